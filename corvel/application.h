@@ -1,0 +1,51 @@
+#pragma once
+
+#include "composition_root.h"
+#include "environment.h"
+#include "logger.h"
+#include "redis_conf.h"
+#include "redis_connection.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <exception>
+#include <memory>
+
+// Thrown inside event delivery to end the event loop.
+class stop_application : public std::exception {
+};
+
+// The service process: start-up in the constructor, then everything runs from the event loop.
+class Application : public QCoreApplication {
+    Q_OBJECT
+public:
+    Application(int& argc, char** argv);
+    ~Application() override;
+
+    bool notify(QObject* receiver, QEvent* e) override;
+    bool configCmdLineOptions();
+
+    // The promotion timer, for inspection.
+    QTimer& promotion_timer() { return *_timer; }
+
+private slots:
+    // Moves the staging keys of the sequence that just ended to their live names.
+    void redis_rename_tmp();
+
+private:
+    QString config_path();
+    void resume_unfinished_sequence();
+
+    QCommandLineParser _cmdLineParser;
+    environment _env;
+    redis_conf _redis_config;
+    std::unique_ptr<logger> _logger;
+    redis::connection _redis_connection;
+    std::unique_ptr<QTimer> _timer;
+    std::unique_ptr<composition_root> _injector;
+};
+
+// The promotion runs this long after the last clients_devices command of a sequence.
+constexpr int promotion_delay_ms = 21000;

@@ -1,0 +1,26 @@
+#include "composition_root.h"
+
+#include "command_handlers.h"
+
+composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer)
+    : _parent(parent), _logger(log), _rabbit(env.get_rabit_man_settings()), _redis(env.get_redis_settings()),
+      _timer(timer)
+{
+}
+
+TCmdHandlerBuildFunc composition_root::handler_factory() const
+{
+    return [this](QString type) { return service_handler_creator::create(type, *this); };
+}
+
+template <>
+std::unique_ptr<ClientsDevicesCommand> composition_root::create<ClientsDevicesCommand>() const
+{
+    return std::make_unique<ClientsDevicesCommand>(_redis, _timer, _logger);
+}
+
+template <>
+std::unique_ptr<DevicesParamsCommand> composition_root::create<DevicesParamsCommand>() const
+{
+    return std::make_unique<DevicesParamsCommand>(_redis, _logger);
+}

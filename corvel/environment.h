@@ -1,0 +1,33 @@
+#pragma once
+
+#include "logger.h"
+#include "rabbit_config.h"
+#include "redis_conf.h"
+
+#include <QSettings>
+
+#include <memory>
+#include <stdexcept>
+
+// A configuration value that cannot be used as written; start-up stops with its text.
+class config_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads the service's INI file. Nothing is ever written back; a missing key takes its default.
+class environment {
+public:
+    explicit environment(const QString& path);
+
+    std::unique_ptr<logger> get_logger(const QString& prefix);
+    rabbit_api_config get_rabit_man_settings();  // throws config_error for an unusable binding
+    redis_conf get_redis_settings();
+
+private:
+    QSettings _settings;
+};
+
+// "exchange:key, exchange:key" as bindings: spaces removed, empty parts skipped, pieces past the
+// second dropped. Throws config_error naming a non-empty part without ":".
+QList<QPair<QString, QString>> parse_bindings(const QString& text);

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+// Where the client/device store lives.
+struct redis_conf {
+    QString _host;
+    QString _auth;
+    QString _name;
+    quint32 _port;
+};

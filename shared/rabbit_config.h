@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QVariantHash>
+
+// Queue declaration options, with the values AMQP clients use for them.
+namespace queue_option {
+enum : int { NoOptions = 0, Passive = 1, Durable = 2, Exclusive = 4, AutoDelete = 8, NoWait = 16 };
+}
+
+// Settings of the command queue consumer.
+struct rabbit_receiver_cfg {
+    QString path;   // AMQP URI of the broker
+    QString r_que;  // queue name
+    QString vhost;
+    QList<QPair<QString, QString>> _bindings;  // (exchange, routing key), bound in this order
+    int _mode = queue_option::Durable;
+    qint32 _prefetch_count = 10;
+    QVariantHash _arguments;  // queue declaration arguments
+};
+
+// Settings of the command API manager: the consumer's plus where commands and replies go out.
+struct rabbit_api_config : rabbit_receiver_cfg {
+    QString velmor_admin_apikey;
+    QString _exchange_cmd_out;
+};

@@ -1,0 +1,131 @@
+#include "application.h"
+#include "redis_server.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class ApplicationTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString log_path = dir.filePath("corvel.log");
+
+    std::unique_ptr<Application> start(quint32 redis_port)
+    {
+        const QString ini = dir.filePath("corvel.ini");
+        QFile f(ini);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() + "\nLOG_LEVEL=DEBUG\n[REDIS_SETTINGS]\nPORT="
+                + QByteArray::number(redis_port) + "\n");
+        f.close();
+        args = {QByteArray("corvel"), QByteArray("-c"), ini.toUtf8()};
+        for (QByteArray& a : args)
+            argv.push_back(a.data());
+        argc = static_cast<int>(argv.size());
+        return std::make_unique<Application>(argc, argv.data());
+    }
+
+    QByteArray log_text()
+    {
+        QFile f(log_path);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }
+
+    static void run_loop_for(int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+
+    QList<QByteArray> args;
+    std::vector<char*> argv;
+    int argc = 0;
+};
+
+TEST_F(ApplicationTest, PromotionTimerIsConfiguredAndIdleWithoutStagingKeys)
+{
+    redis_probe(test_redis::shared().port()).flush();
+    auto app = start(test_redis::shared().port());
+    QTimer& timer = app->promotion_timer();
+    EXPECT_TRUE(timer.isSingleShot());
+    EXPECT_EQ(timer.interval(), 21000);
+    EXPECT_EQ(timer.timerType(), Qt::PreciseTimer);
+    EXPECT_FALSE(timer.isActive());
+}
+
+TEST_F(ApplicationTest, StagingKeysLeftByAnEarlierRunArePromoted)
+{
+    redis_probe probe(test_redis::shared().port());
+    probe.flush();
+    probe.run({"SADD", "tmp:dev:clients:101", "K"});
+    auto app = start(test_redis::shared().port());
+    QTimer& timer = app->promotion_timer();
+    ASSERT_TRUE(timer.isActive());
+    EXPECT_EQ(timer.interval(), 21000);
+    timer.start(50);
+    run_loop_for(300);
+    EXPECT_EQ(probe.members("dev:clients:101"), (QStringList{"K"}));
+    EXPECT_FALSE(probe.exists("tmp:dev:clients:101"));
+    EXPECT_FALSE(timer.isActive());
+}
+
+TEST_F(ApplicationTest, UnreachableStoreAtStartUpIsLoggedAndLeavesTheTimerIdle)
+{
+    quint32 port;
+    {
+        test_redis gone;
+        port = gone.port();
+    }
+    auto app = start(port);
+    EXPECT_FALSE(app->promotion_timer().isActive());
+    EXPECT_TRUE(log_text().contains(" Error : Cannot look for staging keys at start-up: ")) << log_text().constData();
+}
+
+TEST_F(ApplicationTest, FailedPromotionIsTriedAgain)
+{
+    test_redis own;
+    redis_probe(own.port()).run({"SADD", "tmp:bs:clients:7", "K"});
+    auto app = start(own.port());
+    QTimer& timer = app->promotion_timer();
+    ASSERT_TRUE(timer.isActive());
+    own.stop();
+    timer.start(50);
+    run_loop_for(150);
+    EXPECT_TRUE(log_text().contains(" Error : Promotion of the staging keys failed, next try in 21000 ms: "))
+        << log_text().constData();
+    EXPECT_TRUE(timer.isActive());
+    own.start();  // without persistence the staging key is gone; put it back as if it had survived
+    redis_probe probe(own.port());
+    probe.run({"SADD", "tmp:bs:clients:7", "K"});
+    timer.start(50);
+    run_loop_for(300);
+    EXPECT_EQ(probe.members("bs:clients:7"), (QStringList{"K"}));
+    EXPECT_FALSE(timer.isActive());
+}
+
+TEST_F(ApplicationTest, ExceptionEscapingAnEventHandlerIsLoggedAndTheLoopGoesOn)
+{
+    auto app = start(test_redis::shared().port());
+    bool after = false;
+    QTimer::singleShot(0, [] { throw std::runtime_error("boom in a slot"); });
+    QTimer::singleShot(20, [&] { after = true; });
+    QTimer::singleShot(40, [] { throw stop_application(); });
+    QCoreApplication::exec();  // returns only through stop_application
+    EXPECT_TRUE(after);
+    EXPECT_TRUE(log_text().contains(" Error : Exception dropped in event handling: boom in a slot")) << log_text().constData();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,224 @@
+#include "clients_devices_command.h"
+#include "devices_params_command.h"
+#include "redis_server.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+model::command command_of(const QByteArray& data)
+{
+    model::command cmd;
+    cmd._data = QJsonDocument::fromJson(data);
+    return cmd;
+}
+
+QList<QByteArray> joined(const QList<QList<QByteArray>>& cmds)
+{
+    QList<QByteArray> out;
+    for (const auto& c : cmds)
+        out.append(join_command(c));
+    return out;
+}
+
+class CommandHandlersTest : public ::testing::Test {
+protected:
+    test_redis& server = test_redis::shared();
+    redis_probe probe{server.port()};
+    QTemporaryDir dir;
+    logger log{dir.filePath("handlers.log"), QString()};
+    QTimer timer;
+    redis_conf conf{QStringLiteral("127.0.0.1"), QString(), QString(), server.port()};
+
+    void SetUp() override
+    {
+        probe.flush();
+        timer.setSingleShot(true);
+        timer.setInterval(21000);
+    }
+
+    QJsonObject clients_devices(const QByteArray& data)
+    {
+        return ClientsDevicesCommand(conf, timer, log).exec(command_of(data));
+    }
+
+    // What the server received for one command, from SELECT to EXEC.
+    template <class Handler>
+    QList<QByteArray> received(Handler& handler, const QByteArray& data, QJsonObject* result = nullptr)
+    {
+        redis_monitor monitor(server.port());
+        const QJsonObject r = handler.exec(command_of(data));
+        if (result)
+            *result = r;
+        return joined(monitor.until("EXEC"));
+    }
+
+    QByteArray log_text()
+    {
+        QFile f(dir.filePath("handlers.log"));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }
+};
+
+TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
+{
+    ClientsDevicesCommand handler(conf, timer, log);
+    QJsonObject result{{"x", 1}};
+    const QList<QByteArray> seen =
+        received(handler, R"([{"api_key":"K","modem_ids":[101,102],"station_ids":[7],"role":"R"}])", &result);
+    EXPECT_EQ(seen, (QList<QByteArray>{"SELECT 2", "MULTI", "SADD tmp:dev:clients:101 K", "SADD tmp:dev:clients:102 K",
+                                       "SADD tmp:bs:clients:7 K", "SADD tmp:client:bs:K 7",
+                                       "SADD tmp:client:devices:K 101 102", "RENAME tmp:client:bs:K client:bs:K",
+                                       "RENAME tmp:client:devices:K client:devices:K",
+                                       "HSET client:properties:K role R", "EXEC"}));
+    EXPECT_TRUE(result.isEmpty());
+    EXPECT_EQ(probe.members("client:devices:K"), (QStringList{"101", "102"}));
+    EXPECT_EQ(probe.members("client:bs:K"), (QStringList{"7"}));
+    EXPECT_EQ(probe.hget("client:properties:K", "role"), "R");
+    EXPECT_EQ(probe.members("tmp:dev:clients:101"), (QStringList{"K"}));
+    EXPECT_EQ(probe.members("tmp:bs:clients:7"), (QStringList{"K"}));
+    EXPECT_EQ(probe.keys("tmp:client:*"), QStringList());
+    EXPECT_TRUE(timer.isActive());
+}
+
+TEST_F(CommandHandlersTest, EmptyOrNonArrayPayloadSendsAnEmptyTransaction)
+{
+    for (const QByteArray data : {"[]", "{\"api_key\":\"K\"}", "not json"}) {
+        ClientsDevicesCommand handler(conf, timer, log);
+        QJsonObject result{{"x", 1}};
+        EXPECT_EQ(received(handler, data, &result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"})) << data.constData();
+        EXPECT_TRUE(result.isEmpty());
+        EXPECT_TRUE(timer.isActive());
+        timer.stop();
+    }
+}
+
+TEST_F(CommandHandlersTest, ClientSetsAreReplacedWholeAndClientsWithoutModemsKeepTheRestOfTheCommand)
+{
+    clients_devices(R"([{"api_key":"A","modem_ids":[1,2],"station_ids":[9],"role":"admin"}])");
+    clients_devices(R"([{"api_key":"A","modem_ids":[],"station_ids":[]},
+                        {"api_key":"B","modem_ids":[3,3],"station_ids":[9]}, 17])");
+    EXPECT_FALSE(probe.exists("client:devices:A"));
+    EXPECT_EQ(probe.members("client:bs:A"), (QStringList{"NULL"}));
+    EXPECT_EQ(probe.hget("client:properties:A", "role"), "admin");  // untouched without "role"
+    EXPECT_EQ(probe.members("client:devices:B"), (QStringList{"3"}));
+    EXPECT_EQ(probe.members("tmp:dev:clients:3"), (QStringList{"B"}));
+    EXPECT_EQ(probe.members("tmp:bs:clients:9"), (QStringList{"A", "B"}));  // staging sets grow over a sequence
+    EXPECT_EQ(probe.members("client:bs:"), (QStringList{"NULL"}));          // the element 17
+}
+
+TEST_F(CommandHandlersTest, SameClientTwiceInOneCommandTakesTheLaterSets)
+{
+    clients_devices(R"([{"api_key":"K","modem_ids":[1],"station_ids":[5],"role":"first"},
+                        {"api_key":"K","modem_ids":[2],"station_ids":[]}])");
+    EXPECT_EQ(probe.members("client:devices:K"), (QStringList{"2"}));
+    EXPECT_EQ(probe.members("client:bs:K"), (QStringList{"NULL"}));
+    EXPECT_EQ(probe.hget("client:properties:K", "role"), "first");
+}
+
+TEST_F(CommandHandlersTest, FailedCommandInsideTheTransactionIsLoggedAndTheRestApplies)
+{
+    probe.run({"SET", "tmp:dev:clients:1", "not a set"});
+    const QJsonObject result = clients_devices(R"([{"api_key":"K","modem_ids":[1,2]}])");
+    EXPECT_TRUE(result.isEmpty());
+    EXPECT_EQ(probe.members("client:devices:K"), (QStringList{"1", "2"}));
+    const QByteArray text = log_text();
+    EXPECT_TRUE(text.contains(" Error : clients_devices: Redis command 1 of 6 in the transaction failed: WRONGTYPE"))
+        << text.constData();
+}
+
+TEST_F(CommandHandlersTest, HugeCommandIsWrittenWhole)
+{
+    QJsonArray clients;
+    for (int i = 0; i < 10000; ++i)
+        clients.append(QJsonObject{{"api_key", QString("c%1").arg(i)},
+                                   {"modem_ids", QJsonArray{i * 10, i * 10 + 1}},
+                                   {"station_ids", QJsonArray{i}}});
+    clients_devices(QJsonDocument(clients).toJson());
+    // Per client its two sets; per modem and per station a staging set.
+    EXPECT_EQ(probe.run({"DBSIZE"}), "50000");
+    EXPECT_EQ(probe.members("client:devices:c9999"), (QStringList{"99990", "99991"}));
+}
+
+TEST_F(CommandHandlersTest, StoreGoneMidwayIsAFailureNotASuccess)
+{
+    test_redis own;
+    redis_conf own_conf = conf;
+    own_conf._port = own.port();
+    ClientsDevicesCommand clients(own_conf, timer, log);
+    DevicesParamsCommand params(own_conf, log);
+    own.stop();
+    EXPECT_THROW(clients.exec(command_of(R"([{"api_key":"K","modem_ids":[1]}])")), redis::store_error);
+    EXPECT_FALSE(timer.isActive());
+    EXPECT_THROW(params.exec(command_of(R"([{"modem_id":1}])")), redis::store_error);
+}
+
+TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfASequence)
+{
+    timer.setInterval(300);
+    timer.setTimerType(Qt::PreciseTimer);
+    int fired = 0;
+    QElapsedTimer since_last;
+    qint64 fired_after = -1;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        ++fired;
+        fired_after = since_last.elapsed();
+    });
+    const auto run_loop_for = [](int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    };
+
+    clients_devices("[]");
+    run_loop_for(200);
+    DevicesParamsCommand(conf, log).exec(command_of("[]"));  // other commands leave the timer alone
+    clients_devices(R"([{"api_key":"K","modem_ids":[1]}])");
+    since_last.start();
+    run_loop_for(200);
+    EXPECT_EQ(fired, 0);  // 400 ms after the first command, but only 200 after the last
+    run_loop_for(400);
+    EXPECT_EQ(fired, 1);
+    EXPECT_GE(fired_after, 290);
+}
+
+TEST_F(CommandHandlersTest, DeviceParametersWritesOneHashPerModem)
+{
+    probe.run({"HSET", "dev:properties:5", "other", "kept"});
+    DevicesParamsCommand handler(conf, log);
+    QJsonObject result;
+    const QList<QByteArray> seen = received(
+        handler, R"([{"modem_id":5,"hw_type":"a","protocol":"b"}, 3, "x", {"modem_id":5,"protocol":"p"}, {"hw_type":"h"}])", &result);
+    EXPECT_EQ(seen, (QList<QByteArray>{"SELECT 2", "MULTI", "HMSET dev:properties:5 hw_type a protocol b",
+                                       "HMSET dev:properties:5 hw_type  protocol p",
+                                       "HMSET dev:properties:0 hw_type h protocol ", "EXEC"}));
+    EXPECT_EQ(result, (QJsonObject{{"result", true}}));
+    EXPECT_EQ(probe.hget("dev:properties:5", "hw_type"), "");
+    EXPECT_EQ(probe.hget("dev:properties:5", "protocol"), "p");
+    EXPECT_EQ(probe.hget("dev:properties:5", "other"), "kept");
+    EXPECT_FALSE(timer.isActive());
+
+    QJsonObject empty_result;
+    EXPECT_EQ(received(handler, "[]", &empty_result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"}));
+    EXPECT_EQ(empty_result, (QJsonObject{{"result", true}}));
+}
+
+TEST_F(CommandHandlersTest, DeviceParametersSendsNothingForANonArrayPayload)
+{
+    DevicesParamsCommand handler(conf, log);
+    redis_monitor monitor(server.port());
+    EXPECT_THROW(handler.exec(command_of(R"({"modem_id":5})")), std::runtime_error);
+    probe.run({"PING"});
+    EXPECT_EQ(joined(monitor.until("PING")), (QList<QByteArray>{"PING"}));
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+#include "clients_devices_plan.h"
+#include "device_parameters_plan.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonValue json(const char* text)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray("[") + text + "]");
+    EXPECT_TRUE(doc.isArray()) << text;
+    return doc.array().at(0);
+}
+
+// The commands of one entry, each written as "NAME arg arg".
+QList<QByteArray> plan(const char* entry)
+{
+    QList<QByteArray> out;
+    plan_client(read_client_entry(json(entry)), [&](const QList<QByteArray>& cmd) { out.append(cmd.join(' ')); });
+    return out;
+}
+
+TEST(ClientsDevicesPlan, WritesTheDocumentedSequence)
+{
+    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[101,102],"station_ids":[7],"role":"R"})"),
+              (QList<QByteArray>{"SADD tmp:dev:clients:101 K", "SADD tmp:dev:clients:102 K", "SADD tmp:bs:clients:7 K",
+                                 "SADD tmp:client:bs:K 7", "SADD tmp:client:devices:K 101 102",
+                                 "RENAME tmp:client:bs:K client:bs:K",
+                                 "RENAME tmp:client:devices:K client:devices:K", "HSET client:properties:K role R"}));
+}
+
+TEST(ClientsDevicesPlan, ClientWithoutStationsGetsTheNullPlaceholder)
+{
+    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"station_ids":[]})"),
+              (QList<QByteArray>{"SADD tmp:dev:clients:1 K", "SADD tmp:client:bs:K NULL", "SADD tmp:client:devices:K 1",
+                                 "RENAME tmp:client:bs:K client:bs:K", "RENAME tmp:client:devices:K client:devices:K"}));
+    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1]})"), plan(R"({"api_key":"K","modem_ids":[1],"station_ids":"x"})"));
+}
+
+TEST(ClientsDevicesPlan, ClientWithoutModemsHasItsModemSetEmptiedInsteadOfABareSadd)
+{
+    const QList<QByteArray> expected{"SADD tmp:bs:clients:7 K", "SADD tmp:client:bs:K 7", "RENAME tmp:client:bs:K client:bs:K",
+                                     "DEL client:devices:K", "HSET client:properties:K role R"};
+    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[],"station_ids":[7],"role":"R"})"), expected);
+    EXPECT_EQ(plan(R"({"api_key":"K","station_ids":[7],"role":"R"})"), expected);
+    // An element that is not an object reads as an object with no members.
+    EXPECT_EQ(plan("42"), (QList<QByteArray>{"SADD tmp:client:bs: NULL", "RENAME tmp:client:bs: client:bs:", "DEL client:devices:"}));
+}
+
+TEST(ClientsDevicesPlan, RoleIsWrittenOnlyWhenPresent)
+{
+    EXPECT_FALSE(plan(R"({"api_key":"K","modem_ids":[1]})").last().startsWith("HSET"));
+    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"role":5})").last(), "HSET client:properties:K role ");
+    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"role":""})").last(), "HSET client:properties:K role ");
+}
+
+TEST(ClientsDevicesPlan, MissingApiKeyLeavesKeysEndingAtTheColon)
+{
+    const QList<QByteArray> cmds = plan(R"({"modem_ids":[3],"station_ids":[4]})");
+    EXPECT_EQ(cmds.first(), "SADD tmp:dev:clients:3 ");
+    EXPECT_TRUE(cmds.contains("RENAME tmp:client:devices: client:devices:"));
+    EXPECT_EQ(plan(R"({"api_key":17,"modem_ids":[3]})").first(), "SADD tmp:dev:clients:3 ");
+}
+
+TEST(ClientsDevicesPlan, TextIsLatin1WithQuestionMarksBeyondIt)
+{
+    QList<QList<QByteArray>> cmds;
+    client_entry entry = read_client_entry(json(R"({"api_key":"caf\u00e9\u20ac","modem_ids":[1],"role":"\u4e2d"})"));
+    plan_client(entry, [&](const QList<QByteArray>& cmd) { cmds.append(cmd); });
+    EXPECT_EQ(cmds.first().value(2), QByteArray("caf\xe9?"));
+    EXPECT_EQ(cmds.last().value(3), QByteArray("?"));
+}
+
+TEST(Ids, OnlyWholeNumbersInTheSigned32BitRangeKeepTheirValue)
+{
+    EXPECT_EQ(id_text(json("101")), "101");
+    EXPECT_EQ(id_text(json("-5")), "-5");
+    EXPECT_EQ(id_text(json("2147483647")), "2147483647");
+    EXPECT_EQ(id_text(json("-2147483648")), "-2147483648");
+    EXPECT_EQ(id_text(json("2147483648")), "0");
+    EXPECT_EQ(id_text(json("-2147483649")), "0");
+    EXPECT_EQ(id_text(json("12.5")), "0");
+    EXPECT_EQ(id_text(json("1e300")), "0");
+    EXPECT_EQ(id_text(json("\"101\"")), "0");
+    EXPECT_EQ(id_text(json("null")), "0");
+    EXPECT_EQ(id_text(json("true")), "0");
+    EXPECT_EQ(id_text(json("[1]")), "0");
+    EXPECT_EQ(id_text(json("{}")), "0");
+    EXPECT_EQ(id_text(json("7.0")), "7");
+    EXPECT_EQ(id_text(QJsonValue(QJsonValue::Undefined)), "0");
+}
+
+TEST(DeviceParametersPlan, WritesBothFieldsAlways)
+{
+    EXPECT_EQ(device_properties_command(json(R"({"modem_id":5,"hw_type":"hw","protocol":"p","x":1})")).join(' '),
+              "HMSET dev:properties:5 hw_type hw protocol p");
+    EXPECT_EQ(device_properties_command(json(R"({"modem_id":5})")).join(' '), "HMSET dev:properties:5 hw_type  protocol ");
+    EXPECT_EQ(device_properties_command(json(R"({"hw_type":3,"protocol":"\u00fc\u0416"})")),
+              (QList<QByteArray>{"HMSET", "dev:properties:0", "hw_type", "", "protocol", "\xfc?"}));
+}
+
+TEST(DeviceParametersPlan, SkipsElementsThatAreNotObjects)
+{
+    for (const char* element : {"1", "\"x\"", "null", "[]", "true"})
+        EXPECT_TRUE(device_properties_command(json(element)).isEmpty()) << element;
+}
+
+}  // namespace

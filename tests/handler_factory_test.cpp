@@ -1,0 +1,102 @@
+#include "command_handlers.h"
+#include "composition_root.h"
+
+#include <QFile>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A loopback port where nothing listens, so handlers fail fast without a server.
+quint32 closed_port()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+class HandlerFactoryTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QTimer timer;
+    std::unique_ptr<environment> env;
+    std::unique_ptr<logger> log;
+    std::unique_ptr<composition_root> root;
+    TCmdHandlerBuildFunc factory;
+
+    void SetUp() override
+    {
+        const QString ini = dir.filePath("corvel.ini");
+        QFile f(ini);
+        f.open(QIODevice::WriteOnly);
+        f.write("[REDIS_SETTINGS]\nPORT=" + QByteArray::number(closed_port()) + "\n");
+        f.close();
+        env = std::make_unique<environment>(ini);
+        log = std::make_unique<logger>(dir.filePath("t.log"), QString());
+        root = std::make_unique<composition_root>(nullptr, *env, *log, timer);
+        factory = root->handler_factory();
+    }
+
+    std::string failure_of(const QString& type)
+    {
+        try {
+            factory(type);
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "(no exception)";
+    }
+};
+
+TEST_F(HandlerFactoryTest, EachTypeYieldsANewHandlerOfItsClass)
+{
+    const auto a = factory("clients_devices");
+    const auto b = factory("clients_devices");
+    EXPECT_NE(dynamic_cast<ClientsDevicesCommand*>(a.get()), nullptr);
+    EXPECT_NE(a.get(), b.get());
+    EXPECT_NE(dynamic_cast<DevicesParamsCommand*>(factory("device_parameters").get()), nullptr);
+}
+
+TEST_F(HandlerFactoryTest, UnknownTypesThrowWithTheTypeInTheText)
+{
+    EXPECT_EQ(failure_of("Clients_Devices"), "Clients_Devices does not exist");
+    EXPECT_EQ(failure_of(""), " does not exist");
+    EXPECT_EQ(failure_of("clients_device"), "clients_device does not exist");
+    EXPECT_EQ(failure_of("device_parameters2"), "device_parameters2 does not exist");
+    EXPECT_EQ(failure_of("response"), "response does not exist");
+}
+
+TEST_F(HandlerFactoryTest, RootReadsSettingsOnce)
+{
+    EXPECT_EQ(root->redis_settings()._host, "127.0.0.1");
+    EXPECT_EQ(root->rabbit_settings().r_que, "cmd.in.brisan");
+}
+
+TEST_F(HandlerFactoryTest, StoreFailureIsThrownNotReportedAsSuccess)
+{
+    model::command cmd;
+    cmd._data = QJsonDocument::fromJson(R"([{"api_key":"K","modem_ids":[1]}])");
+    EXPECT_THROW(factory("clients_devices")->exec(cmd), redis::store_error);
+    EXPECT_FALSE(timer.isActive());  // a failed command does not end the sequence
+    EXPECT_THROW(factory("device_parameters")->exec(cmd), redis::store_error);
+}
+
+TEST_F(HandlerFactoryTest, DeviceParametersRefusesANonArrayPayload)
+{
+    for (const char* payload : {R"({"modem_id":1})", ""}) {
+        model::command cmd;
+        cmd._data = QJsonDocument::fromJson(payload);
+        try {
+            factory("device_parameters")->exec(cmd);
+            FAIL() << "no exception for " << payload;
+        } catch (const redis::store_error&) {
+            FAIL() << "reached the store for " << payload;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Illegal data format!");
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#include "redis_server.h"
+#include "tmp_key_promotion.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class PromotionTest : public ::testing::Test {
+protected:
+    test_redis& server = test_redis::shared();
+    redis_probe probe{server.port()};
+    QTemporaryDir dir;
+    logger log{dir.filePath("promotion.log"), QString()};
+    redis::connection connection{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
+
+    void SetUp() override { probe.flush(); }
+};
+
+TEST_F(PromotionTest, EmptyStoreSendsAnEmptyTransaction)
+{
+    redis_monitor monitor(server.port());
+    EXPECT_EQ(promote_tmp_keys(connection, log), 0);
+    QList<QByteArray> seen;
+    for (const auto& cmd : monitor.until("EXEC"))
+        seen.append(join_command(cmd));
+    // The listing selects the database too; the transaction then begins with its own SELECT.
+    ASSERT_GE(seen.size(), 3);
+    EXPECT_EQ(seen.mid(seen.size() - 3), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"}));
+    EXPECT_FALSE(has_tmp_keys(connection));
+}
+
+TEST_F(PromotionTest, EveryStagingKeyReplacesItsLiveKey)
+{
+    probe.run({"SADD", "tmp:dev:clients:101", "A", "B"});
+    probe.run({"SADD", "tmp:bs:clients:7", "A"});
+    probe.run({"SADD", "dev:clients:101", "old"});
+    probe.run({"SADD", "dev:clients:102", "untouched"});
+    probe.run({"SET", "tmpx:a", "odd"});
+    redis_probe db0(server.port(), 0);
+    db0.run({"SADD", "tmp:dev:clients:1", "other database"});
+
+    EXPECT_TRUE(has_tmp_keys(connection));
+    EXPECT_EQ(promote_tmp_keys(connection, log), 3);
+
+    EXPECT_EQ(probe.members("dev:clients:101"), (QStringList{"A", "B"}));
+    EXPECT_EQ(probe.members("bs:clients:7"), (QStringList{"A"}));
+    EXPECT_EQ(probe.members("dev:clients:102"), (QStringList{"untouched"}));
+    EXPECT_EQ(probe.run({"GET", ":a"}), "odd");  // its first four bytes are dropped, whatever they are
+    EXPECT_EQ(probe.keys("tmp*"), QStringList());
+    EXPECT_TRUE(db0.exists("tmp:dev:clients:1"));
+    EXPECT_FALSE(has_tmp_keys(connection));
+}
+
+TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
+{
+    for (int i = 0; i < 3000; ++i)
+        probe.run({"SADD", "tmp:dev:clients:" + QByteArray::number(i), "c"});
+    redis_monitor monitor(server.port());
+    EXPECT_EQ(promote_tmp_keys(connection, log), 3000);
+    int multis = 0;
+    int renames = 0;
+    for (const auto& cmd : monitor.until("EXEC")) {
+        multis += cmd.value(0) == "MULTI";
+        renames += cmd.value(0) == "RENAME";
+    }
+    EXPECT_EQ(multis, 1);
+    EXPECT_EQ(renames, 3000);
+    EXPECT_EQ(probe.run({"DBSIZE"}), "3000");
+    EXPECT_EQ(probe.members("dev:clients:2999"), (QStringList{"c"}));
+}
+
+TEST_F(PromotionTest, UnreachableStoreThrows)
+{
+    test_redis own;
+    redis::connection c({QStringLiteral("127.0.0.1"), QString(), own.port(), QString()});
+    own.stop();
+    c.connect(500);
+    EXPECT_THROW(promote_tmp_keys(c, log), redis::store_error);
+    EXPECT_THROW(has_tmp_keys(c), redis::store_error);
+}
+
+TEST(LiveName, DropsTheFirstFourBytes)
+{
+    EXPECT_EQ(live_name("tmp:dev:clients:5"), "dev:clients:5");
+    EXPECT_EQ(live_name("tmpx:a"), ":a");
+    EXPECT_EQ(live_name("tmp"), "");
+}
+
+}  // namespace

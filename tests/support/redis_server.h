@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+struct redisContext;
+
+// A redis-server on loopback for the tests: the one the test script started (its port in
+// CORVEL_TEST_REDIS_PORT), or one of our own on a free port. Only our own can be stopped and
+// started again.
+class test_redis {
+public:
+    // The shared server of this test process, started on first use.
+    static test_redis& shared();
+
+    test_redis();  // always starts a server of its own
+    ~test_redis();
+
+    quint32 port() const { return _port; }
+    bool own() const { return _process != nullptr; }
+    void stop();
+    void start();
+
+private:
+    explicit test_redis(quint32 existing_port);
+    quint32 _port;
+    std::unique_ptr<QTemporaryDir> _dir;
+    std::unique_ptr<QProcess> _process;
+};
+
+// A plain synchronous client for looking at what the code under test did.
+class redis_probe {
+public:
+    explicit redis_probe(quint32 port, int db = 2);
+    ~redis_probe();
+
+    // Runs one command; returns the reply as text ("" for nil, elements joined by "\n", sorted
+    // for SMEMBERS, SCAN-free KEYS listing sorted too).
+    QByteArray run(const QList<QByteArray>& cmd);
+    QStringList members(const QByteArray& key);        // SMEMBERS, sorted
+    QStringList keys(const QByteArray& pattern = "*");  // KEYS, sorted
+    QByteArray hget(const QByteArray& key, const QByteArray& field);
+    bool exists(const QByteArray& key);
+    void flush();  // FLUSHALL
+
+private:
+    redisContext* _c;
+};
+
+// Records the commands a server receives, through MONITOR.
+class redis_monitor {
+public:
+    explicit redis_monitor(quint32 port);
+    ~redis_monitor();
+
+    // The commands received until one named `last` (case-insensitive) is seen, at most timeout_ms.
+    // Each as its arguments, the command name upper-cased.
+    QList<QList<QByteArray>> until(const QByteArray& last, int timeout_ms = 5000);
+
+private:
+    redisContext* _c;
+};
+
+// A command written out as "NAME arg arg" for readable comparisons.
+QByteArray join_command(const QList<QByteArray>& cmd);
