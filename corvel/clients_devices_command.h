@@ -20,6 +20,9 @@ public:
 
     QJsonObject exec(const model::command& command) override;
 
+    // What this command's connection did on the wire (dials, reuses, round trips).
+    const redis::io_stats& store_stats() const { return _connection.stats(); }
+
 private:
     redis::connection _connection;
     QTimer& _timer;
