@@ -49,7 +49,8 @@ bool Application::notify(QObject* receiver, QEvent* e)
         QCoreApplication::quit();
         return true;
     } catch (const std::exception& ex) {
-        _logger->error() << "Exception dropped in event handling: " << QString::fromUtf8(ex.what());
+        if (_logger)
+            _logger->error() << "Exception dropped in event handling: " << QString::fromUtf8(ex.what());
         return true;
     }
 }

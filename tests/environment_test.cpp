@@ -118,12 +118,4 @@ TEST_F(EnvironmentTest, LogLevelNamesAreExact)
     EXPECT_EQ(writes_debug("ERROR"), 1);
 }
 
-TEST_F(EnvironmentTest, LogFilePathIsUsed)
-{
-    const QString log_path = dir.filePath("custom.log");
-    environment env(write_ini("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() + "\n"));
-    env.get_logger(QString())->error() << "here";
-    EXPECT_TRUE(QFile::exists(log_path));
-}
-
 }  // namespace

@@ -68,12 +68,6 @@ TEST_F(HandlerFactoryTest, UnknownTypesThrowWithTheTypeInTheText)
     EXPECT_EQ(failure_of("response"), "response does not exist");
 }
 
-TEST_F(HandlerFactoryTest, RootReadsSettingsOnce)
-{
-    EXPECT_EQ(root->redis_settings()._host, "127.0.0.1");
-    EXPECT_EQ(root->rabbit_settings().r_que, "cmd.in.brisan");
-}
-
 TEST_F(HandlerFactoryTest, StoreFailureIsThrownNotReportedAsSuccess)
 {
     model::command cmd;
