@@ -183,6 +183,19 @@ int main(int argc, char** argv)
                     c.name, count, runs, h, p, h / p);
     }
 
+    // What redis-cli --pipe costs by itself: a process start and one PING.
+    {
+        const QString file = dir.filePath("ping.resp");
+        QFile f(file);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(resp({"PING"}));
+        f.close();
+        std::vector<double> ping;
+        for (int i = 0; i < runs; ++i)
+            ping.push_back(pipe_ms(port, file));
+        std::printf("redis-cli --pipe of a single PING (its fixed cost), median of %d: %.2f ms\n", runs, median(ping));
+    }
+
     // A small command: reused (pooled) connection against a fresh connection each time.
     model::command small;
     small._data = QJsonDocument(clients_payload(1, 2, 1));

@@ -20,6 +20,7 @@ Application::Application(int& argc, char** argv)
     // A coarse timer may fire up to 5% early; the sequence is over only after the full interval.
     _timer->setTimerType(Qt::PreciseTimer);
     connect(_timer.get(), &QTimer::timeout, this, &Application::redis_rename_tmp);
+    _logger->debug() << "Started with configuration file " << _cmdLineParser.value(QStringLiteral("c"));
     resume_unfinished_sequence();
 }
 
