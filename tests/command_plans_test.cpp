@@ -24,15 +24,6 @@ QList<QByteArray> plan(const char* entry)
     return out;
 }
 
-TEST(ClientsDevicesPlan, WritesTheDocumentedSequence)
-{
-    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[101,102],"station_ids":[7],"role":"R"})"),
-              (QList<QByteArray>{"SADD tmp:dev:clients:101 K", "SADD tmp:dev:clients:102 K", "SADD tmp:bs:clients:7 K",
-                                 "SADD tmp:client:bs:K 7", "SADD tmp:client:devices:K 101 102",
-                                 "RENAME tmp:client:bs:K client:bs:K",
-                                 "RENAME tmp:client:devices:K client:devices:K", "HSET client:properties:K role R"}));
-}
-
 TEST(ClientsDevicesPlan, ClientWithoutStationsGetsTheNullPlaceholder)
 {
     EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"station_ids":[]})"),

@@ -42,17 +42,6 @@ TEST_F(LoggerTest, PiecesJoinWithoutSeparatorAndKeepThePrefix)
     EXPECT_TRUE(read_all(path).endsWith(" Debug pre: ab\xc3\xa9\r\n")) << read_all(path).constData();
 }
 
-TEST_F(LoggerTest, InformLineHasNoThreadOrLevel)
-{
-    {
-        logger log(path, QString());
-        log.set_log_level(INFORM);
-        log.info() << "x";
-    }
-    const QRegularExpression line(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} : x\r\n$)");
-    EXPECT_TRUE(line.match(QString::fromLatin1(read_all(path))).hasMatch()) << read_all(path).constData();
-}
-
 TEST_F(LoggerTest, LevelsFilterLines)
 {
     {
