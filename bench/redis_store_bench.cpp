@@ -61,28 +61,34 @@ QByteArray resp(const QList<QByteArray>& cmd)
     return out;
 }
 
-// The same commands the handlers send, as one RESP stream for redis-cli --pipe.
-QByteArray clients_stream(const QJsonArray& clients, int* count)
+// The commands a handler sends (SELECT 2, MULTI, the planned ones, EXEC) as one RESP stream
+// for redis-cli --pipe; plan(element, sink) emits the planned commands of one payload element.
+template <class Plan>
+QByteArray transaction_stream(const QJsonArray& payload, Plan plan, int* count)
 {
     QByteArray out = resp({"SELECT", "2"}) + resp({"MULTI"});
     *count = 3;
-    for (const QJsonValue& v : clients)
-        plan_client(read_client_entry(v), [&](const QList<QByteArray>& cmd) {
-            out += resp(cmd);
-            ++*count;
-        });
+    const auto sink = [&](const QList<QByteArray>& cmd) {
+        out += resp(cmd);
+        ++*count;
+    };
+    for (const QJsonValue& v : payload)
+        plan(v, sink);
     return out + resp({"EXEC"});
+}
+
+QByteArray clients_stream(const QJsonArray& clients, int* count)
+{
+    return transaction_stream(clients, [](const QJsonValue& v, const auto& sink) { plan_client(read_client_entry(v), sink); }, count);
 }
 
 QByteArray modems_stream(const QJsonArray& modems, int* count)
 {
-    QByteArray out = resp({"SELECT", "2"}) + resp({"MULTI"});
-    *count = 3;
-    for (const QJsonValue& v : modems) {
-        out += resp(device_properties_command(v));
-        ++*count;
-    }
-    return out + resp({"EXEC"});
+    return transaction_stream(modems, [](const QJsonValue& v, const auto& sink) {
+        const QList<QByteArray> hmset = device_properties_command(v);
+        if (!hmset.isEmpty())
+            sink(hmset);
+    }, count);
 }
 
 double median(std::vector<double> v)

@@ -72,21 +72,4 @@ TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
     EXPECT_EQ(probe.members("dev:clients:2999"), (QStringList{"c"}));
 }
 
-TEST_F(PromotionTest, UnreachableStoreThrows)
-{
-    test_redis own;
-    redis::connection c({QStringLiteral("127.0.0.1"), QString(), own.port(), QString()});
-    own.stop();
-    c.connect(500);
-    EXPECT_THROW(promote_tmp_keys(c, log), redis::store_error);
-    EXPECT_THROW(has_tmp_keys(c), redis::store_error);
-}
-
-TEST(LiveName, DropsTheFirstFourBytes)
-{
-    EXPECT_EQ(live_name("tmp:dev:clients:5"), "dev:clients:5");
-    EXPECT_EQ(live_name("tmpx:a"), ":a");
-    EXPECT_EQ(live_name("tmp"), "");
-}
-
 }  // namespace

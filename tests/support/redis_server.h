@@ -22,7 +22,6 @@ public:
     ~test_redis();
 
     quint32 port() const { return _port; }
-    bool own() const { return _process != nullptr; }
     void stop();
     void start();
 
@@ -39,8 +38,7 @@ public:
     explicit redis_probe(quint32 port, int db = 2);
     ~redis_probe();
 
-    // Runs one command; returns the reply as text ("" for nil, elements joined by "\n", sorted
-    // for SMEMBERS, SCAN-free KEYS listing sorted too).
+    // Runs one command; returns the reply as text ("" for nil, array elements joined by "\n").
     QByteArray run(const QList<QByteArray>& cmd);
     QStringList members(const QByteArray& key);        // SMEMBERS, sorted
     QStringList keys(const QByteArray& pattern = "*");  // KEYS, sorted
