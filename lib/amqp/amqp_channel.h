@@ -1,0 +1,141 @@
+#pragma once
+
+#include "amqp_message.h"
+
+#include <amqp.h>
+
+#include <QObject>
+#include <QString>
+#include <QVariantHash>
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+namespace amqp {
+
+class client;
+
+// A channel of a client, named after the queue or exchange it serves. It lives as long as its
+// client and is opened again on every connection; calls made while it opens are sent once it is
+// open. Calls made while the client is not connected are dropped.
+class channel : public QObject {
+    Q_OBJECT
+public:
+    int channelNumber() const { return _number; }
+    QString name() const { return _name; }
+    bool isOpen() const { return _state == state::open; }
+
+    // basic.qos: at most prefetchCount unacknowledged deliveries (0: no limit).
+    void qos(quint16 prefetchCount, quint32 prefetchSize = 0);
+
+signals:
+    void opened();
+    // The broker closed the channel (reply code and text); it is opened again at once.
+    void error(int replyCode, const QString& replyText);
+
+protected:
+    channel(client* owner, quint16 number, const QString& name);
+
+    // Sends one method now, or once the channel is open. False when it was dropped.
+    using sender = std::function<int(amqp_connection_state_t, amqp_channel_t)>;
+    bool send(sender op, qint64 bytes = 0);
+    quint32 epoch() const { return _epoch; }
+
+    // Frames for this channel, from the client's frame pump.
+    virtual void handle_method(const amqp_method_t& method);
+    virtual void handle_header(const amqp_frame_t&) {}
+    virtual void handle_body(const amqp_bytes_t&) {}
+    virtual void reset();  // the channel is gone: forget what belonged to it
+
+    client* _client;
+
+private:
+    friend class client;
+    enum class state { closed, opening, open };
+
+    void open();
+    void on_open_ok();
+    void on_closed_by_broker(const amqp_channel_close_t& close);
+
+    quint16 _number;
+    QString _name;
+    state _state = state::closed;
+    quint32 _epoch = 0;  // counts openings, so tags and queued sends of an earlier one are told apart
+    std::vector<sender> _waiting;  // calls made while the channel opens
+    std::vector<qint64> _waiting_bytes;
+};
+
+// A queue on its own channel.
+class queue : public channel {
+    Q_OBJECT
+public:
+    enum QueueOption { NoOptions = 0, Passive = 1, Durable = 2, Exclusive = 4, AutoDelete = 8, NoWait = 16 };
+    enum ConsumeOption { coNoOptions = 0, coNoLocal = 1, coNoAck = 2, coExclusive = 4, coNoWait = 8 };
+
+    void declare(int options = Durable, const QVariantHash& arguments = {});
+    void bind(const QString& exchangeName, const QString& routingKey);
+    void consume(int options = coNoOptions);
+    void cancel(bool noWait = false);
+    void remove();  // queue.delete
+
+    // False, and nothing is sent, for a tag that came on an earlier opening of the channel (the
+    // broker has already requeued that delivery) or while the channel is not open.
+    bool ack(quint64 deliveryTag, bool multiple = false);
+    bool reject(quint64 deliveryTag, bool requeue);
+
+    bool isConsuming() const { return !_consumer_tag.isEmpty(); }
+    bool isEmpty() const { return _messages.empty(); }
+    message dequeue();
+
+signals:
+    void declared();
+    void bound();
+    void consuming();
+    void cancelled();  // by us, or by the broker (the queue was deleted, say)
+    void removed();
+    void messageReceived();
+
+private:
+    friend class client;
+    using channel::channel;
+
+    void handle_method(const amqp_method_t& method) override;
+    void handle_header(const amqp_frame_t& frame) override;
+    void handle_body(const amqp_bytes_t& fragment) override;
+    void reset() override;
+    bool tag_is_current(quint64 deliveryTag) const;
+    void deliver_if_complete();
+
+    QByteArray _consumer_tag;
+    std::deque<message> _messages;
+    message _incoming;
+    bool _receiving = false;
+    bool _have_header = false;
+    quint64 _expected_size = 0;
+};
+
+// An exchange on its own channel.
+class exchange : public channel {
+    Q_OBJECT
+public:
+    enum ExchangeOption { NoOptions = 0, Passive = 1, Durable = 2, AutoDelete = 4, Internal = 8, NoWait = 16 };
+
+    void declare(const QString& type = QStringLiteral("direct"), int options = NoOptions,
+                 const QVariantHash& arguments = {});
+    // Publishes with the given content type. False when the message was dropped: not connected,
+    // or too much is already waiting to go out.
+    bool publish(const QByteArray& body, const QString& routingKey,
+                 const QString& mimeType = QStringLiteral("text/plain"));
+
+signals:
+    void declared();
+
+private:
+    friend class client;
+    using channel::channel;
+
+    void handle_method(const amqp_method_t& method) override;
+};
+
+}  // namespace amqp

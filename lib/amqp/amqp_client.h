@@ -1,0 +1,150 @@
+#pragma once
+
+#include "amqp_backoff.h"
+#include "amqp_channel.h"
+#include "amqp_uri.h"
+
+#include <amqp.h>
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <map>
+#include <memory>
+
+namespace amqp {
+
+// One AMQP 0-9-1 connection, driven from the Qt event loop of the thread it lives on. Every call
+// returns at once; what the broker answers arrives as signals. Connecting, name lookup and login
+// are each bounded by about 2 s, so no call stalls the loop. With automatic reconnection on, a lost
+// or refused connection is tried again after a back-off of 1 s doubling to 30 s; the back-off goes
+// back to 1 s once a consumer is running again (or, on a connection without queues, once logged in).
+class client : public QObject {
+    Q_OBJECT
+public:
+    explicit client(QObject* parent = nullptr);
+    ~client() override;  // closes the connection politely, waiting at most 1 s
+
+    // Starts connecting (from the event loop) to "amqp[s]://user:password@host:port/vhost".
+    void connectToHost(const QString& uri);
+    // Closes the connection (connection.close, waiting at most 1 s for the broker's close-ok) and
+    // stops reconnecting.
+    void disconnectFromHost();
+
+    // Reconnect after a loss; a timeout of 0 ms means the back-off schedule, else a fixed delay.
+    void setAutoReconnect(bool on, int timeout_ms = 0);
+    // Outgoing data that cannot be written for this long means the connection is dead.
+    void setWriteTimeout(int ms) { _write_timeout_ms = ms; }
+    // Takes the place of the vhost of the URI.
+    void setVirtualHost(const QString& vhost);
+    // Shown by the broker's tools as the connection's name.
+    void setConnectionName(const QString& name) { _connection_name = name; }
+
+    bool isConnected() const { return _phase == phase::open; }
+    // The broker has stopped reading from us (memory or disk alarm): sends wait in our outbox.
+    bool isBlocked() const { return _blocked; }
+    QString lastError() const { return _last_error; }
+
+    // The queue or exchange object for a name, made on first use on a channel of its own; the same
+    // object for a name already held. The client owns it. A channel number of -1 picks a free one.
+    queue* createQueue(const QString& name, int channelNumber = -1);
+    exchange* createExchange(const QString& name, int channelNumber = -1);
+
+    // Most bytes of publications waiting in the outbox before a publication is refused.
+    static constexpr qint64 outbox_limit_bytes = 64 * 1024 * 1024;
+
+signals:
+    void connected();
+    void disconnected();
+    // Why a connection failed, was refused or was closed by the broker.
+    void error(const QString& text);
+    void blockedChanged(bool blocked);
+
+private:
+    friend class channel;
+    friend class queue;
+    friend class exchange;
+    enum class phase { idle, resolving, connecting, handshake, open };
+
+    struct outgoing {
+        quint16 channel;
+        quint32 epoch;
+        qint64 bytes;
+        channel::sender send;
+    };
+
+    void attempt();
+    void resolved(const QHostInfo& info);
+    void dial_next();
+    void tcp_connected();
+    void start_handshake();
+    void fail(const QString& why);
+    void teardown();
+    void drop_notifiers();
+    void schedule_reconnect();
+    void reset_backoff() { _backoff.reset(); }
+    void tick();
+
+    void pump();
+    void pump_later_if_buffered();
+    void handle_frame(const amqp_frame_t& frame);
+    void handle_connection_method(const amqp_method_t& method);
+    void send_start_ok();
+    void send_tune_ok(const amqp_connection_tune_t& tune);
+    void logged_in();
+
+    // Sends now when the socket takes it, else queues it in the outbox.
+    bool submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sender op);
+    void flush_outbox();
+    bool writable() const;
+    bool run(const channel::sender& op, quint16 channel);
+    void watch_writes(bool on);
+    void consumer_started() { reset_backoff(); }
+
+    template <class T>
+    T* create(const QString& name, int number, std::map<QString, T*>& by_name);
+
+    QString _uri;
+    endpoint _endpoint;
+    QString _vhost_override;
+    bool _vhost_set = false;
+    QString _connection_name;
+    bool _auto_reconnect = false;
+    int _fixed_reconnect_ms = 0;
+    backoff _backoff;
+    int _write_timeout_ms = 20000;
+
+    phase _phase = phase::idle;
+    amqp_connection_state_t _state = nullptr;
+    int _fd = -1;
+    bool _fd_owned = false;  // until the library adopts it
+    std::unique_ptr<QSocketNotifier> _read_notifier;
+    std::unique_ptr<QSocketNotifier> _write_notifier;
+    QList<QHostAddress> _addresses;
+    int _lookup_id = -1;
+    QElapsedTimer _phase_clock;  // time in the current connecting phase
+    bool _pumping = false;
+    quint64 _generation = 0;  // counts teardowns, so a drain can tell the connection went away
+    bool _blocked = false;
+    bool _closing = false;
+    QString _last_error;
+
+    std::deque<outgoing> _outbox;
+    qint64 _outbox_bytes = 0;
+    QElapsedTimer _outbox_clock;  // since the outbox last made progress
+
+    QTimer _tick;
+    QTimer _reconnect;
+    std::map<quint16, channel*> _channels;
+    std::map<QString, queue*> _queues;
+    std::map<QString, exchange*> _exchanges;
+};
+
+}  // namespace amqp
