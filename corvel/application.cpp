@@ -22,6 +22,7 @@ Application::Application(int& argc, char** argv)
     connect(_timer.get(), &QTimer::timeout, this, &Application::redis_rename_tmp);
     _logger->debug() << "Started with configuration file " << _cmdLineParser.value(QStringLiteral("c"));
     resume_unfinished_sequence();
+    _engiene = _injector->create<rabbit_api_man>();
 }
 
 Application::~Application() = default;

@@ -3,6 +3,7 @@
 #include "composition_root.h"
 #include "environment.h"
 #include "logger.h"
+#include "rabbit_api_man.h"
 #include "redis_conf.h"
 #include "redis_connection.h"
 
@@ -29,6 +30,7 @@ public:
 
     // The promotion timer, for inspection.
     QTimer& promotion_timer() { return *_timer; }
+    rabbit_api_man& command_api() { return *_engiene; }
 
 private slots:
     // Moves the staging keys of the sequence that just ended to their live names.
@@ -42,6 +44,7 @@ private:
     environment _env;
     redis_conf _redis_config;
     std::unique_ptr<logger> _logger;
+    std::unique_ptr<rabbit_api_man> _engiene;
     redis::connection _redis_connection;
     std::unique_ptr<QTimer> _timer;
     std::unique_ptr<composition_root> _injector;

@@ -1,6 +1,7 @@
 #include "composition_root.h"
 
 #include "command_handlers.h"
+#include "rabbit_api_man.h"
 
 composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer)
     : _parent(parent), _logger(log), _rabbit(env.get_rabit_man_settings()), _redis(env.get_redis_settings()),
@@ -23,4 +24,10 @@ template <>
 std::unique_ptr<DevicesParamsCommand> composition_root::create<DevicesParamsCommand>() const
 {
     return std::make_unique<DevicesParamsCommand>(_redis, _logger);
+}
+
+template <>
+std::unique_ptr<rabbit_api_man> composition_root::create<rabbit_api_man>() const
+{
+    return std::make_unique<rabbit_api_man>(_logger, _rabbit, handler_factory(), _parent);
 }

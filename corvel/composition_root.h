@@ -10,6 +10,7 @@
 
 class ClientsDevicesCommand;
 class DevicesParamsCommand;
+class rabbit_api_man;
 
 // Wires the service's long-lived objects together by hand. Holds the settings read at start-up
 // and the shared objects by reference, for the life of the application.
@@ -39,3 +40,7 @@ template <>
 std::unique_ptr<ClientsDevicesCommand> composition_root::create<ClientsDevicesCommand>() const;
 template <>
 std::unique_ptr<DevicesParamsCommand> composition_root::create<DevicesParamsCommand>() const;
+// The command API manager: the logger, a copy of the AMQP settings, a new handler factory, and
+// the parent given to the root as its Qt parent.
+template <>
+std::unique_ptr<rabbit_api_man> composition_root::create<rabbit_api_man>() const;

@@ -1,0 +1,47 @@
+#include "command_envelope.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace envelope {
+
+model::command read(const QJsonObject& json)
+{
+    model::command command;
+    command._type = json.value(QLatin1String("msg_type")).toString();
+    command._sender = json.value(QLatin1String("sender")).toString();
+    command._id = QUuid(json.value(QLatin1String("cmd_id")).toString());
+    const QJsonValue data = json.value(QLatin1String("data"));
+    if (data.isObject())
+        command._data = QJsonDocument(data.toObject());
+    else if (data.isArray())
+        command._data = QJsonDocument(data.toArray());
+    return command;
+}
+
+bool is_response(const model::command& command)
+{
+    return command._type == QLatin1String("response");
+}
+
+QJsonObject command(const QString& type, const QString& sender, const QUuid& id, const QJsonValue& data)
+{
+    return QJsonObject{{QStringLiteral("msg_type"), type},
+                       {QStringLiteral("sender"), sender},
+                       {QStringLiteral("cmd_id"), id.toString()},
+                       {QStringLiteral("data"), data}};
+}
+
+QJsonObject response(const QUuid& id, const QJsonObject& data)
+{
+    return QJsonObject{{QStringLiteral("msg_type"), QStringLiteral("response")},
+                       {QStringLiteral("cmd_id"), id.toString()},
+                       {QStringLiteral("data"), data}};
+}
+
+QByteArray wire_text(const QJsonObject& envelope)
+{
+    return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
+}
+
+}  // namespace envelope

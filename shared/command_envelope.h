@@ -1,0 +1,26 @@
+#pragma once
+
+#include "model.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QUuid>
+
+// The JSON envelope every command and response travels in.
+namespace envelope {
+
+// Reads "msg_type", "sender", "cmd_id" and "data"; what is missing or of the wrong JSON type reads
+// as empty (a null id, a null document).
+model::command read(const QJsonObject& json);
+
+bool is_response(const model::command& command);
+
+// A command of ours: its "sender" is where the response is to come back to.
+QJsonObject command(const QString& type, const QString& sender, const QUuid& id, const QJsonValue& data);
+QJsonObject response(const QUuid& id, const QJsonObject& data);
+
+// The compact JSON text that goes on the wire.
+QByteArray wire_text(const QJsonObject& envelope);
+
+}  // namespace envelope

@@ -1,0 +1,160 @@
+#include "rabbit_api_man.h"
+
+#include "command_envelope.h"
+#include "redis_connection.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <stdexcept>
+
+namespace {
+
+// A command's timer may be released from inside its own timeout signal: delete it from the event
+// loop then.
+std::shared_ptr<QTimer> make_command_timer()
+{
+    return std::shared_ptr<QTimer>(new QTimer, [](QTimer* timer) {
+        timer->stop();
+        if (QThread::currentThread()->loopLevel() > 0)
+            timer->deleteLater();
+        else
+            delete timer;
+    });
+}
+
+}  // namespace
+
+rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHandlerBuildFunc cmd_factory, QObject* parent)
+    : QObject(parent),
+      _config(std::move(config)),
+      _api_command_in(logger, static_cast<const rabbit_receiver_cfg&>(_config), this, false, false),
+      _api_command_out(logger, rabbit_publisher_config{_config.path, _config._exchange_cmd_out, _config.vhost}, this),
+      _commands_factory(std::move(cmd_factory)),
+      _logger(logger)
+{
+    connect(&_api_command_in, &rabbit_receiver::data_received, this, &rabbit_api_man::listen);
+    _store_retry.setSingleShot(true);
+    connect(&_store_retry, &QTimer::timeout, this, &rabbit_api_man::return_held_deliveries);
+}
+
+rabbit_api_man::~rabbit_api_man() = default;
+
+void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
+{
+    const model::command command = envelope::read(json);
+    if (!_held.empty()) {
+        hold_for_retry(message_tag, command, QStringLiteral("earlier commands wait for the store"));
+        return;
+    }
+    try {
+        if (envelope::is_response(command)) {
+            handle_response(command);
+        } else {
+            handle_command(command);
+            _store_backoff.reset();
+        }
+        _api_command_in.ack_message(message_tag, false);
+    } catch (const redis::store_error& e) {
+        hold_for_retry(message_tag, command, QString::fromUtf8(e.what()));
+    } catch (const std::exception& e) {
+        _logger.error() << "Command rejected, cmd_id " << command._id.toString() << ", msg_type \"" << command._type
+                        << "\": " << QString::fromUtf8(e.what());
+        _api_command_in.reject_message(message_tag);
+    }
+}
+
+void rabbit_api_man::handle_response(const model::command& response)
+{
+    auto entry = _sended_commands.find(response._id);
+    if (entry == _sended_commands.end())
+        return;
+    if (!entry->second._resultHandler(response._data))
+        return;
+    entry = _sended_commands.find(response._id);  // the handler may have sent commands of its own
+    if (entry == _sended_commands.end())
+        return;
+    const QTimer& timer = *entry->second._timer;
+    _logger.debug() << "Rabbit executed :" << response._id.toString() << " " << (timer.interval() - timer.remainingTime())
+                    << " ms";
+    entry->second._timer->stop();
+    _sended_commands.erase(entry);
+}
+
+void rabbit_api_man::handle_command(const model::command& command)
+{
+    std::shared_ptr<ICommandHandler> handler = _commands_factory(command._type);
+    if (!handler)
+        throw std::runtime_error(command._type.toStdString() + " does not exist");
+    const QJsonObject result = handler->exec(command);
+    _api_command_out.publish_string(envelope::wire_text(envelope::response(command._id, result)), command._sender.toLatin1(),
+                                    QStringLiteral("text/plain"));
+}
+
+void rabbit_api_man::hold_for_retry(uint64_t message_tag, const model::command& command, const QString& why)
+{
+    if (_held.empty())
+        _store_retry.start(_store_backoff.next());
+    _held.push_back(message_tag);
+    _logger.error() << "Command returned to the queue, cmd_id " << command._id.toString() << ", msg_type \""
+                    << command._type << "\", to be tried again in " << _store_backoff.current() << " ms: " << why;
+}
+
+void rabbit_api_man::return_held_deliveries()
+{
+    std::vector<uint64_t> held;
+    held.swap(_held);
+    for (const uint64_t tag : held)
+        _api_command_in.requeue_message(tag);
+}
+
+QString rabbit_api_man::own_sender() const
+{
+    return _config._bindings.isEmpty() ? QString() : _config._bindings.first().second;
+}
+
+void rabbit_api_man::send_cmd(const QString& type, const QJsonObject& data, const QString& routingKey,
+                              std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler)
+{
+    send_cmd_value(type, data, routingKey, std::move(resultHandler), std::move(errorHandler));
+}
+
+void rabbit_api_man::send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,
+                                    std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler)
+{
+    const QUuid id = QUuid::createUuid();
+    const QJsonObject message = envelope::command(type, own_sender(), id, data);
+    std::shared_ptr<QTimer> timer = make_command_timer();
+    timer->setInterval(_command_timeout_ms);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer.get(), &QTimer::timeout, timer.get(), [this, id] { timed_out(id); }, Qt::DirectConnection);
+    timer->start();
+    _sended_commands[id] = handlers{std::move(resultHandler), std::move(errorHandler), std::move(timer)};
+    // Queued, so the command is never on the wire before its entry exists.
+    QMetaObject::invokeMethod(
+        &_api_command_out,
+        [this, message, routingKey] {
+            _api_command_out.publish_string(envelope::wire_text(message), routingKey.toLatin1(), QStringLiteral("text/plain"));
+        },
+        Qt::QueuedConnection);
+}
+
+void rabbit_api_man::timed_out(const QUuid& id)
+{
+    _logger.debug() << "Timeout :" << id.toString();
+    auto entry = _sended_commands.find(id);
+    if (entry == _sended_commands.end())
+        return;
+    const std::function<void(QString)> on_error = entry->second._errorHandler;
+    on_error(QStringLiteral("rabbit command execution timeout"));
+    entry = _sended_commands.find(id);
+    if (entry != _sended_commands.end())
+        _sended_commands.erase(entry);
+}
+
+void rabbit_api_man::send_cmd_forward(const QString& type, const QJsonObject& data, const QString& routeKey)
+{
+    const QJsonObject message = envelope::command(type, own_sender(), QUuid::createUuid(), data);
+    _api_command_out.publish_string(envelope::wire_text(message), routeKey.toLatin1(), QStringLiteral("text/plain"));
+}

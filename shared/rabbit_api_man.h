@@ -1,0 +1,82 @@
+#pragma once
+
+#include "amqp_backoff.h"
+#include "icommand_handler.h"
+#include "logger.h"
+#include "rabbit_config.h"
+#include "rabbit_publisher.h"
+#include "rabbit_receiver.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+#include <QUuid>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+// The hub of the service's messaging: runs each command from the queue through the handler for
+// its type and answers its sender, passes responses to the commands of ours that wait for them,
+// and sends commands to other services.
+class rabbit_api_man : public QObject {
+    Q_OBJECT
+public:
+    // One command of ours that waits for its response.
+    struct handlers {
+        std::function<bool(QJsonDocument)> _resultHandler;  // true: the command is complete
+        std::function<void(QString)> _errorHandler;          // once, on time-out
+        std::shared_ptr<QTimer> _timer;
+    };
+
+    rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHandlerBuildFunc cmd_factory, QObject* parent);
+    ~rabbit_api_man() override;
+    rabbit_api_man(const rabbit_api_man&) = delete;
+    rabbit_api_man& operator=(const rabbit_api_man&) = delete;
+
+    logger& r_logger() { return _logger; }
+
+    // How long send_cmd waits for a response; 30 minutes unless changed.
+    void set_command_timeout(int ms) { _command_timeout_ms = ms; }
+    std::size_t pending_commands() const { return _sended_commands.size(); }
+    rabbit_receiver& receiver() { return _api_command_in; }
+
+    // send_cmd for any JSON data, an array say, as the commands of this service carry.
+    void send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,
+                        std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler);
+
+    static constexpr int default_command_timeout_ms = 1800000;
+
+public slots:
+    void listen(const QJsonObject& json, uint64_t message_tag);
+    void send_cmd(const QString& type, const QJsonObject& data, const QString& routingKey,
+                  std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler);
+    rabbit_api_config config() { return _config; }
+    void send_cmd_forward(const QString& type, const QJsonObject& data, const QString& routeKey);
+
+private:
+    void handle_response(const model::command& response);
+    void handle_command(const model::command& command);
+    void timed_out(const QUuid& id);
+    QString own_sender() const;
+    void hold_for_retry(uint64_t message_tag, const model::command& command, const QString& why);
+    void return_held_deliveries();
+
+    rabbit_api_config _config;
+    rabbit_receiver _api_command_in;
+    rabbit_publisher<rabbit_publisher_config> _api_command_out;
+    TCmdHandlerBuildFunc _commands_factory;
+    std::map<QUuid, handlers> _sended_commands;
+    logger& _logger;
+
+    int _command_timeout_ms = default_command_timeout_ms;
+
+    // While the store fails, deliveries are held and go back to the queue together, in the order
+    // they came, once the back-off has passed; so nothing is lost and nothing overtakes.
+    std::vector<uint64_t> _held;
+    amqp::backoff _store_backoff;
+    QTimer _store_retry;
+};

@@ -1,0 +1,74 @@
+#include "rabbit_publisher.h"
+
+#include "amqp_uri.h"
+
+#include <QCoreApplication>
+
+rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_config config, QObject* parent)
+    : QObject(parent),
+      _client(this),
+      connection_path(config.path),
+      rabbit_exchange(config.exchange),
+      rabbit_vhost(config.vhost),
+      m_logger(logger)
+{
+    connect(&_client, &amqp::client::disconnected, this, &rabbit_publisher_impl::disconnected);
+    connect(&_client, &amqp::client::connected, this, &rabbit_publisher_impl::connected);
+    connect(&_client, &amqp::client::error, this,
+            [this](const QString& why) { _logger().error() << "rabbit_publisher_impl: " << why; });
+    connect(&_client, &amqp::client::blockedChanged, this, [this](bool blocked) {
+        if (blocked)
+            _logger().error() << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";
+        else
+            _logger().error() << "rabbit_publisher_impl: the broker unblocked publishing";
+    });
+
+    _client.setConnectionName(QCoreApplication::applicationName() + QStringLiteral(" publisher"));
+    _client.connectToHost(connection_path);
+    _client.setVirtualHost(rabbit_vhost);
+    _client.setAutoReconnect(true, 0);
+    _client.setWriteTimeout(20000);
+    _logger().debug() << "rabbit_man_publisher_impl inited to path <<" << amqp::redact_password(connection_path)
+                      << ", exchange " << rabbit_exchange << ", host " << rabbit_vhost;
+}
+
+rabbit_publisher_impl::~rabbit_publisher_impl() = default;
+
+void rabbit_publisher_impl::connected()
+{
+    if (_exchange)
+        QObject::disconnect(_exchange, nullptr, nullptr, nullptr);
+    _exchange = _client.createExchange(rabbit_exchange, -1);
+    // The broker closes the channel for a publication it refuses (no such exchange); the channel
+    // is reopened, so the next publication goes out.
+    connect(_exchange, &amqp::channel::error, this, [this](int code, const QString& text) {
+        _logger().error() << "rabbit_publisher_impl: the broker refused a publication to exchange \"" << rabbit_exchange
+                          << "\": " << code << " " << text;
+    });
+    _logger().debug() << "rabbit_publisher_impl: Connected";
+    emit conn_estimated();
+}
+
+void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key, QString mimeType)
+{
+    if (!_client.isConnected()) {
+        _logger().debug() << "try to publish but not connected";
+        return;
+    }
+    _logger().debug() << "Publishing :" << string << " To route : " << routing_key << ", MIME type : " << mimeType;
+    // The routing key ends at its first zero byte.
+    const QString key = QString::fromUtf8(routing_key.constData());
+    if (!_exchange->publish(string, key, mimeType))
+        _logger().error() << "rabbit_publisher_impl: a message to route \"" << key
+                          << "\" was dropped: too much is waiting to go out to the broker";
+}
+
+void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key)
+{
+    publish_string(std::move(string), std::move(routing_key), QStringLiteral("text/plain"));
+}
+
+void rabbit_publisher_impl::disconnected()
+{
+    _logger().error() << " rabbit_publisher_impl: Disconnected";
+}

@@ -1,0 +1,212 @@
+#include "rabbit_receiver.h"
+
+#include "amqp_uri.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QMessageLogger>
+
+#include <functional>
+
+rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QObject* parent, bool receiveRaw,
+                                 bool receiveRaw_withRoutKey)
+    : QObject(parent),
+      _client(this),
+      _config(std::move(config)),
+      m_logger(logger),
+      _receiveRaw(receiveRaw),
+      _receiveRaw_withRoutKey(receiveRaw_withRoutKey)
+{
+    connect(&_client, &amqp::client::disconnected, this, &rabbit_receiver::disconnected);
+    connect(&_client, &amqp::client::connected, this, &rabbit_receiver::connected);
+    connect(&_client, &amqp::client::error, this,
+            [this](const QString& why) { _logger().error() << "rabbit_receiver: " << why; });
+    _setup_retry.setSingleShot(true);
+    connect(&_setup_retry, &QTimer::timeout, this, &rabbit_receiver::set_up);
+
+    _client.setConnectionName(QCoreApplication::applicationName() + QStringLiteral(" consumer"));
+    _client.connectToHost(_config.path);
+    _client.setAutoReconnect(true, 0);
+    _client.setWriteTimeout(20000);
+    _client.setVirtualHost(_config.vhost);
+    _logger().debug() << "rabbit_man_receiver_impl inited to path <<" << amqp::redact_password(_config.path) << ", queue "
+                      << _config.r_que << ", host " << _config.vhost;
+}
+
+quint16 rabbit_receiver::prefetch_window(qint32 configured)
+{
+    if (configured < 0 || configured > 65535)
+        return 65535;
+    return static_cast<quint16>(configured);
+}
+
+void rabbit_receiver::connected()
+{
+    _setup_backoff.reset();
+    set_up();
+}
+
+void rabbit_receiver::set_up()
+{
+    _setup_retry.stop();
+    if (!_client.isConnected())
+        return;
+    if (_queue)
+        QObject::disconnect(_queue, nullptr, nullptr, nullptr);  // the links of the earlier set-up
+    _logger().debug() << " Rabbit_man_ul: connected";
+    _queue = _client.createQueue(_config.r_que, -1);
+    connect(_queue, &amqp::queue::declared, this, [this] { bind_all(_config._bindings); });
+    connect(_queue, &amqp::channel::error, this, &rabbit_receiver::on_refused);
+    connect(_queue, &amqp::queue::cancelled, this, &rabbit_receiver::on_cancelled);
+    connect(_queue, &amqp::queue::consuming, this, [this] {
+        _setup_step.clear();
+        _setup_backoff.reset();
+        emit consuming();
+    });
+    _stopped = false;
+    _setup_step = QStringLiteral("declaring it");
+    _queue->declare(_config._mode, _config._arguments);
+    _logger().debug() << " rabbit_receiver: Connected";
+    emit conn_estimated();
+}
+
+void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)
+{
+    const auto consume = [this] {
+        _setup_step = QStringLiteral("starting to consume");
+        start();
+        connect(_queue, &amqp::queue::messageReceived, this, &rabbit_receiver::messageReceived);
+        _logger().debug() << " Rabbit_man_ul: Queue bound";
+    };
+    if (bindings.isEmpty()) {  // nothing to bind: consume what arrives by the default exchange
+        consume();
+        return;
+    }
+    // Each bind goes out only once the broker has confirmed the one before.
+    auto step = std::make_shared<std::function<void(QList<QPair<QString, QString>>)>>();
+    *step = [this, consume, weak = std::weak_ptr<std::function<void(QList<QPair<QString, QString>>)>>(step)](
+                QList<QPair<QString, QString>> remaining) {
+        QObject::disconnect(_queue, &amqp::queue::bound, nullptr, nullptr);
+        const QPair<QString, QString> next = remaining.first();
+        _setup_step = QStringLiteral("binding it to exchange \"%1\" with routing key \"%2\"").arg(next.first, next.second);
+        _queue->bind(next.first, next.second);
+        auto self = weak.lock();
+        connect(_queue, &amqp::queue::bound, this, [self, consume, remaining]() mutable {
+            remaining.removeFirst();
+            if (!remaining.isEmpty())
+                (*self)(remaining);
+            else
+                consume();
+        });
+    };
+    (*step)(bindings);
+}
+
+void rabbit_receiver::on_refused(int code, const QString& text)
+{
+    const QString what = _setup_step.isEmpty() ? QStringLiteral("while consuming") : _setup_step;
+    const int delay = set_up_again_later();
+    _logger().error() << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
+                      << what << "): " << code << " " << text << "; setting the queue up again in " << delay << " ms";
+}
+
+void rabbit_receiver::on_cancelled()
+{
+    if (_stopped)
+        return;
+    const int delay = set_up_again_later();
+    _logger().error() << "rabbit_receiver: the broker cancelled the consumer of queue \"" << _config.r_que
+                      << "\"; setting the queue up again in " << delay << " ms";
+}
+
+int rabbit_receiver::set_up_again_later()
+{
+    if (_queue)
+        QObject::disconnect(_queue, &amqp::queue::messageReceived, this, nullptr);
+    const int delay = _setup_backoff.next();
+    _setup_retry.start(delay);
+    return delay;
+}
+
+void rabbit_receiver::start()
+{
+    _logger().debug() << "Rabbit consume";
+    QMessageLogger().debug("consume");
+    if (!_queue) {
+        _logger().debug() << "void rabbit_receiver::start()" << " zerro queue";
+        return;
+    }
+    _queue->qos(prefetch_window(_config._prefetch_count), 0);
+    _queue->consume(amqp::queue::coNoLocal);
+}
+
+void rabbit_receiver::stop()
+{
+    _logger().debug() << "Rabbit cancel";
+    QMessageLogger().debug("cancel");
+    if (!_queue) {
+        _logger().debug() << "void rabbit_receiver::stop()" << " zerro queue";
+        return;
+    }
+    _stopped = true;
+    _queue->cancel(false);
+}
+
+void rabbit_receiver::messageReceived()
+{
+    if (!_queue || _queue->isEmpty()) {
+        _logger().debug() << "void rabbit_receiver::messageReceived()" << "zerro or empty queue";
+        return;
+    }
+    currentMessage = _queue->dequeue();
+    if (_receiveRaw_withRoutKey)
+        emit raw_routekey_data_received(currentMessage.payload, currentMessage.routingKey, currentMessage.deliveryTag);
+    else if (_receiveRaw)
+        emit raw_data_received(currentMessage.payload, currentMessage.deliveryTag);
+    else
+        emit data_received(QJsonDocument::fromJson(currentMessage.payload).object(), currentMessage.deliveryTag);
+}
+
+void rabbit_receiver::dropped_stale(const char* what, uint64_t message_tag)
+{
+    // The broker requeued that delivery when its channel went away; settling it on the new
+    // channel would make the broker close the channel.
+    _logger().debug() << "rabbit_receiver: delivery " << static_cast<quint64>(message_tag)
+                      << " came on an earlier channel; its " << what << " is dropped";
+}
+
+void rabbit_receiver::ack_message(uint64_t message_tag, bool multiple)
+{
+    if (!_queue) {
+        _logger().debug() << "void rabbit_receiver::ack_message(uint64_t, bool)" << " zerro queue";
+        return;
+    }
+    if (!_queue->ack(message_tag, multiple))
+        dropped_stale("ack", message_tag);
+}
+
+void rabbit_receiver::reject_message(uint64_t message_tag)
+{
+    if (!_queue) {
+        _logger().debug() << "void rabbit_receiver::reject_message(uint64_t)" << " zerro queue";
+        return;
+    }
+    if (!_queue->reject(message_tag, false))
+        dropped_stale("rejection", message_tag);
+}
+
+void rabbit_receiver::requeue_message(uint64_t message_tag)
+{
+    if (!_queue) {
+        _logger().debug() << "void rabbit_receiver::requeue_message(uint64_t)" << " zerro queue";
+        return;
+    }
+    if (!_queue->reject(message_tag, true))
+        dropped_stale("requeue", message_tag);
+}
+
+void rabbit_receiver::disconnected()
+{
+    _setup_retry.stop();
+    _logger().error() << " Rabbit_man_ul: Disconnected";
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "amqp_backoff.h"
+#include "amqp_client.h"
+#include "logger.h"
+#include "rabbit_config.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+
+// Consumes the command queue over a broker connection of its own. On every connection it declares
+// the queue, binds it one binding at a time in order, then consumes with manual acknowledgement;
+// a set-up the broker refuses is logged and tried again after a back-off.
+class rabbit_receiver : public QObject {
+    Q_OBJECT
+public:
+    rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QObject* parent, bool receiveRaw,
+                    bool receiveRaw_withRoutKey);
+
+    void ack_message(uint64_t message_tag, bool multiple);
+    void reject_message(uint64_t message_tag);   // not requeued
+    void requeue_message(uint64_t message_tag);  // back to the queue, to be delivered again
+
+    rabbit_receiver_cfg config() const { return _config; }
+    amqp::message get_message() const { return currentMessage; }
+
+    // The prefetch window sent to the broker: the AMQP field holds 16 bits, so larger (or
+    // overflowed, negative) counts take its largest value rather than their low bits.
+    static quint16 prefetch_window(qint32 configured);
+
+signals:
+    void conn_estimated();
+    void conn_lost();
+    void data_received(const QJsonObject& json, uint64_t message_tag);
+    void raw_data_received(const QByteArray& data, uint64_t message_tag);
+    void raw_routekey_data_received(const QByteArray& data, const QString& routing_key, uint64_t message_tag);
+    // The broker confirmed the consumer: deliveries can come.
+    void consuming();
+
+public slots:
+    void stop();
+    void start();
+
+private slots:
+    void messageReceived();
+    void disconnected();
+    void connected();
+
+private:
+    logger& _logger() { return m_logger; }
+    void set_up();
+    void bind_all(QList<QPair<QString, QString>> bindings);
+    void on_refused(int code, const QString& text);
+    void on_cancelled();
+    int set_up_again_later();  // returns the delay
+    void dropped_stale(const char* what, uint64_t message_tag);
+
+    amqp::client _client;
+    rabbit_receiver_cfg _config;
+    amqp::queue* _queue = nullptr;
+    amqp::message currentMessage;
+    logger& m_logger;
+    bool _receiveRaw;
+    bool _receiveRaw_withRoutKey;
+
+    QString _setup_step;  // what the set-up waits for, for the log when the broker refuses it
+    bool _stopped = false;
+    amqp::backoff _setup_backoff;
+    QTimer _setup_retry;
+};
