@@ -2,7 +2,8 @@
 # Installs the Debian packages the service, its tests and benchmarks need, when any is missing.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools)
+packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
+  librabbitmq-dev rabbitmq-server openssl)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -102,7 +102,8 @@ int main(int argc, char** argv)
     const QCommandLineOption reply_exchange(QStringLiteral("reply-exchange"), QStringLiteral("Exchange the service answers on (default: its R_EXCHANGE)"), QStringLiteral("name"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Milliseconds to wait for the response (default 10000)"), QStringLiteral("ms"), QStringLiteral("10000"));
     const QCommandLineOption declare(QStringLiteral("declare-exchange"), QStringLiteral("Declare this exchange as a durable topic exchange when missing, then exit unless a type is given (repeatable)"), QStringLiteral("name"));
-    parser.addOptions({config, type, key, uri, vhost, exchange, reply_exchange, timeout, declare});
+    const QCommandLineOption declare_configured(QStringLiteral("declare-configured-exchanges"), QStringLiteral("Declare the service's exchanges (R_EXCHANGE and those of R_BINDINGS) when missing, then exit unless a type is given"));
+    parser.addOptions({config, type, key, uri, vhost, exchange, reply_exchange, timeout, declare, declare_configured});
     parser.process(app);
 
     environment env(parser.value(config));
@@ -119,8 +120,15 @@ int main(int argc, char** argv)
     if (!ok || timeout_ms <= 0)
         die(QStringLiteral("--timeout takes a positive number of milliseconds"), 1);
 
-    if (parser.isSet(declare)) {
-        const int status = declare_exchanges(broker, virtual_host, parser.values(declare), timeout_ms);
+    QStringList exchanges = parser.values(declare);
+    if (parser.isSet(declare_configured)) {
+        exchanges << service._exchange_cmd_out;
+        for (const auto& binding : service._bindings)
+            exchanges << binding.first;
+    }
+    exchanges.removeDuplicates();
+    if (!exchanges.isEmpty()) {
+        const int status = declare_exchanges(broker, virtual_host, exchanges, timeout_ms);
         if (status != 0 || !parser.isSet(type))
             return status;
     }

@@ -1,0 +1,330 @@
+// The command API manager with its consumer and publisher, against a real broker and Redis.
+#include "amqp_peer.h"
+#include "command_handlers.h"
+#include "rabbit_api_man.h"
+#include "rabbit_server.h"
+#include "redis_server.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// Builds the service's handlers on the test's Redis.
+struct test_injector {
+    redis_conf conf;
+    QTimer& timer;
+    logger& log;
+    template <class T>
+    std::unique_ptr<T> create() const;
+};
+template <>
+std::unique_ptr<ClientsDevicesCommand> test_injector::create<ClientsDevicesCommand>() const
+{
+    return std::make_unique<ClientsDevicesCommand>(conf, timer, log);
+}
+template <>
+std::unique_ptr<DevicesParamsCommand> test_injector::create<DevicesParamsCommand>() const
+{
+    return std::make_unique<DevicesParamsCommand>(conf, log);
+}
+
+QJsonObject clients_devices(const QString& id, const QString& sender, const QString& api_key, const QString& role,
+                            QJsonArray modems = {1, 2})
+{
+    return QJsonObject{{"msg_type", "clients_devices"},
+                       {"sender", sender},
+                       {"cmd_id", id},
+                       {"data", QJsonArray{QJsonObject{{"api_key", api_key}, {"client_id", 7}, {"role", role},
+                                                       {"modem_ids", modems}, {"station_ids", QJsonArray{3}}}}}};
+}
+
+QString fresh_id()
+{
+    return QUuid::createUuid().toString();
+}
+
+class CommandApiTest : public ::testing::Test {
+protected:
+    test_rabbit& broker = test_rabbit::shared();
+    QTemporaryDir dir;
+    logger log{dir.filePath("api.log"), QString()};
+    QTimer promotion;
+    const QString in = unique_name("t.in");
+    const QString out = unique_name("t.out");
+    const QString queue = unique_name("t.q");
+    amqp_peer peer{broker.uri()};
+    quint32 redis_port = test_redis::shared().port();
+    std::unique_ptr<rabbit_api_man> api;
+    int deliveries = 0;
+    int consumers_started = 0;
+
+    void SetUp() override
+    {
+        log.set_log_level(DEBUG);
+        peer.declare_exchange(in);
+        peer.declare_exchange(out);
+        peer.listen(out, "peer.#");
+    }
+
+    void TearDown() override
+    {
+        api.reset();
+        broker.delete_queue(queue);
+    }
+
+    rabbit_api_config config() const
+    {
+        rabbit_api_config c;
+        c.path = broker.uri();
+        c.vhost = "/";
+        c.r_que = queue;
+        c._bindings = {{in, "svc.in"}};
+        c._exchange_cmd_out = out;
+        c._prefetch_count = 100;
+        c._mode = queue_option::NoOptions;
+        return c;
+    }
+
+    void start(const rabbit_api_config& c, bool wait = true)
+    {
+        const test_injector injector{redis_conf{"127.0.0.1", QString(), QString(), redis_port}, promotion, log};
+        api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
+        QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
+        QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
+        if (wait) {
+            ASSERT_TRUE(wait_until([&] { return consumers_started == 1; }, 10000)) << log_text().toStdString();
+        }
+    }
+
+    QString log_text() const
+    {
+        QFile f(dir.filePath("api.log"));
+        f.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(f.readAll());
+    }
+
+    QStringList log_lines(const QString& containing) const
+    {
+        return log_text().split("\r\n").filter(containing);
+    }
+};
+
+TEST_F(CommandApiTest, CommandIsWrittenAnsweredOnceUnderItsSenderAndAcknowledged)
+{
+    redis_probe(redis_port).flush();
+    start(config());
+    peer.publish_json(in, "svc.in", clients_devices("6F9619FF-8B86-D011-B42D-00C04FC964FF", "peer.one", "k1", "admin"));
+
+    ASSERT_TRUE(peer.wait_for(1)) << log_text().toStdString();
+    const amqp::message& m = peer.received().first();
+    EXPECT_EQ(m.routingKey, "peer.one");
+    EXPECT_EQ(m.contentType, "text/plain");
+    const QJsonObject response = peer.json(0);
+    EXPECT_EQ(response.keys(), (QStringList{"cmd_id", "data", "msg_type"}));
+    EXPECT_EQ(response.value("msg_type").toString(), "response");
+    EXPECT_EQ(response.value("cmd_id").toString(), "{6f9619ff-8b86-d011-b42d-00c04fc964ff}");
+    EXPECT_TRUE(response.value("data").isObject());
+
+    redis_probe probe(redis_port);
+    EXPECT_EQ(probe.members("client:devices:k1"), (QStringList{"1", "2"}));
+    EXPECT_EQ(probe.members("tmp:dev:clients:2"), QStringList{"k1"});
+    EXPECT_EQ(probe.hget("client:properties:k1", "role"), "admin");
+    EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000)) << "not acknowledged";
+    EXPECT_FALSE(peer.wait_for(2, 300)) << "answered twice";
+    EXPECT_EQ(deliveries, 1);
+}
+
+TEST_F(CommandApiTest, BadCommandsAreRejectedWithoutRequeueOrResponseAndLogged)
+{
+    start(config());
+    const QString unknown = fresh_id(), empty = fresh_id(), wrong_case = fresh_id(), stray = fresh_id();
+    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "nope"}, {"sender", "peer.x"}, {"cmd_id", unknown}});
+    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", ""}, {"sender", "peer.x"}, {"cmd_id", empty}});
+    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "Response"}, {"sender", "peer.x"}, {"cmd_id", wrong_case}});
+    peer.publish(in, "svc.in", "[1,2,3]");
+    peer.publish(in, "svc.in", "not json at all");
+    // A response nobody waits for is acknowledged and leaves no trace.
+    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "response"}, {"cmd_id", stray}, {"data", QJsonObject{}}});
+    // Deliveries come in order: once this one is answered, all of the above were handled.
+    peer.publish_json(in, "svc.in", clients_devices(fresh_id(), "peer.last", "k2", "user"));
+
+    ASSERT_TRUE(peer.wait_for(1)) << log_text().toStdString();
+    EXPECT_EQ(peer.received().first().routingKey, "peer.last");
+    EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000)) << "requeued or left unsettled";
+    EXPECT_EQ(deliveries, 7);
+
+    const QStringList rejected = log_lines(" Error : Command rejected, cmd_id ");
+    ASSERT_EQ(rejected.size(), 5) << log_text().toStdString();
+    EXPECT_TRUE(rejected[0].contains(QUuid(unknown).toString()) && rejected[0].contains("nope does not exist"));
+    EXPECT_TRUE(rejected[1].contains(QUuid(empty).toString()));
+    EXPECT_TRUE(rejected[2].contains(QUuid(wrong_case).toString()) && rejected[2].contains("Response does not exist"));
+    EXPECT_TRUE(rejected[3].contains("{00000000-0000-0000-0000-000000000000}"));
+    EXPECT_TRUE(log_lines(QUuid(stray).toString()).isEmpty());
+    EXPECT_FALSE(peer.wait_for(2, 300));
+}
+
+TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterResponsesAreIgnored)
+{
+    start(config());
+    int results = 0, errors = 0;
+    api->send_cmd("ping", QJsonObject{{"n", 1}}, "peer.cmd",
+                  [&](QJsonDocument data) { return ++results == 2 && data.object().value("last").toBool(); },
+                  [&](QString) { ++errors; });
+    EXPECT_EQ(api->pending_commands(), 1u);
+    EXPECT_TRUE(peer.received().isEmpty()) << "published before send_cmd returned";
+
+    ASSERT_TRUE(peer.wait_for(1));
+    const QJsonObject command = peer.json(0);
+    EXPECT_EQ(command.value("msg_type").toString(), "ping");
+    EXPECT_EQ(command.value("sender").toString(), "svc.in");  // the first binding's key: our way back
+    EXPECT_EQ(command.value("data").toObject().value("n").toInt(), 1);
+    const QString id = command.value("cmd_id").toString();
+    ASSERT_FALSE(QUuid(id).isNull());
+
+    const auto respond = [&](bool last) {
+        peer.publish_json(in, command.value("sender").toString(),
+                          QJsonObject{{"msg_type", "response"}, {"cmd_id", id}, {"data", QJsonObject{{"last", last}}}});
+    };
+    respond(false);
+    ASSERT_TRUE(wait_until([&] { return results == 1; }, 5000));
+    EXPECT_EQ(api->pending_commands(), 1u);
+    respond(true);
+    ASSERT_TRUE(wait_until([&] { return results == 2; }, 5000));
+    EXPECT_EQ(api->pending_commands(), 0u);
+    respond(true);  // too late: acknowledged, not passed on
+    EXPECT_TRUE(wait_until([&] { return deliveries == 3 && broker.queue_messages(queue) == 0; }, 5000));
+    EXPECT_EQ(results, 2);
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(log_lines("Rabbit executed :" + QUuid(id).toString() + " ").size(), 1);
+}
+
+TEST_F(CommandApiTest, SentCommandTimesOutOnceAndItsLateResponseIsIgnored)
+{
+    start(config());
+    api->set_command_timeout(300);
+    int results = 0;
+    QStringList errors;
+    QElapsedTimer clock;
+    qint64 timed_out_after = -1;
+    clock.start();
+    api->send_cmd("ping", {}, "peer.cmd", [&](QJsonDocument) { return ++results > 0; },
+                  [&](QString why) {
+                      errors << why;
+                      timed_out_after = clock.elapsed();
+                  });
+    ASSERT_TRUE(peer.wait_for(1));
+    ASSERT_TRUE(wait_until([&] { return !errors.isEmpty(); }, 3000));
+    EXPECT_GE(timed_out_after, 295);
+    EXPECT_EQ(errors, QStringList{"rabbit command execution timeout"});
+    EXPECT_EQ(api->pending_commands(), 0u);
+    const QString id = peer.json(0).value("cmd_id").toString();
+    EXPECT_EQ(log_lines("Timeout :" + QUuid(id).toString()).size(), 1);
+
+    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "response"}, {"cmd_id", id}, {"data", QJsonObject{}}});
+    EXPECT_TRUE(wait_until([&] { return deliveries == 1 && broker.queue_messages(queue) == 0; }, 5000));
+    QCoreApplication::processEvents();  // the timer's deferred deletion runs here
+    EXPECT_EQ(results, 0);
+    EXPECT_EQ(errors.size(), 1);
+}
+
+TEST_F(CommandApiTest, CommandsArrivingWhileTheStoreIsDownAreAppliedInOrderOnceItIsBack)
+{
+    test_redis own;  // one we can stop
+    redis_port = own.port();
+    start(config());
+    own.stop();
+    for (int i = 1; i <= 5; ++i)
+        peer.publish_json(in, "svc.in", clients_devices(fresh_id(), "peer.r", "k", QStringLiteral("r%1").arg(i), QJsonArray{i}));
+    ASSERT_TRUE(wait_until([&] { return !log_lines("Command returned to the queue").isEmpty(); }, 5000)) << log_text().toStdString();
+    wait_until([] { return false; }, 1500);  // at least one more failed try
+    EXPECT_TRUE(peer.received().isEmpty());
+    own.start();
+
+    ASSERT_TRUE(peer.wait_for(5, 40000)) << log_text().toStdString();
+    redis_probe probe(own.port());
+    EXPECT_EQ(probe.hget("client:properties:k", "role"), "r5");  // applied in the order sent
+    EXPECT_EQ(probe.members("tmp:dev:clients:5"), QStringList{"k"});
+    EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000));
+    const QStringList returned = log_lines(" Error : Command returned to the queue, cmd_id ");
+    EXPECT_GE(returned.size(), 5);
+    EXPECT_TRUE(returned.first().contains("msg_type \"clients_devices\""));
+}
+
+TEST_F(CommandApiTest, ConnectionsClosedByTheBrokerAreSetUpAgainWithoutDoubledDeliveries)
+{
+    start(config());
+    const QStringList names = broker.connection_names();
+    const QString app = QCoreApplication::applicationName();
+    EXPECT_TRUE(names.contains(app + " consumer") && names.contains(app + " publisher")) << names.join(", ").toStdString();
+
+    EXPECT_GE(broker.close_all_connections(), 3);
+    ASSERT_TRUE(wait_until([&] { return consumers_started == 2; }, 15000)) << log_text().toStdString();
+    EXPECT_FALSE(log_lines(" Rabbit_man_ul: Disconnected").isEmpty());
+    EXPECT_FALSE(log_lines(" rabbit_publisher_impl: Disconnected").isEmpty());
+
+    amqp_peer again(broker.uri());
+    again.declare_exchange(out);  // went with the first peer's queue
+    again.listen(out, "peer.#");
+    // The publisher reconnects on its own schedule; wait until it is back.
+    ASSERT_TRUE(wait_until([&] { return broker.connection_names().count(app + " publisher") == 1; }, 15000));
+    for (int i = 0; i < 3; ++i)
+        again.publish_json(in, "svc.in", clients_devices(fresh_id(), "peer.again", QStringLiteral("c%1").arg(i), "user"));
+    ASSERT_TRUE(again.wait_for(3, 10000)) << log_text().toStdString();
+    EXPECT_FALSE(again.wait_for(4, 300));
+    EXPECT_EQ(deliveries, 3);
+}
+
+TEST_F(CommandApiTest, QueueIsDeclaredAsConfiguredBoundInOrderAndConsumedWithAClampedPrefetch)
+{
+    rabbit_api_config c = config();
+    const QString other = unique_name("t.in2");
+    peer.declare_exchange(other);
+    c._bindings = {{in, "svc.in"}, {other, "a.b"}, {in, "svc.more"}};
+    c._mode = queue_option::Durable;
+    c._arguments = QVariantHash{{"x-max-length", 1000}};
+    c._prefetch_count = 70000;
+    start(c);
+
+    const QString info = broker.queue_info(queue, {"durable", "auto_delete", "arguments"});
+    EXPECT_TRUE(info.startsWith("true\tfalse\t") && info.contains("x-max-length") && info.contains("1000")) << info.toStdString();
+    EXPECT_EQ(broker.consumer_prefetch(queue), 65535);  // not 70000's low bits (4464)
+    EXPECT_EQ(log_lines(" Rabbit_man_ul: Queue bound").size(), 1);
+    QStringList bound;
+    for (const QJsonObject& row : broker.rows({"list_bindings", "source_name", "destination_name", "routing_key"}))
+        if (row.value("destination_name").toString() == queue && !row.value("source_name").toString().isEmpty())
+            bound << row.value("source_name").toString() + ":" + row.value("routing_key").toString();
+    bound.sort();
+    QStringList expected{in + ":svc.in", other + ":a.b", in + ":svc.more"};
+    expected.sort();
+    EXPECT_EQ(bound, expected);
+}
+
+TEST_F(CommandApiTest, RefusedSetUpIsLoggedAndTriedAgainUntilTheExchangeExists)
+{
+    rabbit_api_config c = config();
+    const QString missing = unique_name("t.missing");
+    c._bindings = {{in, "svc.in"}, {missing, "late.key"}};
+    start(c, false);
+    ASSERT_TRUE(wait_until([&] { return !log_lines("the broker closed the channel of queue").isEmpty(); }, 10000))
+        << log_text().toStdString();
+    const QString line = log_lines("the broker closed the channel of queue").first();
+    EXPECT_TRUE(line.contains(" Error : ") && line.contains(queue) && line.contains(missing) && line.contains("late.key")
+                && line.contains("404") && line.contains("NOT_FOUND"))
+        << line.toStdString();
+    EXPECT_EQ(consumers_started, 0);
+
+    peer.declare_exchange(missing);
+    ASSERT_TRUE(wait_until([&] { return consumers_started == 1; }, 10000)) << log_text().toStdString();
+    peer.publish_json(missing, "late.key", clients_devices(fresh_id(), "peer.late", "k3", "user"));
+    EXPECT_TRUE(peer.wait_for(1, 5000));
+}
+
+}  // namespace
