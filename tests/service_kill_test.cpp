@@ -1,0 +1,163 @@
+// The service binary killed in the middle of a stream of commands loses nothing.
+#include "amqp_peer.h"
+#include "rabbit_server.h"
+#include "redis_server.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+constexpr int stream_length = 300;
+
+// Command i of the stream: clients are updated again and again, so the order of application
+// shows in the final state.
+QJsonObject command(int i)
+{
+    QJsonArray data;
+    for (int c = 0; c < 3; ++c) {
+        const int client = (i * 3 + c) % 40;
+        data.append(QJsonObject{{"api_key", QStringLiteral("key%1").arg(client)},
+                                {"client_id", client},
+                                {"role", QStringLiteral("role%1").arg(i)},
+                                {"modem_ids", QJsonArray{i, i + 1000, client}},
+                                {"station_ids", QJsonArray{i % 7}}});
+    }
+    return QJsonObject{{"msg_type", "clients_devices"},
+                       {"sender", "peer.stream"},
+                       {"cmd_id", QUuid::createUuid().toString()},
+                       {"data", data}};
+}
+
+// Everything in database 2, one line per key with its type and sorted contents.
+QStringList snapshot(quint32 port)
+{
+    redis_probe probe(port);
+    QStringList lines;
+    for (const QString& key : probe.keys()) {
+        const QByteArray type = probe.run({"TYPE", key.toUtf8()});
+        QStringList contents;
+        if (type == "set")
+            contents = probe.members(key.toUtf8());
+        else
+            contents = QString::fromUtf8(probe.run({"HGETALL", key.toUtf8()})).split('\n');
+        contents.sort();
+        lines << key + " " + QString::fromLatin1(type) + " " + contents.join(',');
+    }
+    return lines;
+}
+
+// One service process with its own queue and exchanges on the shared broker, and its own Redis.
+class service_run {
+public:
+    explicit service_run(test_rabbit& broker) : _broker(broker)
+    {
+        _peer.declare_exchange(_in);
+        _peer.declare_exchange(_out);
+        _peer.listen(_out, "peer.#");
+        redis_probe(_redis.port()).flush();
+        QFile config(_dir.filePath("corvel.ini"));
+        config.open(QIODevice::WriteOnly);
+        // Built by concatenation: the URI holds "%2F", which QString::arg would take for a marker.
+        config.write(("[GENERAL_SETTINGS]\nLOG_LEVEL=DEBUG\n[AMQP_SETTINGS]\nR_LOGIN=" + broker.uri() + "\nR_EXCHANGE=" + _out
+                      + "\nR_QUEUE=" + _queue + "\nR_BINDINGS=\"" + _in + ":svc.in\"\n[REDIS_SETTINGS]\nPORT="
+                      + QString::number(_redis.port()) + "\n")
+                         .toUtf8());
+    }
+    ~service_run()
+    {
+        stop(true);
+        _broker.delete_queue(_queue);
+    }
+
+    void start()
+    {
+        _process = std::make_unique<QProcess>();
+        _process->setWorkingDirectory(_dir.path());
+        _process->setStandardErrorFile(QProcess::nullDevice());
+        _process->start(QStringLiteral(CORVEL_BINARY), QStringList());
+        ASSERT_TRUE(_process->waitForStarted(5000));
+        ASSERT_TRUE(wait_until([&] { return _broker.consumer_prefetch(_queue) == 100; }, 20000)) << "no consumer";
+    }
+
+    void stop(bool hard)
+    {
+        if (!_process || _process->state() == QProcess::NotRunning)
+            return;
+        hard ? _process->kill() : _process->terminate();
+        _process->waitForFinished(5000);
+    }
+
+    void publish_stream()
+    {
+        for (int i = 0; i < stream_length; ++i) {
+            const QJsonObject c = command(i);
+            _ids.insert(c.value("cmd_id").toString());
+            _peer.publish_json(_in, "svc.in", c);
+        }
+    }
+
+    // Distinct commands answered so far (a command redelivered after the kill is answered twice).
+    int answered()
+    {
+        QSet<QString> ids;
+        for (int i = 0; i < _peer.received().size(); ++i)
+            ids.insert(_peer.json(i).value("cmd_id").toString());
+        return (ids & _ids).size();
+    }
+    int responses() const { return _peer.received().size(); }
+    std::string log() const
+    {
+        QFile f(_dir.filePath("corvel.log"));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll().right(3000).toStdString();
+    }
+    quint32 redis_port() const { return _redis.port(); }
+
+private:
+    test_rabbit& _broker;
+    amqp_peer _peer{_broker.uri()};
+    test_redis _redis;
+    QTemporaryDir _dir;
+    const QString _in = unique_name("kill.in");
+    const QString _out = unique_name("kill.out");
+    const QString _queue = unique_name("kill.q");
+    std::unique_ptr<QProcess> _process;
+    QSet<QString> _ids;
+};
+
+TEST(ServiceKillTest, KilledMidStreamAndStartedAgainEndsInTheStateOfAnUninterruptedRun)
+{
+    test_rabbit& broker = test_rabbit::shared();
+
+    service_run reference(broker);
+    reference.start();
+    reference.publish_stream();
+    ASSERT_TRUE(wait_until([&] { return reference.answered() == stream_length; }, 60000))
+        << reference.answered() << "\n" << reference.log();
+    const QStringList expected = snapshot(reference.redis_port());
+    ASSERT_GT(expected.size(), 100);
+
+    service_run killed(broker);
+    killed.start();
+    killed.publish_stream();
+    ASSERT_TRUE(wait_until([&] { return killed.responses() >= stream_length / 3; }, 60000));
+    killed.stop(true);
+    const int before_restart = killed.answered();
+    EXPECT_LT(before_restart, stream_length) << "the kill came too late to test anything";
+    killed.start();
+    ASSERT_TRUE(wait_until([&] { return killed.answered() == stream_length; }, 60000))
+        << killed.answered() << "\n" << killed.log();
+
+    EXPECT_EQ(snapshot(killed.redis_port()), expected);
+}
+
+}  // namespace
