@@ -280,6 +280,12 @@ TEST_F(CommandApiTest, ConnectionsClosedByTheBrokerAreSetUpAgainWithoutDoubledDe
     ASSERT_TRUE(again.wait_for(3, 10000)) << log_text().toStdString();
     EXPECT_FALSE(again.wait_for(4, 300));
     EXPECT_EQ(deliveries, 3);
+    // Links of the first set-up left in place would bind and consume a second time.
+    int consumers = 0;
+    for (const QJsonObject& row : broker.rows({"list_consumers", "queue_name"}))
+        consumers += row.value("queue_name").toString() == queue;
+    EXPECT_EQ(consumers, 1);
+    EXPECT_EQ(log_lines(" Rabbit_man_ul: Queue bound").size(), 2);
 }
 
 TEST_F(CommandApiTest, QueueIsDeclaredAsConfiguredBoundInOrderAndConsumedWithAClampedPrefetch)
