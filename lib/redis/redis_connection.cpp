@@ -63,9 +63,12 @@ reply convert(const redisReply* r)
     return out;
 }
 
+// Every command passes through here several times: compare the length and the first letter
+// before the whole name.
 bool is_named(const QByteArray& name, const char* expected)
 {
-    return qstricmp(name.constData(), expected) == 0;
+    return name.size() == static_cast<int>(std::strlen(expected)) && (name.at(0) & ~0x20) == expected[0]
+           && qstricmp(name.constData(), expected) == 0;
 }
 
 // Commands after which a socket must not be handed to another user.
