@@ -3,9 +3,9 @@
 //   redis_store_bench PORT [RUNS]        the comparisons and the small-command costs
 //   redis_store_bench PORT --peak N      one clients_devices command of N clients; peak RSS
 #include "clients_devices_command.h"
-#include "clients_devices_plan.h"
 #include "device_parameters_plan.h"
 #include "devices_params_command.h"
+#include "store_streams.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -13,8 +13,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <hiredis.h>
 
 #include <sys/resource.h>
 
@@ -24,19 +22,10 @@
 
 namespace {
 
-QJsonArray clients_payload(int clients, int modems, int stations)
-{
-    QJsonArray out;
-    for (int c = 0; c < clients; ++c) {
-        QJsonArray m, s;
-        for (int i = 0; i < modems; ++i)
-            m.append(c * modems + i);
-        for (int i = 0; i < stations; ++i)
-            s.append(c * stations + i);
-        out.append(QJsonObject{{"api_key", QString("client-%1").arg(c)}, {"modem_ids", m}, {"station_ids", s}, {"role", "user"}});
-    }
-    return out;
-}
+using bench::clients_payload;
+using bench::clients_stream;
+using bench::resp;
+using bench::transaction_stream;
 
 QJsonArray modems_payload(int modems)
 {
@@ -44,42 +33,6 @@ QJsonArray modems_payload(int modems)
     for (int i = 0; i < modems; ++i)
         out.append(QJsonObject{{"modem_id", i}, {"hw_type", "hw-2"}, {"protocol", "proto-7"}});
     return out;
-}
-
-QByteArray resp(const QList<QByteArray>& cmd)
-{
-    char* text = nullptr;
-    std::vector<const char*> argv;
-    std::vector<size_t> lens;
-    for (const QByteArray& a : cmd) {
-        argv.push_back(a.constData());
-        lens.push_back(static_cast<size_t>(a.size()));
-    }
-    const int len = redisFormatCommandArgv(&text, static_cast<int>(argv.size()), argv.data(), lens.data());
-    QByteArray out(text, len);
-    redisFreeCommand(text);
-    return out;
-}
-
-// The commands a handler sends (SELECT 2, MULTI, the planned ones, EXEC) as one RESP stream
-// for redis-cli --pipe; plan(element, sink) emits the planned commands of one payload element.
-template <class Plan>
-QByteArray transaction_stream(const QJsonArray& payload, Plan plan, int* count)
-{
-    QByteArray out = resp({"SELECT", "2"}) + resp({"MULTI"});
-    *count = 3;
-    const auto sink = [&](const QList<QByteArray>& cmd) {
-        out += resp(cmd);
-        ++*count;
-    };
-    for (const QJsonValue& v : payload)
-        plan(v, sink);
-    return out + resp({"EXEC"});
-}
-
-QByteArray clients_stream(const QJsonArray& clients, int* count)
-{
-    return transaction_stream(clients, [](const QJsonValue& v, const auto& sink) { plan_client(read_client_entry(v), sink); }, count);
 }
 
 QByteArray modems_stream(const QJsonArray& modems, int* count)
