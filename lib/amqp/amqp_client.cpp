@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -287,14 +288,32 @@ void client::disconnectFromHost()
     _closing = true;
     _reconnect.stop();
     if (_phase == phase::open && _state) {
+        QElapsedTimer clock;  // everything below shares the one close time-out
+        clock.start();
+        // Calls made while a channel opens wait for its open-ok: take that in first.
+        const auto channel_opening_with_work = [this] {
+            return std::any_of(_channels.begin(), _channels.end(), [](const auto& entry) {
+                return entry.second->_state == channel::state::opening && !entry.second->_waiting.empty();
+            });
+        };
+        while (!_pumping && _state && channel_opening_with_work() && clock.elapsed() < close_timeout_ms) {
+            pollfd p{_fd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(close_timeout_ms - clock.elapsed()));
+            pump();
+        }
+        // The outbox holds publications the owner was told were taken: let them go out before the
+        // close, within the time the close may take, rather than drop them with the connection.
         flush_outbox();
+        while (_state && !_outbox.empty() && !_blocked && clock.elapsed() < close_timeout_ms) {
+            pollfd p{_fd, POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(close_timeout_ms - clock.elapsed()));
+            flush_outbox();
+        }
         amqp_connection_close_t close{};
         close.reply_code = AMQP_REPLY_SUCCESS;
         close.reply_text = amqp_cstring_bytes("closing");
         if (_state && amqp_send_method(_state, 0, AMQP_CONNECTION_CLOSE_METHOD, &close) == AMQP_STATUS_OK) {
-            QElapsedTimer clock;
-            clock.start();
-            for (qint64 left = close_timeout_ms; left > 0; left = close_timeout_ms - clock.elapsed()) {
+            for (qint64 left = close_timeout_ms - clock.elapsed(); left > 0; left = close_timeout_ms - clock.elapsed()) {
                 timeval limit{static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
                 amqp_frame_t frame;
                 if (amqp_simple_wait_frame_noblock(_state, &frame, &limit) != AMQP_STATUS_OK)
@@ -362,6 +381,9 @@ void client::pump()
             return;
         if (generation != _generation)
             return;  // torn down from a slot; a new connection may be on its way
+        // What the frame decoded into has been copied out. Recycle it now: a consumer slower
+        // than its broker never sees the socket drained, and the pool would grow without end.
+        amqp_maybe_release_buffers_on_channel(_state, frame.channel);
     }
     amqp_maybe_release_buffers(_state);
     _pumping = false;
