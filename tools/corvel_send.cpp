@@ -54,22 +54,20 @@ int declare_exchanges(const QString& uri, const QString& vhost, const QStringLis
     QObject::connect(&client, &amqp::client::connected, [&] {
         for (const QString& name : names) {
             amqp::exchange* exchange = client.createExchange(name);
-            auto* state = new bool(false);  // false while only checking that it exists
+            auto creating = std::make_shared<bool>(false);  // false while only checking that it exists
             QObject::connect(exchange, &amqp::exchange::declared, [=, &done] {
-                if (*state)
+                if (*creating)
                     std::printf("declared exchange %s\n", qPrintable(name));
-                delete state;
                 done();
             });
             QObject::connect(exchange, &amqp::channel::error, [=, &status, &done](int code, const QString& text) {
-                if (code == 404 && !*state) {
-                    *state = true;
+                if (code == 404 && !*creating) {
+                    *creating = true;
                     exchange->declare(QStringLiteral("topic"), amqp::exchange::Durable);
                     return;
                 }
                 std::fprintf(stderr, "corvel-send: exchange %s: %d %s\n", qPrintable(name), code, qPrintable(text));
                 status = 2;
-                delete state;
                 done();
             });
             exchange->declare(QStringLiteral("topic"), amqp::exchange::Passive);
