@@ -34,8 +34,8 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
       _logger(logger)
 {
     connect(&_api_command_in, &rabbit_receiver::data_received, this, &rabbit_api_man::listen);
-    _store_retry.setSingleShot(true);
-    connect(&_store_retry, &QTimer::timeout, this, &rabbit_api_man::return_held_deliveries);
+    _retry_timer.setSingleShot(true);
+    connect(&_retry_timer, &QTimer::timeout, this, &rabbit_api_man::return_held_deliveries);
 }
 
 rabbit_api_man::~rabbit_api_man() = default;
@@ -44,7 +44,13 @@ void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
 {
     const model::command command = envelope::read(json);
     if (!_held.empty()) {
-        hold_for_retry(message_tag, command, QStringLiteral("earlier commands wait for the store"));
+        hold_for_retry(message_tag, command, QStringLiteral("earlier commands wait to be tried again"));
+        return;
+    }
+    // Its response would be dropped (the consumer's connection often comes up first): apply the
+    // command once it can be answered.
+    if (!envelope::is_response(command) && !_api_command_out.is_connected()) {
+        hold_for_retry(message_tag, command, QStringLiteral("the connection for responses is not up"));
         return;
     }
     try {
@@ -52,7 +58,7 @@ void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
             handle_response(command);
         } else {
             handle_command(command);
-            _store_backoff.reset();
+            _retry_backoff.reset();
         }
         _api_command_in.ack_message(message_tag, false);
     } catch (const redis::store_error& e) {
@@ -94,10 +100,10 @@ void rabbit_api_man::handle_command(const model::command& command)
 void rabbit_api_man::hold_for_retry(uint64_t message_tag, const model::command& command, const QString& why)
 {
     if (_held.empty())
-        _store_retry.start(_store_backoff.next());
+        _retry_timer.start(_retry_backoff.next());
     _held.push_back(message_tag);
     _logger.error() << "Command returned to the queue, cmd_id " << command._id.toString() << ", msg_type \""
-                    << command._type << "\", to be tried again in " << _store_backoff.current() << " ms: " << why;
+                    << command._type << "\", to be tried again in " << _retry_backoff.current() << " ms: " << why;
 }
 
 void rabbit_api_man::return_held_deliveries()

@@ -74,9 +74,10 @@ private:
 
     int _command_timeout_ms = default_command_timeout_ms;
 
-    // While the store fails, deliveries are held and go back to the queue together, in the order
-    // they came, once the back-off has passed; so nothing is lost and nothing overtakes.
+    // While the store fails, or responses cannot go out, deliveries are held and go back to the
+    // queue together, in the order they came, once the back-off has passed; so nothing is lost
+    // and nothing overtakes.
     std::vector<uint64_t> _held;
-    amqp::backoff _store_backoff;
-    QTimer _store_retry;
+    amqp::backoff _retry_backoff;
+    QTimer _retry_timer;
 };

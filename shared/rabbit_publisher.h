@@ -22,6 +22,8 @@ public:
     rabbit_publisher_impl(logger& logger, rabbit_publisher_config config, QObject* parent);
     ~rabbit_publisher_impl() override;
 
+    bool is_connected() const { return _client.isConnected(); }
+
 signals:
     void republish();
     void conn_estimated();
