@@ -105,13 +105,13 @@ struct watched {
 std::vector<watched> watch_list(const QStringList& specs)
 {
     std::vector<watched> out{{QStringLiteral("driver"), 0}};
-    for (const QString& spec : specs) {
-        const int eq = spec.indexOf(QLatin1Char('='));
+    for (const QString& watch : specs) {
+        const int eq = watch.indexOf(QLatin1Char('='));
         bool ok = false;
-        const qint64 pid = spec.mid(eq + 1).toLongLong(&ok);
+        const qint64 pid = watch.mid(eq + 1).toLongLong(&ok);
         if (eq <= 0 || !ok || pid <= 0)
-            die(QStringLiteral("--watch takes NAME=PID, not \"%1\"").arg(spec), 1);
-        out.push_back({spec.left(eq), pid});
+            die(QStringLiteral("--watch takes NAME=PID, not \"%1\"").arg(watch), 1);
+        out.push_back({watch.left(eq), pid});
     }
     return out;
 }

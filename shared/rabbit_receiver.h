@@ -59,6 +59,8 @@ private:
     void on_cancelled();
     int set_up_again_later();  // returns the delay
     void dropped_stale(const char* what, uint64_t message_tag);
+    // Rejects, or requeues, a delivery; where names the caller in the line for a missing queue.
+    void settle_back(uint64_t message_tag, bool requeue, const char* where, const char* what);
 
     amqp::client _client;
     rabbit_receiver_cfg _config;
