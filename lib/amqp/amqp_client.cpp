@@ -262,6 +262,7 @@ void client::teardown()
     if (_fd >= 0 && _fd_owned)
         ::close(_fd);
     _fd = -1;
+    _corked = false;
     _addresses.clear();
     _phase = phase::idle;
     _pumping = false;
@@ -569,6 +570,14 @@ bool client::submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sende
 
 bool client::run(const channel::sender& op, quint16 channel)
 {
+    if (!_corked && _fd >= 0 && !_fd_owned) {
+        // Hold back partial segments until this turn of the event loop is over: the sends of one
+        // turn (acks, replies) then reach the broker together.
+        const int on = 1;
+        ::setsockopt(_fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+        _corked = true;
+        QTimer::singleShot(0, this, &client::uncork);
+    }
     const int status = op(_state, channel);
     if (status != AMQP_STATUS_OK) {
         fail(QStringLiteral("cannot write to the broker: ") + status_text(status));
@@ -576,6 +585,15 @@ bool client::run(const channel::sender& op, quint16 channel)
     }
     pump_later_if_buffered();
     return true;
+}
+
+void client::uncork()
+{
+    _corked = false;
+    if (_fd >= 0 && !_fd_owned) {
+        const int off = 0;
+        ::setsockopt(_fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+    }
 }
 
 void client::flush_outbox()

@@ -103,6 +103,7 @@ private:
     // Sends now when the socket takes it, else queues it in the outbox.
     bool submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sender op);
     void flush_outbox();
+    void uncork();
     bool writable() const;
     bool run(const channel::sender& op, quint16 channel);
     void watch_writes(bool on);
@@ -133,6 +134,7 @@ private:
     bool _pumping = false;
     quint64 _generation = 0;  // counts teardowns, so a drain can tell the connection went away
     bool _blocked = false;
+    bool _corked = false;
     bool _closing = false;
     QString _last_error;
 
