@@ -1,4 +1,5 @@
 #include "amqp_client.h"
+#include "amqp_peer.h"
 #include "rabbit_server.h"
 
 #include <QCoreApplication>
@@ -17,21 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Runs the event loop until done() holds or ms have passed; true when it holds.
-bool wait_until(const std::function<bool()>& done, int ms)
-{
-    QTimer wake;  // so that waiting for more events never outlasts the deadline by much
-    wake.start(10);
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() >= ms)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 void run_loop_for(int ms)
 {

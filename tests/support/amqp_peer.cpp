@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QJsonDocument>
 #include <QUuid>
 
@@ -11,12 +12,14 @@
 
 bool wait_until(const std::function<bool()>& pred, int ms)
 {
+    QTimer wake;  // so that waiting for more events never outlasts the deadline by much
+    wake.start(10);
     QElapsedTimer clock;
     clock.start();
     while (!pred()) {
-        if (clock.elapsed() > ms)
+        if (clock.elapsed() >= ms)
             return pred();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
