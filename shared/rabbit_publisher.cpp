@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+
 rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_config config, QObject* parent)
     : QObject(parent),
       _client(this),
@@ -39,6 +41,19 @@ void rabbit_publisher_impl::connected()
     if (_exchange)
         QObject::disconnect(_exchange, nullptr, nullptr, nullptr);
     _exchange = _client.createExchange(rabbit_exchange, -1);
+    _exchange->enableConfirms();
+    connect(_exchange, &amqp::exchange::confirmed, this, [this](quint64 id, bool multiple) {
+        settled(id);
+        emit confirmed(id, multiple);
+    });
+    connect(_exchange, &amqp::exchange::nacked, this, [this](quint64 id, bool multiple) {
+        settled(id);
+        emit nacked(id, multiple);
+    });
+    connect(_exchange, &amqp::exchange::confirmsLost, this, [this] {
+        settled(_last_id);
+        emit confirms_lost();
+    });
     // The broker closes the channel for a publication it refuses (no such exchange); the channel
     // is reopened, so the next publication goes out.
     connect(_exchange, &amqp::channel::error, this, [this](int code, const QString& text) {
@@ -68,7 +83,34 @@ void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing
     publish_string(std::move(string), std::move(routing_key), QStringLiteral("text/plain"));
 }
 
+quint64 rabbit_publisher_impl::publish_confirmed(QByteArray string, QByteArray routing_key, QString mimeType)
+{
+    if (!_client.isConnected()) {
+        _logger().debug() << "try to publish but not connected";
+        return 0;
+    }
+    _logger().debug() << "Publishing :" << string << " To route : " << routing_key << ", MIME type : " << mimeType;
+    const QString key = QString::fromUtf8(routing_key.constData());
+    const quint64 id = _exchange->publishTracked(string, key, mimeType);
+    if (id == 0)
+        _logger().error() << "rabbit_publisher_impl: a message to route \"" << key
+                          << "\" was dropped: too much is waiting to go out to the broker";
+    else
+        _last_id = id;
+    return id;
+}
+
+void rabbit_publisher_impl::settled(quint64 id)
+{
+    _settled_id = std::max(_settled_id, id);
+}
+
 void rabbit_publisher_impl::disconnected()
 {
     _logger().error() << " rabbit_publisher_impl: Disconnected";
+    // Should the exchange not have told of a loss as its channel went, tell of it here.
+    if (_last_id > _settled_id) {
+        settled(_last_id);
+        emit confirms_lost();
+    }
 }

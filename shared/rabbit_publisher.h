@@ -24,9 +24,18 @@ public:
 
     bool is_connected() const { return _client.isConnected(); }
 
+    // Publishes as publish_string does, confirms on; returns the id the broker's answer will come
+    // with (confirmed, nacked or confirms_lost), 0 when the message was dropped.
+    quint64 publish_confirmed(QByteArray string, QByteArray routing_key, QString mimeType);
+
 signals:
     void republish();
     void conn_estimated();
+    // With multiple, every id up to this one too.
+    void confirmed(quint64 id, bool multiple);
+    void nacked(quint64 id, bool multiple);
+    // Messages published unconfirmed will never be confirmed (the connection or channel went).
+    void confirms_lost();
 
 public slots:
     void publish_string(QByteArray string, QByteArray routing_key, QString mimeType);
@@ -36,6 +45,7 @@ public slots:
 
 private:
     logger& _logger() { return m_logger; }
+    void settled(quint64 id);
 
     amqp::client _client;
     QString connection_path;
@@ -43,6 +53,8 @@ private:
     QString rabbit_exchange;
     QString rabbit_vhost;
     logger& m_logger;
+    quint64 _last_id = 0;     // the highest handed out by publish_confirmed
+    quint64 _settled_id = 0;  // the highest confirmed, nacked or lost
 };
 
 // A typed front over the publisher for settings that convert to rabbit_publisher_config.

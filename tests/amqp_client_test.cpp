@@ -1,13 +1,17 @@
 #include "amqp_client.h"
 #include "amqp_peer.h"
+#include "logger.h"
+#include "rabbit_publisher.h"
 #include "rabbit_server.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <utility>
@@ -454,6 +458,80 @@ TEST_F(AmqpClientTest, BrokerListsTheConnectionByNameUntilDisconnectedAndNothing
     hasty.disconnectFromHost();
     EXPECT_TRUE(wait_until([&] { return got.messages.size() == bodies.size() + 1; }, 5000));
     EXPECT_EQ(got.messages.back().payload, QByteArray("before the channel was open"));
+}
+
+TEST_F(AmqpClientTest, TrackedPublicationsAreConfirmedUnderIncreasingNumbers)
+{
+    amqp::client c;
+    client_log log(c);
+    ASSERT_TRUE(connect_and_wait(c, rabbit.uri()));
+    amqp::exchange* direct = c.createExchange(QString());
+    // Already waiting for the channel to open, this one goes out after the select all the same.
+    EXPECT_TRUE(direct->publish("untracked", unique(QStringLiteral("nowhere"))));
+    direct->enableConfirms();
+    std::vector<std::pair<quint64, bool>> confirms;
+    int nacks = 0;
+    QObject::connect(direct, &amqp::exchange::confirmed, [&](quint64 s, bool multiple) { confirms.emplace_back(s, multiple); });
+    QObject::connect(direct, &amqp::exchange::nacked, [&] { ++nacks; });
+
+    // The first ones wait for the channel to open; untracked ones in between are numbered by the
+    // broker too. Unroutable, all are confirmed at once.
+    std::vector<quint64> ids;
+    for (int i = 0; i < 40; ++i) {
+        ids.push_back(direct->publishTracked(QByteArray::number(i), unique(QStringLiteral("nowhere"))));
+        if (i % 10 == 0) {
+            EXPECT_TRUE(direct->publish("untracked", unique(QStringLiteral("nowhere"))));
+        }
+        if (i == 20)
+            run_loop_for(50);
+    }
+    for (size_t i = 0; i < ids.size(); ++i)
+        ASSERT_GT(ids[i], i ? ids[i - 1] : 0) << "id " << i;
+    const auto covered = [&](quint64 id) {
+        return std::any_of(confirms.begin(), confirms.end(), [&](const auto& c) { return c.first == id || (c.second && id < c.first); });
+    };
+    EXPECT_TRUE(wait_until([&] { return std::all_of(ids.begin(), ids.end(), covered); }, 5000)) << confirms.size() << " confirms";
+    EXPECT_EQ(nacks, 0);
+    EXPECT_TRUE(log.errors.isEmpty()) << log.errors.join("; ").toStdString();
+
+    // Its confirm, should the broker send one before the close-ok, is never read.
+    counter lost(direct, &amqp::exchange::confirmsLost);
+    EXPECT_GT(direct->publishTracked("last", unique(QStringLiteral("nowhere"))), ids.back());
+    c.disconnectFromHost();
+    EXPECT_EQ(lost.count(), 1);
+}
+
+TEST_F(AmqpClientTest, PublisherLosesConfirmsWithItsConnectionAndNumbersOnAfterReconnecting)
+{
+    QTemporaryDir dir;
+    logger log(dir.filePath("publisher.log"), QString());
+    rabbit_publisher_impl publisher(log, {rabbit.uri(), QStringLiteral("amq.direct"), QStringLiteral("/")}, nullptr);
+    std::vector<quint64> confirmed;
+    int lost = 0;
+    QObject::connect(&publisher, &rabbit_publisher_impl::confirmed, [&](quint64 id, bool) { confirmed.push_back(id); });
+    QObject::connect(&publisher, &rabbit_publisher_impl::confirms_lost, [&] { ++lost; });
+    // Published while the channel opens, and the broker closes the connection before the loop
+    // runs again: whatever we send then, it ignores.
+    std::vector<quint64> first;
+    int connections = 0;
+    QObject::connect(&publisher, &rabbit_publisher_impl::conn_estimated, [&] {
+        if (++connections > 1)
+            return;
+        for (int i = 0; i < 3; ++i)
+            first.push_back(publisher.publish_confirmed("early", "nowhere", QStringLiteral("text/plain")));
+        rabbit.close_all_connections();
+    });
+
+    ASSERT_TRUE(wait_until([&] { return connections >= 2 && publisher.is_connected(); }, 8000));
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_GT(first[0], 0u);
+    EXPECT_EQ(lost, 1);
+    EXPECT_TRUE(confirmed.empty());
+    const quint64 later = publisher.publish_confirmed("later", "nowhere", QStringLiteral("text/plain"));
+    EXPECT_GT(later, first.back());
+    ASSERT_TRUE(wait_until([&] { return !confirmed.empty(); }, 5000));
+    EXPECT_EQ(confirmed, std::vector<quint64>{later});
+    EXPECT_EQ(lost, 1);
 }
 
 TEST_F(AmqpClientTest, MessagesRoundTripOverTls)

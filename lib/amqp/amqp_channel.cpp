@@ -3,6 +3,8 @@
 #include "amqp_client.h"
 #include "amqp_table.h"
 
+#include <algorithm>
+
 namespace amqp {
 
 namespace {
@@ -15,6 +17,12 @@ constexpr quint32 epoch_mask = 0xFFFFFF;
 QString text(const amqp_bytes_t& b)
 {
     return QString::fromUtf8(static_cast<const char*>(b.bytes), static_cast<int>(b.len));
+}
+
+int confirm_select(amqp_connection_state_t s, amqp_channel_t ch)
+{
+    amqp_confirm_select_t select{0};  // its select-ok tells nothing we need; publications may follow at once
+    return amqp_send_method(s, ch, AMQP_CONFIRM_SELECT_METHOD, &select);
 }
 
 }  // namespace
@@ -32,6 +40,8 @@ void channel::open()
         amqp_channel_open_t open{amqp_empty_bytes};
         return amqp_send_method(s, ch, AMQP_CHANNEL_OPEN_METHOD, &open);
     });
+    if (_state == state::opening)
+        opening();
 }
 
 void channel::on_open_ok()
@@ -44,8 +54,9 @@ void channel::on_open_ok()
     waiting.swap(_waiting);
     bytes.swap(_waiting_bytes);
     const quint32 epoch = _epoch;
+    // These were taken already: a full outbox must not drop them now, out of their order.
     for (size_t i = 0; i < waiting.size() && _state == state::open && _epoch == epoch; ++i)
-        _client->submit(_number, _epoch, bytes[i], std::move(waiting[i]));
+        _client->submit(_number, _epoch, bytes[i], std::move(waiting[i]), true);
     if (_state == state::open && _epoch == epoch)
         emit opened();
 }
@@ -85,6 +96,15 @@ bool channel::send(sender op, qint64 bytes)
         return true;
     }
     return _client->submit(_number, _epoch, bytes, std::move(op));
+}
+
+bool channel::send_first(sender op)
+{
+    if (_state != state::opening)
+        return send(std::move(op));
+    _waiting.insert(_waiting.begin(), std::move(op));
+    _waiting_bytes.insert(_waiting_bytes.begin(), 0);
+    return true;
 }
 
 void channel::handle_method(const amqp_method_t&)
@@ -321,12 +341,29 @@ void exchange::declare(const QString& type, int options, const QVariantHash& arg
 
 bool exchange::publish(const QByteArray& body, const QString& routingKey, const QString& mimeType)
 {
+    return put(body, routingKey, mimeType);
+}
+
+quint64 exchange::publishTracked(const QByteArray& body, const QString& routingKey, const QString& mimeType)
+{
+    if (!put(body, routingKey, mimeType))
+        return 0;
+    // Sends of a channel go out in the order made and none is dropped while its opening lasts,
+    // so the broker will number this one _published.
+    const quint64 sequence = _base + _published;
+    if (_confirms)
+        _unconfirmed.push_back(sequence);
+    return sequence;
+}
+
+bool exchange::put(const QByteArray& body, const QString& routingKey, const QString& mimeType)
+{
     if (!_client->isConnected() || _client->_outbox_bytes + body.size() > client::outbox_limit_bytes)
         return false;
     const QByteArray name_bytes = name().toUtf8();
     const QByteArray key = routingKey.toUtf8();
     const QByteArray type = mimeType.toUtf8();
-    return send(
+    const bool taken = send(
         [=](amqp_connection_state_t s, amqp_channel_t ch) {
             amqp_basic_properties_t properties{};
             properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG;
@@ -336,12 +373,88 @@ bool exchange::publish(const QByteArray& body, const QString& routingKey, const 
                                       &properties, amqp_bytes_t{static_cast<size_t>(body.size()), const_cast<char*>(body.constData())});
         },
         body.size());
+    if (taken)
+        ++_published;
+    return taken;
+}
+
+void exchange::enableConfirms()
+{
+    if (_confirms)
+        return;
+    _confirms = true;
+    if (isOpening()) {
+        // What waits for the open-ok goes out after the select, and is numbered by the broker.
+        send_first(confirm_select);
+    } else if (isOpen()) {
+        // What went before the select is not numbered.
+        _base += _published;
+        _published = 0;
+        send(confirm_select);
+    }
+}
+
+void exchange::opening()
+{
+    // The broker numbers from 1 again; numbers of earlier openings must not come back.
+    _base += _published;
+    _published = 0;
+    if (_confirms)
+        send(confirm_select);
+}
+
+void exchange::settle(quint64 deliveryTag, bool multiple, bool acked)
+{
+    const quint64 sequence = _base + deliveryTag;
+    const auto first = _unconfirmed.begin();
+    bool any = false;
+    if (multiple) {
+        const auto end = std::upper_bound(first, _unconfirmed.end(), sequence);
+        any = end != first;
+        _unconfirmed.erase(first, end);
+    } else {
+        const auto it = std::lower_bound(first, _unconfirmed.end(), sequence);
+        any = it != _unconfirmed.end() && *it == sequence;
+        if (any)
+            _unconfirmed.erase(it);
+    }
+    if (!any)
+        return;  // only untracked publications
+    if (acked)
+        emit confirmed(sequence, multiple);
+    else
+        emit nacked(sequence, multiple);
 }
 
 void exchange::handle_method(const amqp_method_t& method)
 {
-    if (method.id == AMQP_EXCHANGE_DECLARE_OK_METHOD)
+    switch (method.id) {
+    case AMQP_EXCHANGE_DECLARE_OK_METHOD:
         emit declared();
+        break;
+    case AMQP_BASIC_ACK_METHOD: {
+        const auto* ack = static_cast<const amqp_basic_ack_t*>(method.decoded);
+        settle(ack->delivery_tag, ack->multiple != 0, true);
+        break;
+    }
+    case AMQP_BASIC_NACK_METHOD: {
+        const auto* nack = static_cast<const amqp_basic_nack_t*>(method.decoded);
+        settle(nack->delivery_tag, nack->multiple != 0, false);
+        break;
+    }
+    case AMQP_CONFIRM_SELECT_OK_METHOD:
+    default:
+        break;
+    }
+}
+
+void exchange::reset()
+{
+    channel::reset();
+    if (_unconfirmed.empty())
+        return;
+    _unconfirmed.clear();
+    emit confirmsLost();
 }
 
 }  // namespace amqp

@@ -40,12 +40,16 @@ protected:
     // Sends one method now, or once the channel is open. False when it was dropped.
     using sender = std::function<int(amqp_connection_state_t, amqp_channel_t)>;
     bool send(sender op, qint64 bytes = 0);
+    // Like send, but ahead of everything waiting for the channel to open.
+    bool send_first(sender op);
     quint32 epoch() const { return _epoch; }
+    bool isOpening() const { return _state == state::opening; }
 
     // Frames for this channel, from the client's frame pump.
     virtual void handle_method(const amqp_method_t& method);
     virtual void handle_header(const amqp_frame_t&) {}
     virtual void handle_body(const amqp_bytes_t&) {}
+    virtual void opening() {}  // channel.open has just been sent; nothing else has
     virtual void reset();  // the channel is gone: forget what belonged to it
 
     client* _client;
@@ -128,14 +132,41 @@ public:
     bool publish(const QByteArray& body, const QString& routingKey,
                  const QString& mimeType = QStringLiteral("text/plain"));
 
+    // Puts the channel in confirm mode now and on every opening from here on: the broker then
+    // acknowledges each publication (publish and publishTracked alike).
+    void enableConfirms();
+    bool confirmsEnabled() const { return _confirms; }
+    // As publish, but returns the publication's sequence number, 0 when it was dropped. Numbers
+    // grow and never repeat for the life of the exchange; ones handed out while confirms are on
+    // end up in confirmed, nacked or confirmsLost.
+    quint64 publishTracked(const QByteArray& body, const QString& routingKey,
+                           const QString& mimeType = QStringLiteral("text/plain"));
+
 signals:
     void declared();
+    // The broker took (or, nacked, lost) the publication numbered sequence; with multiple, every
+    // tracked one up to it on the same opening of the channel too.
+    void confirmed(quint64 sequence, bool multiple);
+    void nacked(quint64 sequence, bool multiple);
+    // The channel went away with tracked publications unconfirmed: none of them ever will be.
+    void confirmsLost();
 
 private:
     friend class client;
     using channel::channel;
 
+    bool put(const QByteArray& body, const QString& routingKey, const QString& mimeType);
+    void settle(quint64 deliveryTag, bool multiple, bool acked);
     void handle_method(const amqp_method_t& method) override;
+    void opening() override;
+    void reset() override;
+
+    bool _confirms = false;
+    // The broker numbers publications from 1 on each opening of the channel, once in confirm
+    // mode; a publication's sequence number is the base of its opening plus that number.
+    quint64 _base = 0;
+    quint64 _published = 0;  // on this opening, since confirm.select
+    std::deque<quint64> _unconfirmed;  // tracked sequence numbers, ascending
 };
 
 }  // namespace amqp

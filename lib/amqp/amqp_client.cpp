@@ -51,8 +51,11 @@ client::client(QObject* parent) : QObject(parent)
 
 client::~client()
 {
-    // Receivers may be half destroyed by now (we are often a member of one).
+    // Receivers may be half destroyed by now (we are often a member of one), and the channels
+    // signal too as the connection goes.
     blockSignals(true);
+    for (auto& [number, ch] : _channels)
+        ch->blockSignals(true);
     disconnectFromHost();
 }
 
@@ -550,14 +553,14 @@ void client::watch_writes(bool on)
     _write_notifier->setEnabled(on);
 }
 
-bool client::submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sender op)
+bool client::submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sender op, bool taken)
 {
     if (!_state || _phase != phase::open)
         return false;
     if (_outbox.empty() && !_blocked && writable())
         return run(op, channel);
     // The socket would block (or the broker asked us to hold back): keep it, in order.
-    if (bytes > 0 && _outbox_bytes + bytes > outbox_limit_bytes)
+    if (!taken && bytes > 0 && _outbox_bytes + bytes > outbox_limit_bytes)
         return false;
     if (_outbox.empty())
         _outbox_clock.restart();

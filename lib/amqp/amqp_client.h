@@ -100,8 +100,9 @@ private:
     void send_tune_ok(const amqp_connection_tune_t& tune);
     void logged_in();
 
-    // Sends now when the socket takes it, else queues it in the outbox.
-    bool submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sender op);
+    // Sends now when the socket takes it, else queues it in the outbox. Publications are refused
+    // when the outbox is full, unless already taken (waiting for their channel to open).
+    bool submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sender op, bool taken = false);
     void flush_outbox();
     void uncork();
     bool writable() const;
