@@ -19,11 +19,11 @@ namespace {
 class null_handler : public ICommandHandler {
 public:
     explicit null_handler(unsigned long delay_us) : _delay_us(delay_us) {}
-    QJsonObject exec(const model::command&) override
+    void exec(const model::command&, completion finished) override
     {
         if (_delay_us)
             QThread::usleep(_delay_us);
-        return {};
+        finished(command_result::done({}));
     }
 
 private:

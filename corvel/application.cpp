@@ -1,20 +1,24 @@
 #include "application.h"
 
+#include "stderr_batch.h"
 #include "store_access.h"
 #include "tmp_key_promotion.h"
 
 #include <QDateTime>
 #include <QDebug>
 
+#include <malloc.h>
+
 Application::Application(int& argc, char** argv)
     : QCoreApplication(argc, argv),
       _env(config_path()),
       _redis_config(_env.get_redis_settings()),
       _logger(_env.get_logger(QString())),
-      _redis_connection(to_connection_config(_redis_config)),
+      _store(to_connection_config(_redis_config)),
       _timer(std::make_unique<QTimer>())
 {
-    _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer);
+    stderr_batch::install();
+    _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store);
     _timer->setSingleShot(true);
     _timer->setInterval(promotion_delay_ms);
     // A coarse timer may fire up to 5% early; the sequence is over only after the full interval.
@@ -61,31 +65,33 @@ bool Application::notify(QObject* receiver, QEvent* e)
 // one interval from now, unless further commands continue that sequence.
 void Application::resume_unfinished_sequence()
 {
-    try {
-        _redis_connection.connect(redis_connect_timeout_ms);
-        if (has_tmp_keys(_redis_connection)) {
+    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::look, *_logger, [this](promotion_result r) {
+        if (!r.ok) {
+            _logger->error() << "Cannot look for staging keys at start-up: " << r.error;
+        } else if (r.keys > 0 && !_timer->isActive()) {
             _logger->debug() << "Staging keys found at start-up, promotion in " << QString::number(promotion_delay_ms) << " ms";
             _timer->start();
         }
-    } catch (const redis::store_error& e) {
-        _logger->error() << "Cannot look for staging keys at start-up: " << QString::fromUtf8(e.what());
-    }
-    _redis_connection.disconnect();
+    }));
 }
 
 void Application::redis_rename_tmp()
 {
     qDebug() << "Sequence end, start rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
-    try {
-        _redis_connection.connect(redis_connect_timeout_ms);
-        promote_tmp_keys(_redis_connection, *_logger);
-    } catch (const redis::store_error& e) {
-        _redis_connection.disconnect();
+    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, *_logger,
+                                                      [this](promotion_result r) { promotion_finished(r); }));
+}
+
+void Application::promotion_finished(const promotion_result& result)
+{
+    // The key list and the replies were large: give the memory back.
+    malloc_trim(0);
+    if (!result.ok) {
         _logger->error() << "Promotion of the staging keys failed, next try in " << QString::number(promotion_delay_ms)
-                         << " ms: " << QString::fromUtf8(e.what());
-        _timer->start();
+                         << " ms: " << result.error;
+        if (!_timer->isActive())
+            _timer->start();
         return;
     }
-    _redis_connection.disconnect();
     qDebug() << "Sequence end, end rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
 }

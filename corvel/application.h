@@ -5,7 +5,8 @@
 #include "logger.h"
 #include "rabbit_api_man.h"
 #include "redis_conf.h"
-#include "redis_connection.h"
+#include "tmp_key_promotion.h"
+#include "redis_client.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -31,6 +32,7 @@ public:
     // The promotion timer, for inspection.
     QTimer& promotion_timer() { return *_timer; }
     rabbit_api_man& command_api() { return *_engiene; }
+    redis::client& store() { return _store; }
 
 private slots:
     // Moves the staging keys of the sequence that just ended to their live names.
@@ -39,13 +41,15 @@ private slots:
 private:
     QString config_path();
     void resume_unfinished_sequence();
+    void promotion_finished(const promotion_result& result);
 
     QCommandLineParser _cmdLineParser;
     environment _env;
     redis_conf _redis_config;
     std::unique_ptr<logger> _logger;
     std::unique_ptr<rabbit_api_man> _engiene;
-    redis::connection _redis_connection;
+    // The one connection to the store: commands and promotions go through it in order.
+    redis::client _store;
     std::unique_ptr<QTimer> _timer;
     std::unique_ptr<composition_root> _injector;
 };

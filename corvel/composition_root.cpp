@@ -3,9 +3,9 @@
 #include "command_handlers.h"
 #include "rabbit_api_man.h"
 
-composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer)
+composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store)
     : _parent(parent), _logger(log), _rabbit(env.get_rabit_man_settings()), _redis(env.get_redis_settings()),
-      _timer(timer)
+      _timer(timer), _store(store)
 {
 }
 
@@ -17,13 +17,13 @@ TCmdHandlerBuildFunc composition_root::handler_factory() const
 template <>
 std::unique_ptr<ClientsDevicesCommand> composition_root::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(_redis, _timer, _logger);
+    return std::make_unique<ClientsDevicesCommand>(_store, _timer, _logger);
 }
 
 template <>
 std::unique_ptr<DevicesParamsCommand> composition_root::create<DevicesParamsCommand>() const
 {
-    return std::make_unique<DevicesParamsCommand>(_redis, _logger);
+    return std::make_unique<DevicesParamsCommand>(_store, _logger);
 }
 
 template <>

@@ -2,6 +2,7 @@
 
 #include "environment.h"
 #include "icommand_handler.h"
+#include "redis_client.h"
 
 #include <QObject>
 #include <QTimer>
@@ -17,7 +18,7 @@ class rabbit_api_man;
 class composition_root {
 public:
     // Reads the AMQP settings, then the Redis settings; throws config_error for bad bindings.
-    composition_root(QObject* parent, environment& env, logger& log, QTimer& timer);
+    composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store);
 
     // A new handler factory; it refers to this root, which must outlive it.
     TCmdHandlerBuildFunc handler_factory() const;
@@ -34,6 +35,7 @@ private:
     rabbit_api_config _rabbit;
     redis_conf _redis;
     QTimer& _timer;
+    redis::client& _store;
 };
 
 template <>

@@ -14,3 +14,13 @@ QList<QByteArray> device_properties_command(const QJsonValue& element)
             "hw_type", modem.value(QLatin1String("hw_type")).toString().toLatin1(),
             "protocol", modem.value(QLatin1String("protocol")).toString().toLatin1()};
 }
+
+bool device_parameters_commands::write(redis::command_writer& out)
+{
+    while (_index < _modems.size() && !out.full()) {
+        const QList<QByteArray> hmset = device_properties_command(_modems.at(_index++));
+        if (!hmset.isEmpty())
+            out.add(hmset);
+    }
+    return _index == _modems.size();
+}

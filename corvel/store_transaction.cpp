@@ -1,9 +1,29 @@
 #include "store_transaction.h"
 
-void commit_logged(redis::transaction& tx, int timeout_ms, logger& log, const char* what)
+#include "store_access.h"
+
+void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what)
 {
-    for (const redis::failed_command& failed : tx.commit(timeout_ms)) {
+    for (const redis::failed_command& failed : result.failed) {
         log.error() << what << ": Redis command " << QString::number(failed.index + 1) << " of "
-                    << QString::number(tx.size()) << " in the transaction failed: " << failed.error;
+                    << QString::number(result.size) << " in the transaction failed: " << failed.error;
     }
+    if (result.failed_count > result.failed.size())
+        log.error() << what << ": " << QString::number(result.failed_count - result.failed.size())
+                    << " more Redis commands in the transaction failed";
+}
+
+void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
+                           QJsonObject reply, ICommandHandler::completion finished)
+{
+    auto done = [&log, what, reply = std::move(reply), finished = std::move(finished)](redis::transaction_result&& result) {
+        if (!result.executed) {
+            finished(command_result::retry(result.error));
+            return;
+        }
+        log_failed_commands(result, log, what);
+        finished(command_result::done(reply));
+    };
+    store.submit(std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", QByteArray::number(store_database)}},
+                                                      std::move(body), std::move(done)));
 }

@@ -1,8 +1,15 @@
 #pragma once
 
+#include "icommand_handler.h"
 #include "logger.h"
+#include "redis_client.h"
 #include "redis_transaction.h"
 
-// Commits a command's transaction, logging at ERROR each command that failed inside it; throws
-// redis::store_error when the transaction did not execute.
-void commit_logged(redis::transaction& tx, int timeout_ms, logger& log, const char* what);
+// Writes a command's transaction in the store's database (SELECT, MULTI, the body, EXEC) and
+// reports the command's outcome: done with reply once it executed, after logging at ERROR each
+// command that failed inside it; to be tried again when it did not execute.
+void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
+                           QJsonObject reply, ICommandHandler::completion finished);
+
+// Logs the commands that failed inside an executed transaction.
+void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what);

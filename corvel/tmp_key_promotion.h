@@ -1,19 +1,66 @@
 #pragma once
 
 #include "logger.h"
-#include "redis_connection.h"
+#include "redis_transaction.h"
 
 #include <QByteArray>
-#include <QList>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
 
 // The live name of a staging key: its name without the first four bytes ("tmp:").
 QByteArray live_name(const QByteArray& staging_key);
 
-// Moves every key of the store's database whose name matches "tmp*" to its live name, in one
-// transaction, so each live set is replaced whole by the set its sequence collected. Logs
-// RENAMEs that failed inside the executed transaction; throws redis::store_error when the listing
-// or the transaction failed. Returns the number of keys moved.
-int promote_tmp_keys(redis::connection& connection, logger& log);
+struct promotion_result {
+    bool ok = false;
+    QString error;         // why it failed
+    std::size_t keys = 0;  // staging keys found (all of them, or at most one when only looking)
+};
 
-// True when the store holds staging keys, that is a sequence not yet promoted.
-bool has_tmp_keys(redis::connection& connection);
+// Lists the keys of the store's database that match "tmp*" with SCAN, and, when promoting, moves
+// each to its live name in one transaction (SELECT, MULTI, the RENAMEs, EXEC), so each live set is
+// replaced whole by the set its sequence collected. Nothing submitted after it on the connection
+// is written before its EXEC has been answered, so no write of a new sequence falls between the
+// listing and the renames. The names are kept packed in one buffer, so a million keys cost tens
+// of megabytes, not hundreds.
+class tmp_key_promotion : public redis::job {
+public:
+    enum class mode { look, promote };
+
+    tmp_key_promotion(mode m, logger& log, std::function<void(promotion_result)> done);
+    ~tmp_key_promotion() override;
+
+    progress write(redis::command_writer& out) override;
+    void on_reply(redis::reply&& r) override;
+    void on_array(long long count) override;
+    void on_element(redis::reply&& element) override;
+    void on_array_end() override;
+    void finished() override;
+    void failed(const QString& why) override;
+
+private:
+    enum class phase { start, scanning, renaming, done };
+    void take_page(const redis::reply& page);
+    void drop_duplicates();
+    bool write_renames(redis::command_writer& out);
+    std::size_t key_count() const { return _ends.size(); }
+    QByteArray key(std::size_t i) const;
+
+    mode _mode;
+    logger& _log;
+    std::function<void(promotion_result)> _done;
+    phase _phase = phase::start;
+    bool _scan_due = false;  // a SCAN page has been asked for and not yet read
+    QByteArray _cursor = "0";
+    bool _selected = false;  // the SELECT before the listing has been answered
+    QString _error;
+
+    QByteArray _names;                // every key found, one after another
+    std::vector<std::uint32_t> _ends;  // where each ends in _names
+    std::vector<bool> _duplicate;
+    std::size_t _next_rename = 0;
+    std::unique_ptr<redis::transaction> _renames;
+    redis::transaction_result _result;
+};

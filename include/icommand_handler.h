@@ -8,12 +8,31 @@
 #include <functional>
 #include <memory>
 
+// What became of one command.
+struct command_result {
+    enum class outcome {
+        done,      // applied: data is the reply to send back
+        rejected,  // bad input: never to be tried again
+        retry,     // the store failed: try again later, nothing overtaking it
+    };
+    outcome what = outcome::done;
+    QJsonObject data;
+    QString reason;  // rejected or retry: why
+
+    static command_result done(QJsonObject data) { return {outcome::done, std::move(data), QString()}; }
+    static command_result rejected(QString why) { return {outcome::rejected, {}, std::move(why)}; }
+    static command_result retry(QString why) { return {outcome::retry, {}, std::move(why)}; }
+};
+
 // Executes one command; a new handler serves each command.
 class ICommandHandler {
 public:
+    using completion = std::function<void(command_result)>;
+
     virtual ~ICommandHandler() {}
-    // Returns the reply data; reports failure only by throwing.
-    virtual QJsonObject exec(const model::command& command) = 0;
+    // Starts the command and calls finished exactly once, from the event loop or before it
+    // returns. The handler may be released once exec has returned: what the work needs, it keeps.
+    virtual void exec(const model::command& command, completion finished) = 0;
 };
 
 // Builds a new handler for a command type; throws std::runtime_error for an unknown type.

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Runs the benchmarks against throwaway local servers.
-#   scripts/bench.sh [RUNS]          the store benchmark (RUNS per case, default 25), then the
-#                                    end-to-end one with its defaults
-#   scripts/bench.sh store [RUNS]    the store benchmark only
+#   scripts/bench.sh                 the promotion benchmark, then the end-to-end one, with their
+#                                    defaults
+#   scripts/bench.sh promotion [KEYS [RUNS]]
+#                                    the promotion benchmark only: KEYS staging keys (default
+#                                    1000000) promoted RUNS times (default 3) by the service's code
+#                                    and by redis-cli --pipe of the same commands, taking turns
 #   scripts/bench.sh amqp [ROUNDS [SMALL [LARGE]]]
 #                                    the end-to-end one only: ROUNDS rounds (default 3) of SMALL
 #                                    small commands (default 20000) and LARGE large ones (default 200)
@@ -14,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 what=all
 case "${1:-}" in
-store | amqp)
+promotion | amqp)
   what=$1
   shift
   ;;
@@ -36,12 +39,32 @@ cleanup() {
 trap cleanup EXIT
 start_redis "$redis_port" "$work/redis"
 
-store_bench() {
-  # The handlers' diagnostic lines go to standard error, as in the service; keep them out of sight.
-  build/bench/redis_store_bench "$redis_port" "$@" 2>/dev/null
-  redis-cli -p "$redis_port" flushall >/dev/null
-  build/bench/redis_store_bench "$redis_port" --peak 10000 2>/dev/null
-  redis-cli -p "$redis_port" flushall >/dev/null
+fill_staging_keys() {  # count
+  awk -v n="$1" 'BEGIN { for (i = 0; i < n; i++) { k = "tmp:dev:clients:" i; c = "c" (i % 10)
+    printf "*3\r\n$4\r\nSADD\r\n$%d\r\n%s\r\n$%d\r\n%s\r\n", length(k), k, length(c), c } }' |
+    redis-cli -p "$redis_port" -n 2 --pipe >/dev/null
+}
+
+promotion_bench() {  # keys runs
+  local keys=${1:-1000000} runs=${2:-3} round start end
+  echo "promotion of $keys staging keys, redis-server on port $redis_port; $runs rounds"
+  for round in $(seq "$runs"); do
+    redis-cli -p "$redis_port" flushall >/dev/null
+    fill_staging_keys "$keys"
+    # The reference: the same SELECT, MULTI, RENAMEs and EXEC through redis-cli --pipe (the
+    # listing is not timed for it).
+    redis-cli -p "$redis_port" -n 2 --scan --pattern 'tmp*' |
+      awk 'BEGIN { printf "*2\r\n$6\r\nSELECT\r\n$1\r\n2\r\n*1\r\n$5\r\nMULTI\r\n" }
+        { l = substr($0, 5); printf "*3\r\n$6\r\nRENAME\r\n$%d\r\n%s\r\n$%d\r\n%s\r\n", length($0), $0, length(l), l }
+        END { printf "*1\r\n$4\r\nEXEC\r\n" }' >"$work/renames.resp"
+    start=$(date +%s%N)
+    redis-cli -p "$redis_port" --pipe <"$work/renames.resp" >/dev/null
+    end=$(date +%s%N)
+    echo "round $round pipe ms=$(((end - start) / 1000000))"
+    redis-cli -p "$redis_port" flushall >/dev/null
+    fill_staging_keys "$keys"
+    echo "round $round $(build/bench/promotion_bench "$redis_port" 2>/dev/null)"
+  done
 }
 
 # One run of one variant; appends its result line to $results.
@@ -143,10 +166,10 @@ amqp_bench() {  # rounds small large
 }
 
 case $what in
-store) store_bench "$@" ;;
+promotion) promotion_bench "$@" ;;
 amqp) amqp_bench "$@" ;;
 all)
-  store_bench "$@"
+  promotion_bench
   echo
   amqp_bench
   ;;

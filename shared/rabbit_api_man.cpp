@@ -1,7 +1,6 @@
 #include "rabbit_api_man.h"
 
 #include "command_envelope.h"
-#include "redis_connection.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -31,11 +30,10 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
       _api_command_in(logger, static_cast<const rabbit_receiver_cfg&>(_config), this, false, false),
       _api_command_out(logger, rabbit_publisher_config{_config.path, _config._exchange_cmd_out, _config.vhost}, this),
       _commands_factory(std::move(cmd_factory)),
-      _logger(logger)
+      _logger(logger),
+      _flow(logger, _api_command_in, _api_command_out, _commands_factory, this)
 {
     connect(&_api_command_in, &rabbit_receiver::data_received, this, &rabbit_api_man::listen);
-    _retry_timer.setSingleShot(true);
-    connect(&_retry_timer, &QTimer::timeout, this, &rabbit_api_man::return_held_deliveries);
 }
 
 rabbit_api_man::~rabbit_api_man() = default;
@@ -43,29 +41,19 @@ rabbit_api_man::~rabbit_api_man() = default;
 void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
 {
     const model::command command = envelope::read(json);
-    if (!_held.empty()) {
-        hold_for_retry(message_tag, command, QStringLiteral("earlier commands wait to be tried again"));
-        return;
-    }
-    // Its response would be dropped (the consumer's connection often comes up first): apply the
-    // command once it can be answered.
-    if (!envelope::is_response(command) && !_api_command_out.is_connected()) {
-        hold_for_retry(message_tag, command, QStringLiteral("the connection for responses is not up"));
+    if (!envelope::is_response(command)) {
+        const QString problem = json.isEmpty() ? _api_command_in.body_problem() : QString();
+        if (problem.isEmpty())
+            _flow.take(message_tag, command);
+        else
+            _flow.take_bad(message_tag, command, problem);
         return;
     }
     try {
-        if (envelope::is_response(command)) {
-            handle_response(command);
-        } else {
-            handle_command(command);
-            _retry_backoff.reset();
-        }
+        handle_response(command);
         _api_command_in.ack_message(message_tag, false);
-    } catch (const redis::store_error& e) {
-        hold_for_retry(message_tag, command, QString::fromUtf8(e.what()));
     } catch (const std::exception& e) {
-        _logger.error() << "Command rejected, cmd_id " << command._id.toString() << ", msg_type \"" << command._type
-                        << "\": " << QString::fromUtf8(e.what());
+        _logger.error() << "Response rejected, cmd_id " << command._id.toString() << ": " << QString::fromUtf8(e.what());
         _api_command_in.reject_message(message_tag);
     }
 }
@@ -85,33 +73,6 @@ void rabbit_api_man::handle_response(const model::command& response)
                     << " ms";
     entry->second._timer->stop();
     _sended_commands.erase(entry);
-}
-
-void rabbit_api_man::handle_command(const model::command& command)
-{
-    std::shared_ptr<ICommandHandler> handler = _commands_factory(command._type);
-    if (!handler)
-        throw std::runtime_error(command._type.toStdString() + " does not exist");
-    const QJsonObject result = handler->exec(command);
-    _api_command_out.publish_string(envelope::wire_text(envelope::response(command._id, result)), command._sender.toLatin1(),
-                                    QStringLiteral("text/plain"));
-}
-
-void rabbit_api_man::hold_for_retry(uint64_t message_tag, const model::command& command, const QString& why)
-{
-    if (_held.empty())
-        _retry_timer.start(_retry_backoff.next());
-    _held.push_back(message_tag);
-    _logger.error() << "Command returned to the queue, cmd_id " << command._id.toString() << ", msg_type \""
-                    << command._type << "\", to be tried again in " << _retry_backoff.current() << " ms: " << why;
-}
-
-void rabbit_api_man::return_held_deliveries()
-{
-    std::vector<uint64_t> held;
-    held.swap(_held);
-    for (const uint64_t tag : held)
-        _api_command_in.requeue_message(tag);
 }
 
 QString rabbit_api_man::own_sender() const

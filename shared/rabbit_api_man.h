@@ -1,6 +1,6 @@
 #pragma once
 
-#include "amqp_backoff.h"
+#include "command_flow.h"
 #include "icommand_handler.h"
 #include "logger.h"
 #include "rabbit_config.h"
@@ -43,6 +43,7 @@ public:
     void set_command_timeout(int ms) { _command_timeout_ms = ms; }
     std::size_t pending_commands() const { return _sended_commands.size(); }
     rabbit_receiver& receiver() { return _api_command_in; }
+    const command_flow& commands() const { return _flow; }
 
     // send_cmd for any JSON data, an array say, as the commands of this service carry.
     void send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,
@@ -59,11 +60,8 @@ public slots:
 
 private:
     void handle_response(const model::command& response);
-    void handle_command(const model::command& command);
     void timed_out(const QUuid& id);
     QString own_sender() const;
-    void hold_for_retry(uint64_t message_tag, const model::command& command, const QString& why);
-    void return_held_deliveries();
 
     rabbit_api_config _config;
     rabbit_receiver _api_command_in;
@@ -73,11 +71,5 @@ private:
     logger& _logger;
 
     int _command_timeout_ms = default_command_timeout_ms;
-
-    // While the store fails, or responses cannot go out, deliveries are held and go back to the
-    // queue together, in the order they came, once the back-off has passed; so nothing is lost
-    // and nothing overtakes.
-    std::vector<uint64_t> _held;
-    amqp::backoff _retry_backoff;
-    QTimer _retry_timer;
+    command_flow _flow;
 };

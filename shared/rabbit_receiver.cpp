@@ -104,6 +104,7 @@ void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)
 
 void rabbit_receiver::on_refused(int code, const QString& text)
 {
+    emit deliveries_lost();
     const QString what = _setup_step.isEmpty() ? QStringLiteral("while consuming") : _setup_step;
     const int delay = set_up_again_later();
     _logger().error() << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
@@ -164,7 +165,20 @@ void rabbit_receiver::messageReceived()
     else if (_receiveRaw)
         emit raw_data_received(currentMessage.payload, currentMessage.deliveryTag);
     else
-        emit data_received(QJsonDocument::fromJson(currentMessage.payload).object(), currentMessage.deliveryTag);
+        emit data_received(parse_body(currentMessage.payload), currentMessage.deliveryTag);
+}
+
+QJsonObject rabbit_receiver::parse_body(const QByteArray& body)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        _body_problem = QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset);
+    else if (!document.isObject())
+        _body_problem = QStringLiteral("the body is not a JSON object");
+    else
+        _body_problem.clear();
+    return document.object();
 }
 
 void rabbit_receiver::dropped_stale(const char* what, uint64_t message_tag)
@@ -207,6 +221,7 @@ void rabbit_receiver::settle_back(uint64_t message_tag, bool requeue, const char
 
 void rabbit_receiver::disconnected()
 {
+    emit deliveries_lost();
     _setup_retry.stop();
     _logger().error() << " Rabbit_man_ul: Disconnected";
 }

@@ -28,6 +28,8 @@ public:
 
     rabbit_receiver_cfg config() const { return _config; }
     amqp::message get_message() const { return currentMessage; }
+    // Why the body of the delivery being handed over is not a JSON object; empty when it is.
+    QString body_problem() const { return _body_problem; }
 
     // The prefetch window sent to the broker: the AMQP field holds 16 bits, so larger (or
     // overflowed, negative) counts take its largest value rather than their low bits.
@@ -41,6 +43,9 @@ signals:
     void raw_routekey_data_received(const QByteArray& data, const QString& routing_key, uint64_t message_tag);
     // The broker confirmed the consumer: deliveries can come.
     void consuming();
+    // The channel went away: deliveries not yet acknowledged go back to the queue by themselves,
+    // and their tags are no longer valid.
+    void deliveries_lost();
 
 public slots:
     void stop();
@@ -59,6 +64,7 @@ private:
     void on_cancelled();
     int set_up_again_later();  // returns the delay
     void dropped_stale(const char* what, uint64_t message_tag);
+    QJsonObject parse_body(const QByteArray& body);
     // Rejects, or requeues, a delivery; where names the caller in the line for a missing queue.
     void settle_back(uint64_t message_tag, bool requeue, const char* where, const char* what);
 
@@ -70,6 +76,7 @@ private:
     bool _receiveRaw;
     bool _receiveRaw_withRoutKey;
 
+    QString _body_problem;
     QString _setup_step;  // what the set-up waits for, for the log when the broker refuses it
     bool _stopped = false;
     amqp::backoff _setup_backoff;

@@ -1,3 +1,4 @@
+#include "amqp_peer.h"
 #include "application.h"
 #include "redis_server.h"
 
@@ -54,6 +55,7 @@ TEST_F(ApplicationTest, PromotionTimerIsConfiguredAndIdleWithoutStagingKeys)
     redis_probe(test_redis::shared().port()).flush();
     auto app = start(test_redis::shared().port());
     QTimer& timer = app->promotion_timer();
+    ASSERT_TRUE(wait_until([&] { return app->store().idle(); }, 5000));  // the look for staging keys
     EXPECT_TRUE(timer.isSingleShot());
     EXPECT_EQ(timer.interval(), 21000);
     EXPECT_EQ(timer.timerType(), Qt::PreciseTimer);
@@ -67,7 +69,7 @@ TEST_F(ApplicationTest, StagingKeysLeftByAnEarlierRunArePromoted)
     probe.run({"SADD", "tmp:dev:clients:101", "K"});
     auto app = start(test_redis::shared().port());
     QTimer& timer = app->promotion_timer();
-    ASSERT_TRUE(timer.isActive());
+    ASSERT_TRUE(wait_until([&] { return timer.isActive(); }, 5000));
     EXPECT_EQ(timer.interval(), 21000);
     timer.start(50);
     run_loop_for(300);
@@ -84,8 +86,9 @@ TEST_F(ApplicationTest, UnreachableStoreAtStartUpIsLoggedAndLeavesTheTimerIdle)
         port = gone.port();
     }
     auto app = start(port);
+    EXPECT_TRUE(wait_until([&] { return log_text().contains(" Error : Cannot look for staging keys at start-up: "); }, 5000))
+        << log_text().constData();
     EXPECT_FALSE(app->promotion_timer().isActive());
-    EXPECT_TRUE(log_text().contains(" Error : Cannot look for staging keys at start-up: ")) << log_text().constData();
 }
 
 TEST_F(ApplicationTest, FailedPromotionIsTriedAgain)
@@ -94,7 +97,7 @@ TEST_F(ApplicationTest, FailedPromotionIsTriedAgain)
     redis_probe(own.port()).run({"SADD", "tmp:bs:clients:7", "K"});
     auto app = start(own.port());
     QTimer& timer = app->promotion_timer();
-    ASSERT_TRUE(timer.isActive());
+    ASSERT_TRUE(wait_until([&] { return timer.isActive(); }, 5000));
     own.stop();
     timer.start(50);
     run_loop_for(150);

@@ -19,7 +19,7 @@ namespace {
 
 // Builds the service's handlers on the test's Redis.
 struct test_injector {
-    redis_conf conf;
+    redis::client& store;
     QTimer& timer;
     logger& log;
     template <class T>
@@ -28,12 +28,12 @@ struct test_injector {
 template <>
 std::unique_ptr<ClientsDevicesCommand> test_injector::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(conf, timer, log);
+    return std::make_unique<ClientsDevicesCommand>(store, timer, log);
 }
 template <>
 std::unique_ptr<DevicesParamsCommand> test_injector::create<DevicesParamsCommand>() const
 {
-    return std::make_unique<DevicesParamsCommand>(conf, log);
+    return std::make_unique<DevicesParamsCommand>(store, log);
 }
 
 QJsonObject clients_devices(const QString& id, const QString& sender, const QString& api_key, const QString& role,
@@ -62,6 +62,7 @@ protected:
     const QString queue = unique_name("t.q");
     amqp_peer peer{broker.uri()};
     quint32 redis_port = test_redis::shared().port();
+    std::unique_ptr<redis::client> store;
     std::unique_ptr<rabbit_api_man> api;
     int deliveries = 0;
     int consumers_started = 0;
@@ -95,7 +96,8 @@ protected:
 
     void start(const rabbit_api_config& c, bool wait = true)
     {
-        const test_injector injector{redis_conf{"127.0.0.1", QString(), QString(), redis_port}, promotion, log};
+        store = std::make_unique<redis::client>(redis::connection_config{"127.0.0.1", QString(), redis_port, QString()});
+        const test_injector injector{*store, promotion, log};
         api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
@@ -171,9 +173,35 @@ TEST_F(CommandApiTest, BadCommandsAreRejectedWithoutRequeueOrResponseAndLogged)
     EXPECT_TRUE(rejected[0].contains(QUuid(unknown).toString()) && rejected[0].contains("nope does not exist"));
     EXPECT_TRUE(rejected[1].contains(QUuid(empty).toString()));
     EXPECT_TRUE(rejected[2].contains(QUuid(wrong_case).toString()) && rejected[2].contains("Response does not exist"));
-    EXPECT_TRUE(rejected[3].contains("{00000000-0000-0000-0000-000000000000}"));
+    EXPECT_TRUE(rejected[3].contains("{00000000-0000-0000-0000-000000000000}") && rejected[3].contains("not a JSON object"));
+    EXPECT_TRUE(rejected[4].contains("the body is not JSON: ") && rejected[4].contains(" at offset ")) << rejected[4].toStdString();
     EXPECT_TRUE(log_lines(QUuid(stray).toString()).isEmpty());
     EXPECT_FALSE(peer.wait_for(2, 300));
+}
+
+TEST_F(CommandApiTest, DeliveriesOfOneBatchEachGetTheirOwnOutcomeInOrder)
+{
+    redis_probe probe(redis_port);
+    probe.flush();
+    probe.run({"SET", "tmp:dev:clients:66", "not a set"});
+    start(config());
+    const QString first = fresh_id(), failing = fresh_id(), last = fresh_id(), bad = fresh_id();
+    peer.publish_json(in, "svc.in", clients_devices(first, "peer.b", "a", "r1", QJsonArray{1}));
+    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "nope"}, {"sender", "peer.b"}, {"cmd_id", bad}});
+    peer.publish_json(in, "svc.in", clients_devices(failing, "peer.b", "b", "r2", QJsonArray{66}));
+    peer.publish_json(in, "svc.in", clients_devices(last, "peer.b", "c", "r3", QJsonArray{3}));
+
+    ASSERT_TRUE(peer.wait_for(3)) << log_text().toStdString();
+    QStringList answered;
+    for (int i = 0; i < 3; ++i)
+        answered << peer.json(i).value("cmd_id").toString();
+    EXPECT_EQ(answered, (QStringList{QUuid(first).toString(), QUuid(failing).toString(), QUuid(last).toString()}));
+    EXPECT_EQ(log_lines("Command rejected, cmd_id " + QUuid(bad).toString()).size(), 1);
+    EXPECT_EQ(log_lines("clients_devices: Redis command 1 of ").size(), 1) << log_text().toStdString();
+    EXPECT_EQ(probe.hget("client:properties:b", "role"), "r2");  // the rest of its transaction applied
+    EXPECT_EQ(probe.hget("client:properties:c", "role"), "r3");
+    EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000));
+    EXPECT_FALSE(peer.wait_for(4, 300));
 }
 
 TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterResponsesAreIgnored)
@@ -248,7 +276,7 @@ TEST_F(CommandApiTest, CommandsArrivingWhileTheStoreIsDownAreAppliedInOrderOnceI
     own.stop();
     for (int i = 1; i <= 5; ++i)
         peer.publish_json(in, "svc.in", clients_devices(fresh_id(), "peer.r", "k", QStringLiteral("r%1").arg(i), QJsonArray{i}));
-    ASSERT_TRUE(wait_until([&] { return !log_lines("Command returned to the queue").isEmpty(); }, 5000)) << log_text().toStdString();
+    ASSERT_TRUE(wait_until([&] { return !log_lines("Command held").isEmpty(); }, 5000)) << log_text().toStdString();
     wait_until([] { return false; }, 1500);  // at least one more failed try
     EXPECT_TRUE(peer.received().isEmpty());
     own.start();
@@ -258,9 +286,10 @@ TEST_F(CommandApiTest, CommandsArrivingWhileTheStoreIsDownAreAppliedInOrderOnceI
     EXPECT_EQ(probe.hget("client:properties:k", "role"), "r5");  // applied in the order sent
     EXPECT_EQ(probe.members("tmp:dev:clients:5"), QStringList{"k"});
     EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000));
-    const QStringList returned = log_lines(" Error : Command returned to the queue, cmd_id ");
-    EXPECT_GE(returned.size(), 5);
-    EXPECT_TRUE(returned.first().contains("msg_type \"clients_devices\""));
+    const QStringList held = log_lines(" Error : Command held, cmd_id ");
+    EXPECT_GE(held.size(), 5);
+    EXPECT_TRUE(held.first().contains("msg_type \"clients_devices\""));
+    EXPECT_EQ(deliveries, 5);  // held in place, never returned to the queue
 }
 
 TEST_F(CommandApiTest, ConnectionsClosedByTheBrokerAreSetUpAgainWithoutDoubledDeliveries)

@@ -1,5 +1,6 @@
 #include "clients_devices_command.h"
 #include "devices_params_command.h"
+#include "amqp_peer.h"
 #include "redis_server.h"
 
 #include <QCoreApplication>
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <optional>
 
 namespace {
 
@@ -35,7 +38,7 @@ protected:
     QTemporaryDir dir;
     logger log{dir.filePath("handlers.log"), QString()};
     QTimer timer;
-    redis_conf conf{QStringLiteral("127.0.0.1"), QString(), QString(), server.port()};
+    redis::client store{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
 
     void SetUp() override
     {
@@ -44,9 +47,19 @@ protected:
         timer.setInterval(21000);
     }
 
+    // Runs one command to its outcome.
+    static command_result run(ICommandHandler& handler, const QByteArray& data)
+    {
+        std::optional<command_result> out;
+        handler.exec(command_of(data), [&](command_result r) { out = std::move(r); });
+        EXPECT_TRUE(wait_until([&] { return out.has_value(); }, 20000));
+        return out.value_or(command_result::retry("no outcome"));
+    }
+
     QJsonObject clients_devices(const QByteArray& data)
     {
-        return ClientsDevicesCommand(conf, timer, log).exec(command_of(data));
+        ClientsDevicesCommand handler(store, timer, log);
+        return run(handler, data).data;
     }
 
     // What the server received for one command, from SELECT to EXEC.
@@ -54,7 +67,7 @@ protected:
     QList<QByteArray> received(Handler& handler, const QByteArray& data, QJsonObject* result = nullptr)
     {
         redis_monitor monitor(server.port());
-        const QJsonObject r = handler.exec(command_of(data));
+        const QJsonObject r = run(handler, data).data;
         if (result)
             *result = r;
         return joined(monitor.until("EXEC"));
@@ -70,7 +83,7 @@ protected:
 
 TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
 {
-    ClientsDevicesCommand handler(conf, timer, log);
+    ClientsDevicesCommand handler(store, timer, log);
     QJsonObject result{{"x", 1}};
     const QList<QByteArray> seen =
         received(handler, R"([{"api_key":"K","modem_ids":[101,102],"station_ids":[7],"role":"R"}])", &result);
@@ -92,7 +105,7 @@ TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
 TEST_F(CommandHandlersTest, EmptyOrNonArrayPayloadSendsAnEmptyTransaction)
 {
     for (const QByteArray data : {"[]", "{\"api_key\":\"K\"}", "not json"}) {
-        ClientsDevicesCommand handler(conf, timer, log);
+        ClientsDevicesCommand handler(store, timer, log);
         QJsonObject result{{"x", 1}};
         EXPECT_EQ(received(handler, data, &result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"})) << data.constData();
         EXPECT_TRUE(result.isEmpty());
@@ -151,14 +164,16 @@ TEST_F(CommandHandlersTest, HugeCommandIsWrittenWhole)
 TEST_F(CommandHandlersTest, StoreGoneMidwayIsAFailureNotASuccess)
 {
     test_redis own;
-    redis_conf own_conf = conf;
-    own_conf._port = own.port();
-    ClientsDevicesCommand clients(own_conf, timer, log);
-    DevicesParamsCommand params(own_conf, log);
+    redis::client own_store({QStringLiteral("127.0.0.1"), QString(), own.port(), QString()});
+    ClientsDevicesCommand clients(own_store, timer, log);
+    DevicesParamsCommand params(own_store, log);
+    EXPECT_EQ(run(params, "[]").what, command_result::outcome::done);
     own.stop();
-    EXPECT_THROW(clients.exec(command_of(R"([{"api_key":"K","modem_ids":[1]}])")), redis::store_error);
+    const command_result failed = run(clients, R"([{"api_key":"K","modem_ids":[1]}])");
+    EXPECT_EQ(failed.what, command_result::outcome::retry);
+    EXPECT_FALSE(failed.reason.isEmpty());
     EXPECT_FALSE(timer.isActive());
-    EXPECT_THROW(params.exec(command_of(R"([{"modem_id":1}])")), redis::store_error);
+    EXPECT_EQ(run(params, R"([{"modem_id":1}])").what, command_result::outcome::retry);
 }
 
 TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfASequence)
@@ -181,7 +196,8 @@ TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfA
 
     clients_devices("[]");
     run_loop_for(200);
-    DevicesParamsCommand(conf, log).exec(command_of("[]"));  // other commands leave the timer alone
+    DevicesParamsCommand params(store, log);
+    run(params, "[]");  // other commands leave the timer alone
     clients_devices(R"([{"api_key":"K","modem_ids":[1]}])");
     since_last.start();
     run_loop_for(200);
@@ -194,7 +210,7 @@ TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfA
 TEST_F(CommandHandlersTest, DeviceParametersWritesOneHashPerModem)
 {
     probe.run({"HSET", "dev:properties:5", "other", "kept"});
-    DevicesParamsCommand handler(conf, log);
+    DevicesParamsCommand handler(store, log);
     QJsonObject result;
     const QList<QByteArray> seen = received(
         handler, R"([{"modem_id":5,"hw_type":"a","protocol":"b"}, 3, "x", {"modem_id":5,"protocol":"p"}, {"hw_type":"h"}])", &result);
@@ -214,9 +230,11 @@ TEST_F(CommandHandlersTest, DeviceParametersWritesOneHashPerModem)
 
 TEST_F(CommandHandlersTest, DeviceParametersSendsNothingForANonArrayPayload)
 {
-    DevicesParamsCommand handler(conf, log);
+    DevicesParamsCommand handler(store, log);
     redis_monitor monitor(server.port());
-    EXPECT_THROW(handler.exec(command_of(R"({"modem_id":5})")), std::runtime_error);
+    const command_result r = run(handler, R"({"modem_id":5})");
+    EXPECT_EQ(r.what, command_result::outcome::rejected);
+    EXPECT_EQ(r.reason, "Illegal data format!");
     probe.run({"PING"});
     EXPECT_EQ(joined(monitor.until("PING")), (QList<QByteArray>{"PING"}));
 }

@@ -1,10 +1,14 @@
+#include "amqp_peer.h"
 #include "redis_server.h"
+#include "redis_client.h"
 #include "tmp_key_promotion.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <optional>
 
 namespace {
 
@@ -14,22 +18,33 @@ protected:
     redis_probe probe{server.port()};
     QTemporaryDir dir;
     logger log{dir.filePath("promotion.log"), QString()};
-    redis::connection connection{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
+    redis::client store{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
 
     void SetUp() override { probe.flush(); }
+
+    promotion_result run(tmp_key_promotion::mode m)
+    {
+        std::optional<promotion_result> out;
+        store.submit(std::make_unique<tmp_key_promotion>(m, log, [&](promotion_result r) { out = r; }));
+        EXPECT_TRUE(wait_until([&] { return out.has_value(); }, 20000));
+        EXPECT_TRUE(out && out->ok) << (out ? out->error.toStdString() : "");
+        return out.value_or(promotion_result{});
+    }
+    int promote_tmp_keys() { return static_cast<int>(run(tmp_key_promotion::mode::promote).keys); }
+    bool has_tmp_keys() { return run(tmp_key_promotion::mode::look).keys > 0; }
 };
 
 TEST_F(PromotionTest, EmptyStoreSendsAnEmptyTransaction)
 {
     redis_monitor monitor(server.port());
-    EXPECT_EQ(promote_tmp_keys(connection, log), 0);
+    EXPECT_EQ(promote_tmp_keys(), 0);
     QList<QByteArray> seen;
     for (const auto& cmd : monitor.until("EXEC"))
         seen.append(join_command(cmd));
     // The listing selects the database too; the transaction then begins with its own SELECT.
     ASSERT_GE(seen.size(), 3);
     EXPECT_EQ(seen.mid(seen.size() - 3), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"}));
-    EXPECT_FALSE(has_tmp_keys(connection));
+    EXPECT_FALSE(has_tmp_keys());
 }
 
 TEST_F(PromotionTest, EveryStagingKeyReplacesItsLiveKey)
@@ -42,8 +57,8 @@ TEST_F(PromotionTest, EveryStagingKeyReplacesItsLiveKey)
     redis_probe db0(server.port(), 0);
     db0.run({"SADD", "tmp:dev:clients:1", "other database"});
 
-    EXPECT_TRUE(has_tmp_keys(connection));
-    EXPECT_EQ(promote_tmp_keys(connection, log), 3);
+    EXPECT_TRUE(has_tmp_keys());
+    EXPECT_EQ(promote_tmp_keys(), 3);
 
     EXPECT_EQ(probe.members("dev:clients:101"), (QStringList{"A", "B"}));
     EXPECT_EQ(probe.members("bs:clients:7"), (QStringList{"A"}));
@@ -51,7 +66,7 @@ TEST_F(PromotionTest, EveryStagingKeyReplacesItsLiveKey)
     EXPECT_EQ(probe.run({"GET", ":a"}), "odd");  // its first four bytes are dropped, whatever they are
     EXPECT_EQ(probe.keys("tmp*"), QStringList());
     EXPECT_TRUE(db0.exists("tmp:dev:clients:1"));
-    EXPECT_FALSE(has_tmp_keys(connection));
+    EXPECT_FALSE(has_tmp_keys());
 }
 
 TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
@@ -59,7 +74,7 @@ TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
     for (int i = 0; i < 3000; ++i)
         probe.run({"SADD", "tmp:dev:clients:" + QByteArray::number(i), "c"});
     redis_monitor monitor(server.port());
-    EXPECT_EQ(promote_tmp_keys(connection, log), 3000);
+    EXPECT_EQ(promote_tmp_keys(), 3000);
     int multis = 0;
     int renames = 0;
     for (const auto& cmd : monitor.until("EXEC")) {

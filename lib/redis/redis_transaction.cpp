@@ -2,43 +2,124 @@
 
 namespace redis {
 
-transaction::transaction(connection& conn) : _conn(conn), _multi(conn.send({"MULTI"}))
+transaction::transaction(QList<command> prelude, body source, done_callback done)
+    : _prelude(std::move(prelude)), _body(std::move(source)), _done(std::move(done))
 {
 }
 
-void transaction::queue(const command& cmd)
+transaction::body transaction::of(QList<command> commands)
 {
-    _conn.send(cmd);
-    ++_queued;
+    return [commands = std::move(commands)](command_writer& out) {
+        for (const command& c : commands)
+            out.add(c);
+        return true;
+    };
 }
 
-std::vector<failed_command> transaction::commit(int timeout_ms)
+job::progress transaction::write(command_writer& out)
 {
-    const std::uint64_t exec = _conn.send({"EXEC"}, true);
-    _conn.wait_idle(timeout_ms);
-    const auto refused = _conn.take_errors();
-    const reply result = _conn.take_reply(exec);
+    if (_phase == phase::prelude) {
+        for (const command& c : _prelude)
+            out.add(c);
+        out.add({"MULTI"});
+        _phase = phase::body;
+    }
+    if (_phase == phase::body) {
+        const std::size_t before = out.count();
+        const bool all = _body(out);
+        _result.size += out.count() - before;
+        if (!all)
+            return progress::more;
+        _body = nullptr;  // let go of what it holds
+        out.add({"EXEC"});
+        _phase = phase::exec;
+    }
+    return progress::complete;
+}
 
-    for (const auto& [sequence, text] : refused) {
-        if (sequence <= _multi)
-            throw store_error("Redis refused a command before the transaction: " + text.toStdString());
-    }
-    if (result.is_error()) {
-        std::string why = "Redis discarded the transaction: " + result.text.toStdString();
-        if (!refused.empty())
-            why += " (queued command " + std::to_string(refused.front().first - _multi - 1) + ": "
-                   + refused.front().second.toStdString() + ")";
-        throw store_error(why);
-    }
-    if (result.type != reply::kind::array)
-        throw store_error("Redis did not execute the transaction (EXEC answered nil)");
+transaction::reading transaction::next_reply() const
+{
+    const std::size_t prelude = static_cast<std::size_t>(_prelude.size());
+    if (_replies < prelude)
+        return reading::prelude;
+    if (_replies == prelude)
+        return reading::multi;
+    if (_phase == phase::exec && _replies == prelude + 1 + _result.size)
+        return reading::exec;
+    return reading::body;
+}
 
-    std::vector<failed_command> failed;
-    for (std::size_t i = 0; i < result.elements.size(); ++i) {
-        if (result.elements[i].is_error())
-            failed.push_back({i, result.elements[i].text});
+void transaction::on_reply(reply&& r)
+{
+    switch (next_reply()) {
+    case reading::prelude:
+        if (r.is_error() && _refused.isEmpty())
+            _refused = QStringLiteral("Redis refused a command before the transaction: %1").arg(QString::fromLatin1(r.text));
+        break;
+    case reading::multi:
+        if (r.is_error() && _refused.isEmpty())
+            _refused = QStringLiteral("Redis refused MULTI: %1").arg(QString::fromLatin1(r.text));
+        break;
+    case reading::body:
+        if (r.is_error() && _queued_error.isEmpty()) {
+            _queued_error = r.text;
+            _queued_error_index = _replies - static_cast<std::size_t>(_prelude.size()) - 1;
+        }
+        break;
+    case reading::exec:
+        _exec_read = true;
+        if (r.is_error()) {
+            _result.error = QStringLiteral("Redis discarded the transaction: %1").arg(QString::fromLatin1(r.text));
+            if (!_queued_error.isEmpty())
+                _result.error += QStringLiteral(" (queued command %1: %2)").arg(_queued_error_index).arg(QString::fromLatin1(_queued_error));
+        } else if (r.type == reply::kind::nil) {
+            _result.error = QStringLiteral("Redis did not execute the transaction (EXEC answered nil)");
+        } else {
+            _result.error = QStringLiteral("unexpected EXEC reply");
+        }
+        break;
     }
-    return failed;
+    ++_replies;
+}
+
+void transaction::on_array(long long)
+{
+    _result.executed = next_reply() == reading::exec;
+    if (!_result.executed)
+        _result.error = QStringLiteral("unexpected array reply");
+}
+
+void transaction::on_element(reply&& element)
+{
+    const std::size_t index = _exec_index++;
+    if (!element.is_error())
+        return;
+    if (++_result.failed_count <= transaction_result::failures_kept)
+        _result.failed.push_back({index, std::move(element.text)});
+}
+
+void transaction::on_array_end()
+{
+    _exec_read = _result.executed;
+    ++_replies;
+}
+
+void transaction::finished()
+{
+    if (!_refused.isEmpty()) {
+        _result.executed = false;
+        _result.error = _refused;
+    }
+    _phase = phase::done;
+    _done(std::move(_result));
+}
+
+void transaction::failed(const QString& why)
+{
+    _result.executed = false;
+    _result.error = why;
+    _phase = phase::done;
+    _done(std::move(_result));
 }
 
 }  // namespace redis

@@ -1,8 +1,12 @@
 #pragma once
 
-#include "redis_connection.h"
+#include "redis_job.h"
+
+#include <QList>
+#include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace redis {
@@ -13,26 +17,60 @@ struct failed_command {
     QByteArray error;
 };
 
-// MULTI ... EXEC written as one pipeline on a connection: MULTI goes out when the transaction is
-// made, each queued command right after, and commit() sends EXEC and waits once for everything.
-class transaction {
+struct transaction_result {
+    bool executed = false;
+    QString error;                       // why it did not execute
+    std::size_t size = 0;                // commands queued between MULTI and EXEC
+    std::vector<failed_command> failed;  // executed: the first commands that failed on their own
+    std::size_t failed_count = 0;        // executed: how many failed on their own
+
+    static constexpr std::size_t failures_kept = 1000;
+};
+
+// MULTI ... EXEC as one job: the prelude commands (SELECT, say) go first, then MULTI, the body
+// and EXEC. The body writes its commands in pieces as the connection drains, so a huge
+// transaction never exists whole in memory; the EXEC reply is read element by element.
+//
+// It did not execute when the connection failed, a prelude command was refused, Redis discarded
+// it (EXECABORT after a refused command) or EXEC answered nil (a WATCHed key changed).
+class transaction : public job {
 public:
-    explicit transaction(connection& conn);
+    // Writes some of the body's commands and returns true once it has written all of them.
+    using body = std::function<bool(command_writer&)>;
+    using done_callback = std::function<void(transaction_result&&)>;
 
-    void queue(const command& cmd);
-    std::size_t size() const { return _queued; }
+    transaction(QList<command> prelude, body source, done_callback done);
 
-    // Sends EXEC and waits at most timeout_ms for every reply. Throws store_error when the
-    // transaction did not execute: the connection failed or timed out, a command sent on this
-    // connection before MULTI (SELECT, say) was refused, Redis discarded the transaction
-    // (EXECABORT after a refused command) or EXEC answered nil. Returns the commands that
-    // failed inside an executed transaction.
-    std::vector<failed_command> commit(int timeout_ms);
+    // A body of commands already at hand.
+    static body of(QList<command> commands);
+
+    progress write(command_writer& out) override;
+    void on_reply(reply&& r) override;
+    void on_array(long long count) override;
+    void on_element(reply&& element) override;
+    void on_array_end() override;
+    void finished() override;
+    void failed(const QString& why) override;
+
+    // The reply to EXEC has been read.
+    bool answered() const { return _exec_read; }
 
 private:
-    connection& _conn;
-    std::uint64_t _multi;
-    std::size_t _queued = 0;
+    enum class phase { prelude, body, exec, done };
+    enum class reading { prelude, multi, body, exec };
+    reading next_reply() const;
+
+    QList<command> _prelude;
+    body _body;
+    done_callback _done;
+    phase _phase = phase::prelude;
+    std::size_t _replies = 0;
+    bool _exec_read = false;
+    std::size_t _exec_index = 0;  // the element of the EXEC reply read next
+    QString _refused;             // a prelude command refused
+    QByteArray _queued_error;     // the first queued command refused
+    std::size_t _queued_error_index = 0;
+    transaction_result _result;
 };
 
 }  // namespace redis

@@ -1,0 +1,395 @@
+#include "redis_client.h"
+
+#include <QHostAddress>
+
+#include <cerrno>
+#include <cstring>
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace redis {
+
+namespace {
+
+// Jobs stop writing at this many unsent bytes and go on as the socket drains.
+constexpr int write_bound = 256 * 1024;
+// At most this much is read per turn of the loop, so a flood of replies cannot starve the rest.
+constexpr int read_budget = 4 * 1024 * 1024;
+
+QString system_error(const char* what, int err)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(err)));
+}
+
+// The connection's own first job: AUTH and CLIENT SETNAME as configured. A refused AUTH fails the
+// connection; a refused name is only reported.
+class handshake : public job {
+public:
+    handshake(const connection_config& config, std::function<void(const QString&)> refuse)
+        : _auth(config.auth.toLatin1()), _name(config.name.toLatin1()), _refuse(std::move(refuse))
+    {
+    }
+    // Nothing else goes out before these are answered.
+    progress write(command_writer& out) override
+    {
+        if (_expected == 0) {
+            if (!_auth.isEmpty())
+                out.add({"AUTH", _auth});
+            if (!_name.isEmpty())
+                out.add({"CLIENT", "SETNAME", _name});
+            _expected = static_cast<int>(out.count());
+        }
+        return _index == _expected ? progress::complete : progress::waiting;
+    }
+    void on_reply(reply&& r) override
+    {
+        const bool auth = _index++ == 0 && !_auth.isEmpty();
+        if (r.is_error())
+            _refuse(QStringLiteral("%1 refused: %2").arg(auth ? "AUTH" : "CLIENT SETNAME", QString::fromLatin1(r.text)));
+    }
+    void finished() override {}
+    void failed(const QString&) override {}
+
+private:
+    QByteArray _auth;
+    QByteArray _name;
+    std::function<void(const QString&)> _refuse;
+    int _expected = 0;
+    int _index = 0;
+};
+
+}  // namespace
+
+client::client(connection_config config, QObject* parent) : QObject(parent), _config(std::move(config))
+{
+    _flush.setSingleShot(true);
+    _flush.setInterval(0);
+    connect(&_flush, &QTimer::timeout, this, &client::pump);
+    _watchdog.setInterval(250);
+    connect(&_watchdog, &QTimer::timeout, this, &client::check_silence);
+}
+
+client::~client()
+{
+    if (_lookup_id >= 0)
+        QHostInfo::abortHostLookup(_lookup_id);
+    close_socket();
+}
+
+void client::submit(std::unique_ptr<job> work)
+{
+    _jobs.push_back(entry{std::move(work)});
+    if (_state == state::disconnected)
+        connect_now();
+    else if (_state == state::connected && !_flush.isActive())
+        _flush.start();
+    if (!_watchdog.isActive())
+        _watchdog.start();
+}
+
+void client::set_state(state s)
+{
+    if (_state == s)
+        return;
+    _state = s;
+    emit state_changed(s);
+}
+
+void client::connect_now()
+{
+    set_state(state::connecting);
+    _quiet.restart();
+    QHostAddress literal;
+    if (literal.setAddress(_config.host)) {
+        dial(literal);
+        return;
+    }
+    _lookup_id = QHostInfo::lookupHost(_config.host, this, &client::resolved);
+}
+
+void client::resolved(const QHostInfo& info)
+{
+    _lookup_id = -1;
+    if (_state != state::connecting)
+        return;
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+        fail(QStringLiteral("cannot resolve %1: %2").arg(_config.host, info.errorString()));
+        return;
+    }
+    dial(info.addresses().first());
+}
+
+void client::dial(const QHostAddress& address)
+{
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const QByteArray port = QByteArray::number(_config.port);
+    if (::getaddrinfo(address.toString().toLatin1().constData(), port.constData(), &hints, &found) != 0 || !found) {
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: bad address").arg(_config.host).arg(_config.port));
+        return;
+    }
+    _fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int rc = _fd < 0 ? -1 : ::connect(_fd, found->ai_addr, found->ai_addrlen);
+    const int err = errno;
+    ::freeaddrinfo(found);
+    if (_fd < 0 || (rc != 0 && err != EINPROGRESS)) {
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(system_error("connect", err)));
+        return;
+    }
+    ++_stats.dials;
+    _write_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Write);
+    connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::dial_finished);
+}
+
+void client::dial_finished()
+{
+    int soerr = 0;
+    socklen_t len = sizeof soerr;
+    if (::getsockopt(_fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0)
+        soerr = errno;
+    if (soerr != 0) {
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(system_error("connect", soerr)));
+        return;
+    }
+    const int one = 1;
+    ::setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(_fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    _write_notifier->setEnabled(false);
+    disconnect(_write_notifier.get(), nullptr, this, nullptr);
+    connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::pump);
+    _read_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Read);
+    connect(_read_notifier.get(), &QSocketNotifier::activated, this, &client::read_in);
+    _reader = std::make_unique<reply_reader>();
+    _last_error.clear();
+    if (!_config.auth.isEmpty() || !_config.name.isEmpty())
+        _jobs.push_front(entry{std::make_unique<handshake>(_config, [this](const QString& why) {
+            if (why.startsWith(QLatin1String("AUTH")))
+                _pending_failure = why;
+            else
+                _last_error = why;
+        })});
+    set_state(state::connected);
+    pump();
+}
+
+void client::close_socket()
+{
+    _read_notifier.reset();
+    _write_notifier.reset();
+    if (_fd >= 0) {
+        // Reset rather than close: a Redis that is only frozen must not run, once it wakes, what
+        // was written here and will be written again on the next connection.
+        const linger abort_on_close{1, 0};
+        ::setsockopt(_fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+        ::close(_fd);
+    }
+    _fd = -1;
+    _reader.reset();
+    _out.clear();
+    _out_pos = 0;
+    _outstanding = 0;
+    _writer = 0;
+    _reading = 0;
+}
+
+void client::fail(const QString& why)
+{
+    if (_lookup_id >= 0) {
+        QHostInfo::abortHostLookup(_lookup_id);
+        _lookup_id = -1;
+    }
+    close_socket();
+    _last_error = why;
+    _pending_failure.clear();
+    _flush.stop();
+    _watchdog.stop();
+    std::deque<entry> dropped;
+    dropped.swap(_jobs);
+    set_state(state::disconnected);
+    // A job's callback may submit new work: that goes on a new connection.
+    for (entry& e : dropped)
+        e.work->failed(why);
+}
+
+void client::pump()
+{
+    if (_state != state::connected)
+        return;
+    for (;;) {
+        produce();
+        const int before = _out.size() - _out_pos;
+        write_out();
+        if (_state != state::connected)
+            return;
+        const int unsent = _out.size() - _out_pos;
+        // Go on while the socket takes everything and a job still has more to write.
+        if (unsent > 0 || before == 0 || _writer >= _jobs.size() || _jobs[_writer].waiting)
+            break;
+    }
+    finish_answered_jobs();
+}
+
+void client::produce()
+{
+    const std::uint64_t due_before = _outstanding;
+    while (_out.size() - _out_pos < write_bound && _writer < _jobs.size()) {
+        entry& e = _jobs[_writer];
+        if (e.waiting)
+            break;
+        if (_out_pos > 0 && _out_pos == _out.size()) {
+            _out.clear();
+            _out_pos = 0;
+        }
+        command_writer out(_out, _out_pos + write_bound);
+        const job::progress p = e.work->write(out);
+        e.written += out.count();
+        _outstanding += out.count();
+        if (p == job::progress::complete) {
+            e.writing_done = true;
+            ++_writer;
+        } else if (p == job::progress::waiting) {
+            e.waiting = true;
+        }
+    }
+    if (due_before == 0 && _outstanding > 0)
+        _quiet.restart();
+}
+
+void client::write_out()
+{
+    while (_out_pos < _out.size()) {
+        const ssize_t n = ::send(_fd, _out.constData() + _out_pos, static_cast<size_t>(_out.size() - _out_pos), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            fail(system_error("write to Redis", errno));
+            return;
+        }
+        ++_stats.writes;
+        _out_pos += static_cast<int>(n);
+    }
+    if (_out_pos == _out.size()) {
+        _out.clear();
+        _out_pos = 0;
+    }
+    _write_notifier->setEnabled(_out_pos < _out.size());
+}
+
+void client::read_in()
+{
+    char buffer[256 * 1024];
+    int budget = read_budget;
+    while (budget > 0 && _state == state::connected) {
+        const ssize_t n = ::recv(_fd, buffer, sizeof buffer, 0);
+        if (n == 0) {
+            fail(QStringLiteral("connection closed by the Redis server"));
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                fail(system_error("read from Redis", errno));
+            break;
+        }
+        budget -= static_cast<int>(n);
+        _quiet.restart();
+        if (!_reader->feed(buffer, static_cast<std::size_t>(n), *this) && _pending_failure.isEmpty())
+            _pending_failure = QStringLiteral("malformed reply from Redis: %1").arg(QString::fromLatin1(_reader->error()));
+        if (!_pending_failure.isEmpty()) {
+            fail(QString(_pending_failure));  // a copy: fail() clears it
+            return;
+        }
+        if (n < static_cast<ssize_t>(sizeof buffer))
+            break;
+    }
+    if (_state == state::connected)
+        pump();
+}
+
+client::entry* client::reading_job()
+{
+    // Jobs fully answered stay until the end of the read; skip them once.
+    for (; _reading < _jobs.size(); ++_reading) {
+        entry& e = _jobs[_reading];
+        if (e.answered < e.written)
+            return &e;
+        if (!e.writing_done)
+            break;
+    }
+    return nullptr;
+}
+
+void client::reply_done()
+{
+    entry* e = reading_job();
+    ++e->answered;
+    --_outstanding;
+    e->waiting = false;
+}
+
+void client::on_reply(reply&& r)
+{
+    entry* e = reading_job();
+    if (!e) {
+        _pending_failure = QStringLiteral("Redis sent a reply nobody asked for");
+        return;
+    }
+    e->work->on_reply(std::move(r));
+    reply_done();
+}
+
+void client::on_array(long long count)
+{
+    if (entry* e = reading_job())
+        e->work->on_array(count);
+    else
+        _pending_failure = QStringLiteral("Redis sent a reply nobody asked for");
+}
+
+void client::on_element(reply&& element)
+{
+    if (entry* e = reading_job())
+        e->work->on_element(std::move(element));
+}
+
+void client::on_array_end()
+{
+    if (entry* e = reading_job()) {
+        e->work->on_array_end();
+        reply_done();
+    }
+}
+
+void client::finish_answered_jobs()
+{
+    while (!_jobs.empty() && _writer > 0 && _jobs.front().writing_done && _jobs.front().answered == _jobs.front().written) {
+        std::unique_ptr<job> done = std::move(_jobs.front().work);
+        _jobs.pop_front();
+        --_writer;
+        if (_reading > 0)
+            --_reading;
+        done->finished();  // may submit more work
+    }
+    if (_jobs.empty())
+        _watchdog.stop();
+}
+
+void client::check_silence()
+{
+    if (_state == state::connecting && _quiet.elapsed() > connect_timeout_ms) {
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: timed out after %3 ms").arg(_config.host).arg(_config.port).arg(connect_timeout_ms));
+    } else if (_state == state::connected && _outstanding > 0 && _quiet.elapsed() > _silence_limit_ms) {
+        fail(QStringLiteral("no reply from Redis within %1 ms").arg(_silence_limit_ms));
+    }
+}
+
+}  // namespace redis

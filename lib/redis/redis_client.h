@@ -1,0 +1,116 @@
+#pragma once
+
+#include "redis_job.h"
+
+#include <QElapsedTimer>
+#include <QHostInfo>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+namespace redis {
+
+struct connection_config {
+    QString host;
+    QString auth;  // sent with AUTH when not empty
+    quint32 port = 6379;
+    QString name;  // sent with CLIENT SETNAME when not empty
+};
+
+// What a client did on the wire, for benchmarks and tests.
+struct io_stats {
+    std::uint64_t dials = 0;   // TCP connections made
+    std::uint64_t writes = 0;  // send() calls that wrote something
+};
+
+// One long-lived connection to a Redis server, driven by the event loop of its thread: nothing
+// here ever waits. Jobs are written in the order submitted, everything submitted in one turn of
+// the loop together, and each job reads the replies to what it wrote. Large jobs are written as
+// the socket drains, so memory stays flat.
+//
+// The connection is made when there is work. A failure (refused, closed, a protocol error, or no
+// reply byte for the silence limit while replies are due) fails every job on it; the next job
+// submitted connects again.
+class client : public QObject, private reply_sink {
+    Q_OBJECT
+public:
+    enum class state { disconnected, connecting, connected };
+
+    explicit client(connection_config config, QObject* parent = nullptr);
+    ~client() override;  // drops the jobs without calling them back
+
+    void submit(std::unique_ptr<job> work);
+
+    state current_state() const { return _state; }
+    QString last_error() const { return _last_error; }
+    bool idle() const { return _jobs.empty(); }
+    const io_stats& stats() const { return _stats; }
+    // A connection fails when replies are due and none has come for this long.
+    void set_silence_limit(int ms) { _silence_limit_ms = ms; }
+
+    static constexpr int connect_timeout_ms = 2000;
+    static constexpr int default_silence_limit_ms = 20000;
+
+signals:
+    void state_changed(redis::client::state now);
+
+private:
+    struct entry {
+        std::unique_ptr<job> work;
+        std::size_t written = 0;   // commands written
+        std::size_t answered = 0;  // replies read
+        bool writing_done = false;
+        bool waiting = false;
+    };
+
+    void connect_now();
+    void resolved(const QHostInfo& info);
+    void dial(const QHostAddress& address);
+    void dial_finished();
+    void set_state(state s);
+    void fail(const QString& why);
+    void close_socket();
+
+    void pump();  // writes what the jobs have, as far as the socket takes it
+    void produce();
+    void write_out();
+    void read_in();
+    void check_silence();
+    void finish_answered_jobs();
+
+    void reply_done();
+    void on_reply(reply&& r) override;
+    void on_array(long long count) override;
+    void on_element(reply&& element) override;
+    void on_array_end() override;
+    entry* reading_job();
+
+    connection_config _config;
+    state _state = state::disconnected;
+    QString _last_error;
+    int _silence_limit_ms = default_silence_limit_ms;
+    int _fd = -1;
+    int _lookup_id = -1;
+    std::unique_ptr<QSocketNotifier> _read_notifier;
+    std::unique_ptr<QSocketNotifier> _write_notifier;
+    std::unique_ptr<reply_reader> _reader;
+
+    std::deque<entry> _jobs;
+    std::size_t _writer = 0;   // index of the job that writes now
+    std::size_t _reading = 0;  // index of the job that reads now, or before it
+    QByteArray _out;          // bytes not yet written, from _out_pos on
+    int _out_pos = 0;
+    std::uint64_t _outstanding = 0;  // replies due
+    QString _pending_failure;        // noticed while reading; acted on after
+    QElapsedTimer _quiet;            // since the last byte read, or since replies became due
+    QTimer _flush;                   // once per turn, after the jobs of the turn are in
+    QTimer _watchdog;
+    io_stats _stats;
+};
+
+}  // namespace redis

@@ -1,0 +1,25 @@
+#include "redis_job.h"
+
+namespace redis {
+
+void job::on_array(long long count)
+{
+    _array = reply{};
+    if (count < 0)
+        return;
+    _array.type = reply::kind::array;
+    _array.elements.reserve(static_cast<std::size_t>(count));
+}
+
+void job::on_element(reply&& element)
+{
+    _array.elements.push_back(std::move(element));
+}
+
+void job::on_array_end()
+{
+    on_reply(std::move(_array));
+    _array = reply{};
+}
+
+}  // namespace redis

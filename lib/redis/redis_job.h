@@ -1,0 +1,76 @@
+#pragma once
+
+#include "redis_protocol.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+
+namespace redis {
+
+// Appends commands to a connection's output and counts them. A command may be written argument
+// by argument, so one with millions of arguments never exists whole.
+class command_writer {
+public:
+    command_writer(QByteArray& out, int bound) : _out(out), _bound(bound) {}
+
+    void begin(int arguments) { append_header(_out, '*', arguments); }
+    void arg(const char* data, int size)
+    {
+        append_header(_out, '$', size);
+        _out.append(data, size);
+        _out.append("\r\n", 2);
+    }
+    void arg(const QByteArray& a) { arg(a.constData(), a.size()); }
+    // One argument made of two pieces, a key prefix and an id say.
+    void arg(const QByteArray& head, const char* tail, int size)
+    {
+        append_header(_out, '$', head.size() + size);
+        _out.append(head);
+        _out.append(tail, size);
+        _out.append("\r\n", 2);
+    }
+    void end() { ++_count; }
+
+    void add(const command& cmd)
+    {
+        append_command(_out, cmd);
+        ++_count;
+    }
+    // The output holds enough for now: stop and go on when it has drained.
+    bool full() const { return _out.size() >= _bound; }
+    std::size_t count() const { return _count; }
+
+private:
+    QByteArray& _out;
+    int _bound;
+    std::size_t _count = 0;
+};
+
+// A piece of work on a connection: it writes its commands and reads their replies, in order;
+// jobs on one connection write one after another, never interleaved.
+class job : public reply_sink {
+public:
+    enum class progress {
+        more,      // call write again once the output has room
+        waiting,   // call write again after the next reply has been read
+        complete,  // nothing more to write
+    };
+
+    virtual progress write(command_writer& out) = 0;
+    // Every reply to what it wrote has been read.
+    virtual void finished() = 0;
+    // The connection failed first; the job is dropped.
+    virtual void failed(const QString& why) = 0;
+
+    // By default an array reply is collected whole and handed to on_reply.
+    void on_array(long long count) override;
+    void on_element(reply&& element) override;
+    void on_array_end() override;
+
+private:
+    reply _array;
+};
+
+}  // namespace redis

@@ -1,0 +1,168 @@
+#include "redis_protocol.h"
+
+#include <hiredis.h>
+
+#include <charconv>
+
+namespace redis {
+
+void append_header(QByteArray& out, char kind, int count)
+{
+    char text[16];
+    text[0] = kind;
+    const auto end = std::to_chars(text + 1, text + sizeof text - 2, count).ptr;
+    end[0] = '\r';
+    end[1] = '\n';
+    out.append(text, static_cast<int>(end + 2 - text));
+}
+
+namespace {
+
+// What hiredis keeps for a scalar; our replies travel through the sink instead.
+char scalar_marker;
+
+}  // namespace
+
+void append_command(QByteArray& out, const command& cmd)
+{
+    append_header(out, '*', cmd.size());
+    for (const QByteArray& arg : cmd) {
+        append_header(out, '$', arg.size());
+        out.append(arg);
+        out.append("\r\n", 2);
+    }
+}
+
+// An array being read: the top-level one streams its elements to the sink, nested ones are
+// collected and handed to their parent once complete.
+struct reply_reader::node {
+    reply value;
+    long long pending = 0;
+    node* parent = nullptr;
+    bool top = false;
+};
+
+struct reader_functions {
+    static reply_reader& reader_of(const redisReadTask* task) { return *static_cast<reply_reader*>(task->privdata); }
+
+    static void deliver(reply_reader& r, reply_reader::node* parent, reply&& value)
+    {
+        if (parent->top) {
+            r._sink->on_element(std::move(value));
+            if (--parent->pending == 0)
+                r._sink->on_array_end();
+            return;
+        }
+        parent->value.elements.push_back(std::move(value));
+        if (--parent->pending == 0)
+            deliver(r, parent->parent, std::move(parent->value));
+    }
+
+    static void* scalar(const redisReadTask* task, reply&& value)
+    {
+        reply_reader& r = reader_of(task);
+        if (!task->parent)
+            r._sink->on_reply(std::move(value));
+        else
+            deliver(r, static_cast<reply_reader::node*>(task->parent->obj), std::move(value));
+        return &scalar_marker;
+    }
+
+    static void* create_string(const redisReadTask* task, char* str, size_t len)
+    {
+        reply value;
+        value.type = task->type == REDIS_REPLY_ERROR    ? reply::kind::error
+                     : task->type == REDIS_REPLY_STATUS ? reply::kind::status
+                                                        : reply::kind::string;
+        value.text = QByteArray(str, static_cast<int>(len));
+        return scalar(task, std::move(value));
+    }
+
+    static void* create_integer(const redisReadTask* task, long long integer)
+    {
+        reply value;
+        value.type = reply::kind::integer;
+        value.integer = integer;
+        return scalar(task, std::move(value));
+    }
+
+    static void* create_nil(const redisReadTask* task) { return scalar(task, reply{}); }
+
+    static void* create_array(const redisReadTask* task, int count)
+    {
+        reply_reader& r = reader_of(task);
+        r._nodes.push_back(std::make_unique<reply_reader::node>());
+        reply_reader::node* n = r._nodes.back().get();
+        n->pending = count;
+        if (!task->parent) {
+            n->top = true;
+            r._sink->on_array(count);
+            if (count == 0)
+                r._sink->on_array_end();
+            return n;
+        }
+        n->parent = static_cast<reply_reader::node*>(task->parent->obj);
+        n->value.type = reply::kind::array;
+        n->value.elements.reserve(static_cast<std::size_t>(count));
+        if (count == 0)
+            deliver(r, n->parent, std::move(n->value));
+        return n;
+    }
+
+    static void free_object(void*) {}  // the reader owns every node
+};
+
+namespace {
+redisReplyObjectFunctions functions{reader_functions::create_string, reader_functions::create_array,
+                                    reader_functions::create_integer, reader_functions::create_nil,
+                                    reader_functions::free_object};
+}
+
+reply_reader::reply_reader() : _reader(redisReaderCreateWithFunctions(&functions))
+{
+    if (!_reader)
+        throw std::bad_alloc();
+    _reader->privdata = this;
+}
+
+reply_reader::~reply_reader()
+{
+    redisReaderFree(_reader);
+}
+
+bool reply_reader::feed(const char* data, std::size_t size, reply_sink& sink)
+{
+    _sink = &sink;
+    if (redisReaderFeed(_reader, data, size) != REDIS_OK)
+        return false;
+    for (;;) {
+        void* r = nullptr;
+        if (redisReaderGetReply(_reader, &r) != REDIS_OK)
+            return false;
+        if (!r)
+            return true;
+        _nodes.clear();
+    }
+}
+
+QList<command> parse_commands(const QByteArray& resp)
+{
+    struct collect : reply_sink {
+        QList<command> commands;
+        command current;
+        void on_reply(reply&&) override {}
+        void on_array(long long) override { current.clear(); }
+        void on_element(reply&& element) override { current.append(element.text); }
+        void on_array_end() override { commands.append(current); }
+    } sink;
+    reply_reader reader;
+    reader.feed(resp.constData(), static_cast<std::size_t>(resp.size()), sink);
+    return sink.commands;
+}
+
+QByteArray reply_reader::error() const
+{
+    return QByteArray(_reader->errstr);
+}
+
+}  // namespace redis

@@ -1,0 +1,298 @@
+#include "command_flow.h"
+
+#include "command_envelope.h"
+#include "rabbit_publisher.h"
+#include "rabbit_receiver.h"
+
+#include <QPointer>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+// Redeliveries that never come (another consumer took them) must not grow the memory forever.
+constexpr int max_remembered = 100000;
+}
+
+struct command_flow::entry {
+    enum class stage {
+        running,           // its handler works on it
+        outcome_known,     // waits for the commands before it
+        awaiting_publish,  // its response waits for the publisher
+        published,         // its response waits for the broker's confirmation
+        confirmed,         // to be acknowledged
+        settled,           // rejected
+    };
+    uint64_t tag;
+    model::command command;
+    stage at = stage::running;
+    command_result result;
+    QByteArray response;  // the wire text, kept until confirmed
+    quint64 publication = 0;
+    bool stale = false;  // its delivery came on a channel since lost
+};
+
+command_flow::command_flow(logger& log, rabbit_receiver& receiver, rabbit_publisher_impl& publisher,
+                           const TCmdHandlerBuildFunc& factory, QObject* parent)
+    : QObject(parent), _logger(log), _receiver(receiver), _publisher(publisher), _factory(factory)
+{
+    _retry_timer.setSingleShot(true);
+    connect(&_retry_timer, &QTimer::timeout, this, &command_flow::replay_held);
+    _republish_timer.setSingleShot(true);
+    _republish_timer.setInterval(100);
+    connect(&_republish_timer, &QTimer::timeout, this, &command_flow::republish_waiting);
+    connect(&_publisher, &rabbit_publisher_impl::confirmed, this, [this](quint64 id, bool multiple) { confirmed(id, multiple, true); });
+    connect(&_publisher, &rabbit_publisher_impl::nacked, this, [this](quint64 id, bool multiple) { confirmed(id, multiple, false); });
+    connect(&_publisher, &rabbit_publisher_impl::confirms_lost, this, &command_flow::confirms_lost);
+    connect(&_publisher, &rabbit_publisher_impl::conn_estimated, this, &command_flow::republish_waiting);
+    connect(&_receiver, &rabbit_receiver::deliveries_lost, this, &command_flow::deliveries_lost);
+}
+
+command_flow::~command_flow() = default;
+
+void command_flow::take(uint64_t tag, const model::command& command)
+{
+    if (answered_before(command)) {
+        _logger.debug() << "Command " << command._id.toString() << " was answered before its channel went away: acknowledged";
+        _receiver.ack_message(tag, false);
+        return;
+    }
+    // Redelivered while its first delivery is still on its way: carry on with the first.
+    for (const auto& e : _flow) {
+        if (e->stale && !command._id.isNull() && e->command._id == command._id && e->command._type == command._type) {
+            e->tag = tag;
+            e->stale = false;
+            return;
+        }
+    }
+    const held_command delivery{tag, command, QString()};
+    if (!_held.empty())
+        hold(delivery, QStringLiteral("earlier commands wait to be tried again"));
+    else
+        start(delivery);
+}
+
+void command_flow::take_bad(uint64_t tag, const model::command& command, const QString& why)
+{
+    const held_command delivery{tag, command, why};
+    if (!_held.empty())
+        hold(delivery, QStringLiteral("earlier commands wait to be tried again"));
+    else
+        start(delivery);
+}
+
+bool command_flow::answered_before(const model::command& command)
+{
+    return !command._id.isNull() && _answered_unacked.remove(command._id);
+}
+
+void command_flow::start(const held_command& delivery)
+{
+    auto e = std::make_shared<entry>();
+    e->tag = delivery.tag;
+    e->command = delivery.command;
+    _flow.push_back(e);
+    if (!delivery.rejection.isEmpty()) {
+        outcome(e, command_result::rejected(delivery.rejection));
+        return;
+    }
+    try {
+        std::shared_ptr<ICommandHandler> handler = _factory(delivery.command._type);
+        if (!handler)
+            throw std::runtime_error(delivery.command._type.toStdString() + " does not exist");
+        QPointer<command_flow> self(this);
+        std::weak_ptr<entry> weak = e;
+        handler->exec(delivery.command, [self, weak](command_result result) {
+            const std::shared_ptr<entry> e = weak.lock();
+            if (self && e)
+                self->outcome(e, std::move(result));
+        });
+    } catch (const std::exception& ex) {
+        outcome(e, command_result::rejected(QString::fromUtf8(ex.what())));
+    }
+}
+
+void command_flow::outcome(const std::shared_ptr<entry>& e, command_result result)
+{
+    if (e->at != entry::stage::running)
+        return;
+    if (result.what == command_result::outcome::done)
+        _retry_backoff.reset();
+    e->result = std::move(result);
+    e->at = entry::stage::outcome_known;
+    advance();
+}
+
+void command_flow::advance()
+{
+    for (std::size_t i = 0; i < _flow.size(); ++i) {
+        entry& e = *_flow[i];
+        if (e.at == entry::stage::running)
+            break;  // what follows waits: it may yet have to be tried again behind this one
+        if (e.at != entry::stage::outcome_known)
+            continue;
+        switch (e.result.what) {
+        case command_result::outcome::retry:
+            hold_from(i, e.result.reason);
+            ack_settled();
+            return;
+        case command_result::outcome::rejected:
+            log_rejected(e.command, e.result.reason);
+            _receiver.reject_message(e.tag);
+            e.at = entry::stage::settled;
+            break;
+        case command_result::outcome::done:
+            e.response = envelope::wire_text(envelope::response(e.command._id, e.result.data));
+            e.result.data = QJsonObject();
+            publish(e);
+            break;
+        }
+    }
+    ack_settled();
+}
+
+void command_flow::publish(entry& e)
+{
+    e.publication = _publisher.publish_confirmed(e.response, e.command._sender.toLatin1(), QStringLiteral("text/plain"));
+    e.at = e.publication ? entry::stage::published : entry::stage::awaiting_publish;
+    // Connected but refused (too much waiting to go out): try again shortly.
+    if (!e.publication && _publisher.is_connected() && !_republish_timer.isActive())
+        _republish_timer.start();
+}
+
+void command_flow::log_rejected(const model::command& command, const QString& why)
+{
+    _logger.error() << "Command rejected, cmd_id " << command._id.toString() << ", msg_type \"" << command._type << "\": " << why;
+}
+
+void command_flow::hold(const held_command& delivery, const QString& why)
+{
+    _held.push_back(delivery);
+    _logger.error() << "Command held, cmd_id " << delivery.command._id.toString() << ", msg_type \"" << delivery.command._type
+                    << "\", to be tried again in " << _retry_backoff.current() << " ms: " << why;
+}
+
+void command_flow::hold_from(std::size_t index, const QString& why)
+{
+    if (!_retry_timer.isActive())
+        _retry_timer.start(_retry_backoff.next());
+    // Whatever is held already came after these.
+    std::deque<held_command> held;
+    held.swap(_held);
+    for (std::size_t i = index; i < _flow.size(); ++i) {
+        const entry& e = *_flow[i];
+        if (e.stale)
+            continue;  // the broker delivers it again
+        const bool bad = e.at == entry::stage::outcome_known && e.result.what == command_result::outcome::rejected;
+        hold({e.tag, e.command, bad ? e.result.reason : QString()},
+             i == index ? why : QStringLiteral("earlier commands wait to be tried again"));
+    }
+    _flow.erase(_flow.begin() + static_cast<std::ptrdiff_t>(index), _flow.end());
+    for (held_command& h : held)
+        _held.push_back(std::move(h));
+}
+
+void command_flow::replay_held()
+{
+    std::deque<held_command> held;
+    held.swap(_held);
+    while (!held.empty()) {
+        // A command that fails at once holds the rest again.
+        if (!_held.empty()) {
+            _held.insert(_held.end(), held.begin(), held.end());
+            return;
+        }
+        const held_command next = std::move(held.front());
+        held.pop_front();
+        start(next);
+    }
+}
+
+void command_flow::ack_settled()
+{
+    std::vector<uint64_t> tags;
+    while (!_flow.empty() && (_flow.front()->at == entry::stage::confirmed || _flow.front()->at == entry::stage::settled)) {
+        const entry& e = *_flow.front();
+        if (e.at == entry::stage::confirmed) {
+            if (e.stale && !e.command._id.isNull() && _answered_unacked.size() < max_remembered)
+                _answered_unacked.insert(e.command._id);
+            else if (!e.stale)
+                tags.push_back(e.tag);
+        }
+        _flow.pop_front();
+    }
+    if (tags.empty())
+        return;
+    // A run of consecutive tags goes out as one acknowledgement, when nothing below its last tag
+    // is still unsettled.
+    uint64_t lowest_open = UINT64_MAX;
+    for (const auto& e : _flow)
+        if (!e->stale)
+            lowest_open = std::min(lowest_open, e->tag);
+    for (const held_command& h : _held)
+        lowest_open = std::min(lowest_open, h.tag);
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        const bool run_ends = i + 1 == tags.size() || tags[i + 1] != tags[i] + 1;
+        if (!run_ends)
+            continue;
+        if (i > first && tags[i] < lowest_open) {
+            _receiver.ack_message(tags[i], true);
+        } else {
+            for (std::size_t j = first; j <= i; ++j)
+                _receiver.ack_message(tags[j], false);
+        }
+        first = i + 1;
+    }
+}
+
+void command_flow::confirmed(quint64 id, bool multiple, bool ok)
+{
+    bool refused = false;
+    for (const auto& e : _flow) {
+        if (e->at != entry::stage::published || !(e->publication == id || (multiple && e->publication < id)))
+            continue;
+        if (ok) {
+            e->at = entry::stage::confirmed;
+            e->response.clear();
+        } else {
+            e->at = entry::stage::awaiting_publish;
+            refused = true;
+        }
+    }
+    if (refused) {
+        _logger.error() << "The broker refused to take a response; publishing it again";
+        republish_waiting();
+    }
+    ack_settled();
+}
+
+void command_flow::confirms_lost()
+{
+    for (const auto& e : _flow)
+        if (e->at == entry::stage::published)
+            e->at = entry::stage::awaiting_publish;
+    if (_publisher.is_connected())
+        republish_waiting();
+}
+
+void command_flow::republish_waiting()
+{
+    for (const auto& e : _flow) {
+        if (e->at == entry::stage::awaiting_publish)
+            publish(*e);
+        if (e->at == entry::stage::awaiting_publish)
+            break;  // still not connected
+    }
+}
+
+void command_flow::deliveries_lost()
+{
+    // Unacknowledged deliveries go back to the queue with their channel and come again.
+    if (!_held.empty())
+        _logger.debug() << "Held commands went back to the queue with their channel: " << static_cast<quint64>(_held.size());
+    _held.clear();
+    _retry_timer.stop();
+    for (const auto& e : _flow)
+        e->stale = true;
+}

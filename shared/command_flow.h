@@ -1,0 +1,78 @@
+#pragma once
+
+#include "amqp_backoff.h"
+#include "icommand_handler.h"
+#include "logger.h"
+#include "model.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+class rabbit_receiver;
+class rabbit_publisher_impl;
+
+// Carries each command from its delivery to its acknowledgement. Commands run as they come,
+// several at a time, and are settled in delivery order: a command's response is published once
+// every command before it has its outcome, and its delivery is acknowledged only once the broker
+// has confirmed that response, so an acknowledged command has always been answered.
+//
+// A command the store failed, and every command behind it, is held unacknowledged and tried
+// again in order after a back-off (1 s doubling to 30 s, back to 1 s after a success): nothing
+// overtakes and nothing goes back to the queue. Bad commands are rejected without requeue.
+class command_flow : public QObject {
+    Q_OBJECT
+public:
+    command_flow(logger& log, rabbit_receiver& receiver, rabbit_publisher_impl& publisher,
+                 const TCmdHandlerBuildFunc& factory, QObject* parent);
+    ~command_flow() override;
+
+    void take(uint64_t tag, const model::command& command);
+    // A delivery already known to be bad: rejected in its turn with this reason.
+    void take_bad(uint64_t tag, const model::command& command, const QString& why);
+
+    std::size_t in_flight() const { return _flow.size(); }
+    std::size_t held() const { return _held.size(); }
+
+private:
+    struct entry;
+    struct held_command {
+        uint64_t tag;
+        model::command command;
+        QString rejection;  // set: a bad command, rejected when its turn comes
+    };
+
+    void start(const held_command& delivery);
+    void outcome(const std::shared_ptr<entry>& e, command_result result);
+    void advance();
+    void publish(entry& e);
+    void hold_from(std::size_t index, const QString& why);
+    void hold(const held_command& delivery, const QString& why);
+    void replay_held();
+    void ack_settled();
+    void confirmed(quint64 id, bool multiple, bool ok);
+    void confirms_lost();
+    void republish_waiting();
+    void deliveries_lost();
+    void log_rejected(const model::command& command, const QString& why);
+    bool answered_before(const model::command& command);
+
+    logger& _logger;
+    rabbit_receiver& _receiver;
+    rabbit_publisher_impl& _publisher;
+    const TCmdHandlerBuildFunc& _factory;
+
+    std::deque<std::shared_ptr<entry>> _flow;  // in delivery order, until acknowledged
+    std::deque<held_command> _held;             // waiting to be tried again, in delivery order
+    amqp::backoff _retry_backoff;
+    QTimer _retry_timer;
+    QTimer _republish_timer;
+    // Commands answered whose acknowledgement was lost with their channel: their redelivery is
+    // acknowledged without running them again.
+    QSet<QUuid> _answered_unacked;
+};

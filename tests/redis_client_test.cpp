@@ -1,0 +1,209 @@
+// The Redis adapter: its protocol part without a server, its connection against a real one.
+#include "amqp_peer.h"
+#include "redis_client.h"
+#include "redis_server.h"
+#include "redis_transaction.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+redis::connection_config config_for(quint32 port, const QString& name = QString(), const QString& auth = QString())
+{
+    return {QStringLiteral("127.0.0.1"), auth, port, name};
+}
+
+// Records every top-level reply and how the job ended.
+struct record_sink : redis::reply_sink {
+    QList<QByteArray> events;
+    void on_reply(redis::reply&& r) override { events << "reply " + r.text + QByteArray::number(r.integer); }
+    void on_array(long long n) override { events << "array " + QByteArray::number(n); }
+    void on_element(redis::reply&& e) override
+    {
+        events << "element " + (e.type == redis::reply::kind::array ? QByteArray::number(qint64(e.elements.size())) + " nested" : e.text);
+    }
+    void on_array_end() override { events << "end"; }
+};
+
+TEST(RedisProtocol, CommandsRoundTripAndRepliesStreamElementByElementAcrossAnySplit)
+{
+    QByteArray resp;
+    redis::append_command(resp, {"SADD", "k", QByteArray("a\r\nb", 4), ""});
+    redis::append_command(resp, {"EXEC"});
+    EXPECT_EQ(redis::parse_commands(resp), (QList<redis::command>{{"SADD", "k", QByteArray("a\r\nb", 4), ""}, {"EXEC"}}));
+
+    const QByteArray replies = "+OK\r\n:5\r\n*3\r\n+QUEUED\r\n*2\r\n$1\r\nx\r\n$1\r\ny\r\n-ERR no\r\n*0\r\n*-1\r\n";
+    const QList<QByteArray> expected{"reply OK0", "reply 5", "array 3", "element QUEUED", "element 2 nested", "element ERR no", "end",
+                                     "array 0", "end", "reply 0"};
+    record_sink whole, bytewise;
+    redis::reply_reader a, b;
+    ASSERT_TRUE(a.feed(replies.constData(), replies.size(), whole));
+    for (char c : replies)
+        ASSERT_TRUE(b.feed(&c, 1, bytewise));
+    EXPECT_EQ(whole.events, expected);
+    EXPECT_EQ(bytewise.events, expected);
+    EXPECT_FALSE(a.feed("?bad\r\n", 6, whole));
+}
+
+// What became of a job; the client destroys the job itself once it is done.
+struct job_record {
+    QList<redis::reply> replies;
+    bool done = false;
+    QString failure;
+};
+
+// Runs commands as one job and records their replies.
+struct commands_job : redis::job {
+    QList<redis::command> commands;
+    std::shared_ptr<job_record> record = std::make_shared<job_record>();
+    explicit commands_job(QList<redis::command> c) : commands(std::move(c)) {}
+    progress write(redis::command_writer& out) override
+    {
+        for (const auto& c : commands)
+            out.add(c);
+        return progress::complete;
+    }
+    void on_reply(redis::reply&& r) override { record->replies << r; }
+    void finished() override { record->done = true; }
+    void failed(const QString& why) override { record->failure = why; }
+};
+
+class RedisClientTest : public ::testing::Test {
+protected:
+    test_redis& server = test_redis::shared();
+    redis_probe probe{server.port(), 0};
+
+    void SetUp() override { probe.flush(); }
+
+    // Submits a job and waits for its end.
+    static std::shared_ptr<job_record> run(redis::client& c, QList<redis::command> commands, int ms = 5000)
+    {
+        auto job = std::make_unique<commands_job>(std::move(commands));
+        std::shared_ptr<job_record> record = job->record;
+        c.submit(std::move(job));
+        wait_until([&] { return c.idle(); }, ms);
+        return record;
+    }
+
+    static redis::transaction_result transact(redis::client& c, QList<redis::command> prelude, QList<redis::command> body)
+    {
+        redis::transaction_result out;
+        bool finished = false;
+        c.submit(std::make_unique<redis::transaction>(std::move(prelude), redis::transaction::of(std::move(body)),
+                                                      [&](redis::transaction_result&& r) {
+                                                          out = std::move(r);
+                                                          finished = true;
+                                                      }));
+        EXPECT_TRUE(wait_until([&] { return finished; }, 5000));
+        return out;
+    }
+};
+
+TEST_F(RedisClientTest, JobsOfOneTurnGoOutInOneWriteInOrderAndReadTheirOwnReplies)
+{
+    redis::client c(config_for(server.port(), "corvel-test"));
+    std::vector<std::shared_ptr<job_record>> views;
+    for (int i = 0; i < 3; ++i) {
+        auto job = std::make_unique<commands_job>(QList<redis::command>{{"INCR", "n"}, {"GET", "n"}});
+        views.push_back(job->record);
+        c.submit(std::move(job));
+    }
+    ASSERT_TRUE(wait_until([&] { return c.idle(); }, 5000)) << c.last_error().toStdString();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(views[i]->replies.size(), 2);
+        EXPECT_EQ(views[i]->replies[1].text, QByteArray::number(i + 1));
+    }
+    EXPECT_EQ(c.stats().writes, 2u);  // the name, then the three jobs together
+    EXPECT_EQ(c.stats().dials, 1u);
+    EXPECT_TRUE(probe.run({"CLIENT", "LIST"}).contains("name=corvel-test"));
+    EXPECT_EQ(c.current_state(), redis::client::state::connected);
+}
+
+TEST_F(RedisClientTest, TransactionReportsFailuresInsideAndWhatDidNotExecute)
+{
+    probe.run({"SET", "str", "x"});
+    redis::client c(config_for(server.port()));
+    redis::transaction_result r = transact(c, {}, {{"SET", "a", "1"}, {"SADD", "str", "m"}});
+    EXPECT_TRUE(r.executed);
+    ASSERT_EQ(r.failed.size(), 1u);
+    EXPECT_EQ(r.failed[0].index, 1u);
+    EXPECT_TRUE(r.failed[0].error.startsWith("WRONGTYPE"));
+    EXPECT_EQ(probe.run({"GET", "a"}), "1");
+
+    r = transact(c, {}, {{"SET", "b", "1"}, {"SADD", "only-a-key"}});  // refused while queueing
+    EXPECT_FALSE(r.executed);
+    EXPECT_TRUE(r.error.contains("EXECABORT") && r.error.contains("queued command 1")) << r.error.toStdString();
+    EXPECT_FALSE(probe.exists("b"));
+
+    r = transact(c, {{"SELECT", "notanumber"}}, {{"SET", "c", "1"}});
+    EXPECT_FALSE(r.executed);
+    EXPECT_TRUE(r.error.contains("before the transaction")) << r.error.toStdString();
+}
+
+TEST_F(RedisClientTest, HugeTransactionIsWrittenAsTheSocketDrains)
+{
+    redis::client c(config_for(server.port()));
+    const int count = 300000;
+    int next = 0;
+    bool finished = false;
+    redis::transaction_result result;
+    c.submit(std::make_unique<redis::transaction>(
+        QList<redis::command>{},
+        [&](redis::command_writer& out) {
+            while (next < count && !out.full())
+                out.add({"SADD", "big", QByteArray::number(next++)});
+            return next == count;
+        },
+        [&](redis::transaction_result&& r) {
+            result = std::move(r);
+            finished = true;
+        }));
+    ASSERT_TRUE(wait_until([&] { return finished; }, 30000));
+    EXPECT_TRUE(result.executed) << result.error.toStdString();
+    EXPECT_EQ(result.size, std::size_t(count));
+    EXPECT_EQ(probe.run({"SCARD", "big"}), QByteArray::number(count));
+    EXPECT_GT(c.stats().writes, 2u);  // in pieces, not one buffer of everything
+}
+
+TEST_F(RedisClientTest, SilenceFailsTheJobsAndTheNextJobConnectsAgain)
+{
+    redis::client c(config_for(server.port()));
+    c.set_silence_limit(300);
+    QElapsedTimer t;
+    t.start();
+    const auto blocked = run(c, {{"BLPOP", "nothing-here", "2"}});
+    EXPECT_TRUE(blocked->failure.contains("no reply from Redis within 300 ms")) << blocked->failure.toStdString();
+    EXPECT_LT(t.elapsed(), 1500);
+    EXPECT_EQ(c.current_state(), redis::client::state::disconnected);
+
+    const auto ping = run(c, {{"PING"}});
+    EXPECT_TRUE(ping->done);
+    EXPECT_EQ(c.stats().dials, 2u);
+}
+
+TEST_F(RedisClientTest, RefusedConnectionWrongPasswordAndRestartedServerFailTheirJobs)
+{
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost, 0);
+    const quint32 port = closed.serverPort();
+    closed.close();
+    redis::client refused(config_for(port));
+    EXPECT_TRUE(run(refused, {{"PING"}})->failure.contains("cannot connect to Redis"));
+
+    redis::client wrong(config_for(server.port(), QString(), "wrong"));
+    const auto denied = run(wrong, {{"SET", "never", "1"}});
+    EXPECT_TRUE(denied->failure.contains("AUTH refused")) << denied->failure.toStdString();
+
+    test_redis own;
+    redis::client c(config_for(own.port()));
+    EXPECT_TRUE(run(c, {{"PING"}})->done);
+    own.stop();
+    EXPECT_FALSE(run(c, {{"PING"}})->failure.isEmpty());
+    own.start();
+    EXPECT_TRUE(run(c, {{"PING"}})->done);
+}
+
+}  // namespace
