@@ -41,11 +41,11 @@ redis::job::progress tmp_key_promotion::write(redis::command_writer& out)
         if (!_error.isEmpty() || (_mode == mode::look && key_count() > 0) || (listed && _mode == mode::look))
             return progress::complete;
         if (!listed) {
-            out.add({"SCAN", _cursor, "MATCH", staging_pattern, "COUNT", "1000"});
+            out.add({"SCAN", _cursor, "MATCH", staging_pattern, "COUNT", "10000"});
             _scan_due = true;
             return progress::waiting;
         }
-        drop_duplicates();
+        std::vector<std::uint64_t>().swap(_slots);
         _renames = std::make_unique<redis::transaction>(
             QList<redis::command>{{"SELECT", QByteArray::number(store_database)}},
             [this](redis::command_writer& w) { return write_renames(w); },
@@ -86,40 +86,57 @@ void tmp_key_promotion::take_page(const redis::reply& page)
 {
     _cursor = page.elements[0].text;
     for (const redis::reply& name : page.elements[1].elements) {
+        const int start = _names.size();
         _names.append(name.text);
         _ends.push_back(static_cast<std::uint32_t>(_names.size()));
+        if (!first_time_seen(key_count() - 1)) {
+            _ends.pop_back();
+            _names.truncate(start);
+        }
     }
 }
 
-// SCAN may return a key more than once; a second RENAME of it would fail inside the transaction.
-void tmp_key_promotion::drop_duplicates()
+// SCAN may return a key more than once, and a second RENAME of it would fail inside the
+// transaction: keep each name once. The set is open addressing over indexes into _names, each
+// slot holding 32 bits of the name's hash beside its index, so probes rarely touch the names and
+// growing never hashes them again. It grows as pages come, never in one long stall.
+bool tmp_key_promotion::first_time_seen(std::size_t index)
 {
-    _duplicate.assign(key_count(), false);
-    std::vector<std::pair<std::size_t, std::uint32_t>> order;
-    order.reserve(key_count());
-    for (std::size_t i = 0; i < key_count(); ++i) {
-        const QByteArray k = key(i);
-        order.emplace_back(std::hash<std::string_view>()(std::string_view(k.constData(), static_cast<std::size_t>(k.size()))),
-                           static_cast<std::uint32_t>(i));
-    }
-    std::sort(order.begin(), order.end());
-    for (std::size_t i = 1; i < order.size(); ++i) {
-        for (std::size_t j = i; j-- > 0 && order[j].first == order[i].first;) {
-            if (key(order[j].second) == key(order[i].second)) {
-                _duplicate[order[i].second] = true;
-                break;
-            }
+    if ((key_count() + 1) * 2 > _slots.size())
+        grow_slots();
+    const QByteArray name = key(index);
+    const std::uint64_t hash = std::hash<std::string_view>()(std::string_view(name.constData(), static_cast<std::size_t>(name.size()))) >> 32;
+    const std::size_t mask = _slots.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t entry = _slots[slot];
+        if (entry == 0) {
+            _slots[slot] = (hash << 32) | (index + 1);
+            return true;
         }
+        if ((entry >> 32) == hash && key((entry & 0xffffffffu) - 1) == name)
+            return false;
+    }
+}
+
+void tmp_key_promotion::grow_slots()
+{
+    std::vector<std::uint64_t> old(std::max<std::size_t>(1024, _slots.size() * 2), 0);
+    old.swap(_slots);
+    const std::size_t mask = _slots.size() - 1;
+    for (const std::uint64_t entry : old) {
+        if (entry == 0)
+            continue;
+        std::size_t slot = (entry >> 32) & mask;
+        while (_slots[slot] != 0)
+            slot = (slot + 1) & mask;
+        _slots[slot] = entry;
     }
 }
 
 bool tmp_key_promotion::write_renames(redis::command_writer& out)
 {
     while (_next_rename < key_count() && !out.full()) {
-        const std::size_t i = _next_rename++;
-        if (_duplicate[i])
-            continue;
-        const QByteArray k = key(i);
+        const QByteArray k = key(_next_rename++);
         out.begin(3);
         out.arg("RENAME", 6);
         out.arg(k);

@@ -43,7 +43,8 @@ public:
 private:
     enum class phase { start, scanning, renaming, done };
     void take_page(const redis::reply& page);
-    void drop_duplicates();
+    bool first_time_seen(std::size_t index);
+    void grow_slots();
     bool write_renames(redis::command_writer& out);
     std::size_t key_count() const { return _ends.size(); }
     QByteArray key(std::size_t i) const;
@@ -59,7 +60,7 @@ private:
 
     QByteArray _names;                // every key found, one after another
     std::vector<std::uint32_t> _ends;  // where each ends in _names
-    std::vector<bool> _duplicate;
+    std::vector<std::uint64_t> _slots;  // hash bits and index + 1 of each name; 0: free
     std::size_t _next_rename = 0;
     std::unique_ptr<redis::transaction> _renames;
     redis::transaction_result _result;

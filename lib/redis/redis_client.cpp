@@ -17,8 +17,10 @@ namespace {
 
 // Jobs stop writing at this many unsent bytes and go on as the socket drains.
 constexpr int write_bound = 256 * 1024;
-// At most this much is read per turn of the loop, so a flood of replies cannot starve the rest.
-constexpr int read_budget = 4 * 1024 * 1024;
+// At most this much is read, and written, per turn of the loop, so a huge job cannot stall the
+// rest (broker heartbeats, other deliveries) for long.
+constexpr int read_budget = 1024 * 1024;
+constexpr int write_budget = 1024 * 1024;
 
 QString system_error(const char* what, int err)
 {
@@ -221,7 +223,7 @@ void client::pump()
 {
     if (_state != state::connected)
         return;
-    for (;;) {
+    for (int written = 0;;) {
         produce();
         const int before = _out.size() - _out_pos;
         write_out();
@@ -231,6 +233,11 @@ void client::pump()
         // Go on while the socket takes everything and a job still has more to write.
         if (unsent > 0 || before == 0 || _writer >= _jobs.size() || _jobs[_writer].waiting)
             break;
+        written += before;
+        if (written >= write_budget) {
+            _flush.start();  // the rest in a later turn
+            break;
+        }
     }
     finish_answered_jobs();
 }

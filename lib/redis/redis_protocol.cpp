@@ -70,11 +70,18 @@ struct reader_functions {
 
     static void* create_string(const redisReadTask* task, char* str, size_t len)
     {
+        static const QByteArray ok = QByteArrayLiteral("OK");
+        static const QByteArray queued = QByteArrayLiteral("QUEUED");
         reply value;
         value.type = task->type == REDIS_REPLY_ERROR    ? reply::kind::error
                      : task->type == REDIS_REPLY_STATUS ? reply::kind::status
                                                         : reply::kind::string;
-        value.text = QByteArray(str, static_cast<int>(len));
+        // A transaction answers every command with one of these: share them rather than copy.
+        const QByteArray text = QByteArray::fromRawData(str, static_cast<int>(len));
+        if (value.type == reply::kind::status && (text == queued || text == ok))
+            value.text = text == ok ? ok : queued;
+        else
+            value.text = QByteArray(str, static_cast<int>(len));
         return scalar(task, std::move(value));
     }
 
