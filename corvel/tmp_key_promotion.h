@@ -39,6 +39,7 @@ public:
     void on_array_end() override;
     void finished() override;
     void failed(const QString& why) override;
+    int extra_silence_ms() const override { return _renames ? _renames->extra_silence_ms() : 0; }
 
 private:
     enum class phase { start, scanning, renaming, done };

@@ -201,22 +201,22 @@ void rabbit_receiver::ack_message(uint64_t message_tag, bool multiple)
 
 void rabbit_receiver::reject_message(uint64_t message_tag)
 {
-    settle_back(message_tag, false, "void rabbit_receiver::reject_message(uint64_t)", "rejection");
+    if (!_queue) {
+        _logger().debug() << "void rabbit_receiver::reject_message(uint64_t)" << " zerro queue";
+        return;
+    }
+    if (!_queue->reject(message_tag, false))
+        dropped_stale("rejection", message_tag);
 }
 
 void rabbit_receiver::requeue_message(uint64_t message_tag)
 {
-    settle_back(message_tag, true, "void rabbit_receiver::requeue_message(uint64_t)", "requeue");
-}
-
-void rabbit_receiver::settle_back(uint64_t message_tag, bool requeue, const char* where, const char* what)
-{
     if (!_queue) {
-        _logger().debug() << where << " zerro queue";
+        _logger().debug() << "void rabbit_receiver::requeue_message(uint64_t)" << " zerro queue";
         return;
     }
-    if (!_queue->reject(message_tag, requeue))
-        dropped_stale(what, message_tag);
+    if (!_queue->nack(message_tag, false, true))
+        dropped_stale("requeue", message_tag);
 }
 
 void rabbit_receiver::disconnected()

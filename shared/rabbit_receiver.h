@@ -24,7 +24,7 @@ public:
 
     void ack_message(uint64_t message_tag, bool multiple);
     void reject_message(uint64_t message_tag);   // not requeued
-    void requeue_message(uint64_t message_tag);  // back to the queue, to be delivered again
+    void requeue_message(uint64_t message_tag);  // back to the queue with basic.nack, to come again
 
     rabbit_receiver_cfg config() const { return _config; }
     amqp::message get_message() const { return currentMessage; }
@@ -65,8 +65,6 @@ private:
     int set_up_again_later();  // returns the delay
     void dropped_stale(const char* what, uint64_t message_tag);
     QJsonObject parse_body(const QByteArray& body);
-    // Rejects, or requeues, a delivery; where names the caller in the line for a missing queue.
-    void settle_back(uint64_t message_tag, bool requeue, const char* where, const char* what);
 
     amqp::client _client;
     rabbit_receiver_cfg _config;

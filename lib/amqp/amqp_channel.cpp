@@ -227,6 +227,17 @@ bool queue::reject(quint64 deliveryTag, bool requeue)
     });
 }
 
+bool queue::nack(quint64 deliveryTag, bool multiple, bool requeue)
+{
+    if (!tag_is_current(deliveryTag))
+        return false;
+    const quint64 tag = deliveryTag & broker_tag_mask;
+    return send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+        amqp_basic_nack_t n{tag, multiple, requeue};
+        return amqp_send_method(s, ch, AMQP_BASIC_NACK_METHOD, &n);
+    });
+}
+
 message queue::dequeue()
 {
     if (_messages.empty())
@@ -358,7 +369,7 @@ quint64 exchange::publishTracked(const QByteArray& body, const QString& routingK
 
 bool exchange::put(const QByteArray& body, const QString& routingKey, const QString& mimeType)
 {
-    if (!_client->isConnected() || _client->_outbox_bytes + body.size() > client::outbox_limit_bytes)
+    if (!_client->isConnected() || !_client->outbox_takes(body.size()))
         return false;
     const QByteArray name_bytes = name().toUtf8();
     const QByteArray key = routingKey.toUtf8();

@@ -87,6 +87,9 @@ public:
     // broker has already requeued that delivery) or while the channel is not open.
     bool ack(quint64 deliveryTag, bool multiple = false);
     bool reject(quint64 deliveryTag, bool requeue);
+    // basic.nack: a return to the queue that a quorum queue does not count as a failed delivery
+    // the way it counts basic.reject.
+    bool nack(quint64 deliveryTag, bool multiple, bool requeue);
 
     bool isConsuming() const { return !_consumer_tag.isEmpty(); }
     bool isEmpty() const { return _messages.empty(); }

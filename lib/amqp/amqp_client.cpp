@@ -560,7 +560,7 @@ bool client::submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sende
     if (_outbox.empty() && !_blocked && writable())
         return run(op, channel);
     // The socket would block (or the broker asked us to hold back): keep it, in order.
-    if (!taken && bytes > 0 && _outbox_bytes + bytes > outbox_limit_bytes)
+    if (!taken && bytes > 0 && !outbox_takes(bytes))
         return false;
     if (_outbox.empty())
         _outbox_clock.restart();

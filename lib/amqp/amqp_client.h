@@ -106,6 +106,8 @@ private:
     void flush_outbox();
     void uncork();
     bool writable() const;
+    // The limit bounds what waits: a single message larger than it still goes when nothing does.
+    bool outbox_takes(qint64 bytes) const { return _outbox_bytes == 0 || _outbox_bytes + bytes <= outbox_limit_bytes; }
     bool run(const channel::sender& op, quint16 channel);
     void watch_writes(bool on);
     void consumer_started() { reset_backoff(); }

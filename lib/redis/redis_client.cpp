@@ -21,6 +21,8 @@ constexpr int write_bound = 256 * 1024;
 // rest (broker heartbeats, other deliveries) for long.
 constexpr int read_budget = 1024 * 1024;
 constexpr int write_budget = 1024 * 1024;
+// Silence allowed beyond the limit per byte written since the last reply: 1 s per MB.
+constexpr std::uint64_t bytes_per_allowed_ms = 1024;
 
 QString system_error(const char* what, int err)
 {
@@ -196,6 +198,7 @@ void client::close_socket()
     _out.clear();
     _out_pos = 0;
     _outstanding = 0;
+    _unanswered_bytes = 0;
     _writer = 0;
     _reading = 0;
 }
@@ -282,6 +285,8 @@ void client::write_out()
         }
         ++_stats.writes;
         _out_pos += static_cast<int>(n);
+        _unanswered_bytes += static_cast<std::uint64_t>(n);
+        _quiet.restart();
     }
     if (_out_pos == _out.size()) {
         _out.clear();
@@ -309,6 +314,7 @@ void client::read_in()
         }
         budget -= static_cast<int>(n);
         _quiet.restart();
+        _unanswered_bytes = 0;
         if (!_reader->feed(buffer, static_cast<std::size_t>(n), *this) && _pending_failure.isEmpty())
             _pending_failure = QStringLiteral("malformed reply from Redis: %1").arg(QString::fromLatin1(_reader->error()));
         if (!_pending_failure.isEmpty()) {
@@ -395,7 +401,16 @@ void client::check_silence()
     if (_state == state::connecting && _quiet.elapsed() > connect_timeout_ms) {
         fail(QStringLiteral("cannot connect to Redis at %1:%2: timed out after %3 ms").arg(_config.host).arg(_config.port).arg(connect_timeout_ms));
     } else if (_state == state::connected && _outstanding > 0 && _quiet.elapsed() > _silence_limit_ms) {
-        fail(QStringLiteral("no reply from Redis within %1 ms").arg(_silence_limit_ms));
+        // Redis answers one command only once it has read and run it all: a command of millions
+        // of arguments, or EXEC of a huge transaction, is silence that is not a fault.
+        const entry* waiting = reading_job();
+        const qint64 limit = qint64(_silence_limit_ms) + qint64(_unanswered_bytes / bytes_per_allowed_ms)
+                             + (waiting ? waiting->work->extra_silence_ms() : 0);
+        if (_quiet.elapsed() > limit)
+            fail(QStringLiteral("no reply from Redis within %1 ms (%2 of %3 replies read)")
+                     .arg(limit)
+                     .arg(waiting ? waiting->answered : 0)
+                     .arg(waiting ? waiting->written : 0));
     }
 }
 

@@ -33,9 +33,11 @@ struct io_stats {
 // the loop together, and each job reads the replies to what it wrote. Large jobs are written as
 // the socket drains, so memory stays flat.
 //
-// The connection is made when there is work. A failure (refused, closed, a protocol error, or no
-// reply byte for the silence limit while replies are due) fails every job on it; the next job
-// submitted connects again.
+// The connection is made when there is work. A failure (refused, closed, a protocol error, or
+// no progress for the silence limit while replies are due: no byte read, none taken by the
+// socket) fails every job on it; the next job submitted connects again. The limit grows with
+// what Redis has to read and run before it can answer (one huge command, EXEC of a huge
+// transaction), so work that keeps going completes while a frozen Redis is still noticed.
 class client : public QObject, private reply_sink {
     Q_OBJECT
 public:
@@ -106,8 +108,9 @@ private:
     QByteArray _out;          // bytes not yet written, from _out_pos on
     int _out_pos = 0;
     std::uint64_t _outstanding = 0;  // replies due
+    std::uint64_t _unanswered_bytes = 0;  // written since the last byte read
     QString _pending_failure;        // noticed while reading; acted on after
-    QElapsedTimer _quiet;            // since the last byte read, or since replies became due
+    QElapsedTimer _quiet;            // since the last byte read or written, or replies became due
     QTimer _flush;                   // once per turn, after the jobs of the turn are in
     QTimer _watchdog;
     io_stats _stats;

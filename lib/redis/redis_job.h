@@ -63,6 +63,9 @@ public:
     virtual void finished() = 0;
     // The connection failed first; the job is dropped.
     virtual void failed(const QString& why) = 0;
+    // Silence to allow beyond the connection's limit while this job waits for its next reply:
+    // Redis answers EXEC only once it has run the whole transaction.
+    virtual int extra_silence_ms() const { return 0; }
 
     // By default an array reply is collected whole and handed to on_reply.
     void on_array(long long count) override;

@@ -1,5 +1,7 @@
 #include "redis_transaction.h"
 
+#include <algorithm>
+
 namespace redis {
 
 transaction::transaction(QList<command> prelude, body source, done_callback done)
@@ -35,6 +37,14 @@ job::progress transaction::write(command_writer& out)
         _phase = phase::exec;
     }
     return progress::complete;
+}
+
+int transaction::extra_silence_ms() const
+{
+    if (next_reply() != reading::exec)
+        return 0;
+    const std::size_t ms = _result.size * exec_allowance_us_per_command / 1000;
+    return static_cast<int>(std::min<std::size_t>(ms, 3600 * 1000));
 }
 
 transaction::reading transaction::next_reply() const

@@ -54,6 +54,9 @@ public:
 
     // The reply to EXEC has been read.
     bool answered() const { return _exec_read; }
+    // While Redis runs the transaction nothing comes back: allow for its size.
+    int extra_silence_ms() const override;
+    static constexpr int exec_allowance_us_per_command = 10;
 
 private:
     enum class phase { prelude, body, exec, done };
