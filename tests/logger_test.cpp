@@ -1,10 +1,16 @@
 #include "logger.h"
+#include "stderr_batch.h"
 
+#include <QEventLoop>
+#include <QDebug>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 namespace {
 
@@ -80,6 +86,33 @@ TEST_F(LoggerTest, UnopenableFileDoesNotStopLogging)
     logger log(dir.filePath("missing/dir/x.log"), QString());
     log.error() << "lost";
     EXPECT_FALSE(QFile::exists(dir.filePath("missing/dir/x.log")));
+}
+
+// Diagnostic lines reach standard error together once the loop has nothing left to do.
+TEST(StderrBatch, LinesOfATurnGoOutTogetherWhenTheLoopIdles)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("stderr");
+    fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    QFile target(path);
+    ASSERT_TRUE(target.open(QIODevice::WriteOnly));
+    ::dup2(target.handle(), STDERR_FILENO);
+
+    stderr_batch::install();
+    qDebug() << "Put to redis:" << 1 << "clients";
+    qDebug() << "Put to redis:" << 2 << "modems";
+    const QByteArray before = read_all(path);
+    QEventLoop idle;  // waits for the timer: the loop blocks, and flushes first
+    QTimer::singleShot(20, &idle, &QEventLoop::quit);
+    idle.exec();
+    const QByteArray after = read_all(path);
+    qInstallMessageHandler(nullptr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+
+    EXPECT_EQ(before, "");
+    EXPECT_EQ(after, "Put to redis: 1 clients\nPut to redis: 2 modems\n");
 }
 
 }  // namespace

@@ -186,13 +186,8 @@ void client::close_socket()
 {
     _read_notifier.reset();
     _write_notifier.reset();
-    if (_fd >= 0) {
-        // Reset rather than close: a Redis that is only frozen must not run, once it wakes, what
-        // was written here and will be written again on the next connection.
-        const linger abort_on_close{1, 0};
-        ::setsockopt(_fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    if (_fd >= 0)
         ::close(_fd);
-    }
     _fd = -1;
     _reader.reset();
     _out.clear();

@@ -2,6 +2,8 @@
 
 #include <hiredis.h>
 
+#include <csignal>
+
 #include <QDeadlineTimer>
 #include <QThread>
 #include <QTcpServer>
@@ -151,6 +153,13 @@ void test_redis::stop()
         _process->waitForFinished(2000);
     }
     _process.reset();
+}
+
+void test_redis::freeze(bool frozen)
+{
+    if (!_process)
+        throw std::runtime_error("cannot freeze a test redis that is not ours");
+    ::kill(static_cast<pid_t>(_process->processId()), frozen ? SIGSTOP : SIGCONT);
 }
 
 redis_probe::redis_probe(quint32 port, int db) : _c(connect_or_throw(port))

@@ -24,6 +24,8 @@ public:
     quint32 port() const { return _port; }
     void stop();
     void start();
+    // SIGSTOP or SIGCONT: a server that takes connections but never answers.
+    void freeze(bool frozen);
 
 private:
     explicit test_redis(quint32 existing_port);
