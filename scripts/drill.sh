@@ -119,7 +119,7 @@ huge)
 import sys
 n = int(sys.argv[1])
 sys.stdout.write('[{"api_key":"huge","role":"r","station_ids":[1],"modem_ids":[')
-sys.stdout.write(",".join(str(i) for i in range(n)))
+sys.stdout.write(",".join(str(1000000 + i) for i in range(n)))
 sys.stdout.write(']}]')
 PY
   echo "body: $(stat -c %s "$work/huge.json") bytes of data"
