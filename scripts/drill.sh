@@ -123,6 +123,8 @@ sys.stdout.write(",".join(str(1000000 + i) for i in range(n)))
 sys.stdout.write(']}]')
 PY
   echo "body: $(stat -c %s "$work/huge.json") bytes of data"
+  sleep 2
+  before=$(connections)
   start=$(date +%s)
   build/corvel-send -c "$work/corvel.ini" --uri "$uri" --exchange norva.auth -k clients.devices -t clients_devices \
     --timeout 180000 "$work/huge.json" >/dev/null &
@@ -138,6 +140,7 @@ PY
   echo "the command behind it answered $(($(date +%s) - start)) s after the huge one was sent"
   wait "$huge_pid" && echo "the huge command answered (corvel-send done) $(($(date +%s) - start)) s after it was sent"
   echo "service peak RSS: $(grep VmHWM /proc/$service_pid/status)"
+  [ "$before" = "$(connections)" ] && echo "the same broker connections" || echo "BROKER CONNECTIONS CHANGED"
   echo "client:devices:huge has $(redis-cli -p "$redis_port" -n 2 scard client:devices:huge) members"
   echo "the service's log:"
   cat "$work/corvel.log"

@@ -1,5 +1,7 @@
 #include "redis_client.h"
 
+#include "redis_handshake.h"
+
 #include <QHostAddress>
 
 #include <cerrno>
@@ -28,43 +30,6 @@ QString system_error(const char* what, int err)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(err)));
 }
-
-// The connection's own first job: AUTH and CLIENT SETNAME as configured. A refused AUTH fails the
-// connection; a refused name is only reported.
-class handshake : public job {
-public:
-    handshake(const connection_config& config, std::function<void(const QString&)> refuse)
-        : _auth(config.auth.toLatin1()), _name(config.name.toLatin1()), _refuse(std::move(refuse))
-    {
-    }
-    // Nothing else goes out before these are answered.
-    progress write(command_writer& out) override
-    {
-        if (_expected == 0) {
-            if (!_auth.isEmpty())
-                out.add({"AUTH", _auth});
-            if (!_name.isEmpty())
-                out.add({"CLIENT", "SETNAME", _name});
-            _expected = static_cast<int>(out.count());
-        }
-        return _index == _expected ? progress::complete : progress::waiting;
-    }
-    void on_reply(reply&& r) override
-    {
-        const bool auth = _index++ == 0 && !_auth.isEmpty();
-        if (r.is_error())
-            _refuse(QStringLiteral("%1 refused: %2").arg(auth ? "AUTH" : "CLIENT SETNAME", QString::fromLatin1(r.text)));
-    }
-    void finished() override {}
-    void failed(const QString&) override {}
-
-private:
-    QByteArray _auth;
-    QByteArray _name;
-    std::function<void(const QString&)> _refuse;
-    int _expected = 0;
-    int _index = 0;
-};
 
 }  // namespace
 
@@ -172,7 +137,7 @@ void client::dial_finished()
     _reader = std::make_unique<reply_reader>();
     _last_error.clear();
     if (!_config.auth.isEmpty() || !_config.name.isEmpty())
-        _jobs.push_front(entry{std::make_unique<handshake>(_config, [this](const QString& why) {
+        _jobs.push_front(entry{std::make_unique<detail::handshake>(_config, [this](const QString& why) {
             if (why.startsWith(QLatin1String("AUTH")))
                 _pending_failure = why;
             else

@@ -1,0 +1,160 @@
+// The exchange half of the channels: declaring, publishing, and publisher confirms.
+#include "amqp_channel.h"
+
+#include "amqp_client.h"
+#include "amqp_table.h"
+
+#include <algorithm>
+
+namespace amqp {
+
+namespace {
+
+int confirm_select(amqp_connection_state_t s, amqp_channel_t ch)
+{
+    amqp_confirm_select_t select{0};  // its select-ok tells nothing we need; publications may follow at once
+    return amqp_send_method(s, ch, AMQP_CONFIRM_SELECT_METHOD, &select);
+}
+
+}  // namespace
+
+void exchange::declare(const QString& type, int options, const QVariantHash& arguments)
+{
+    const QByteArray name_bytes = name().toUtf8();
+    const QByteArray kind = type.toUtf8();
+    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+        table_storage storage;
+        amqp_exchange_declare_t d{};
+        d.exchange = storage.bytes(name_bytes);
+        d.type = storage.bytes(kind);
+        d.passive = (options & Passive) != 0;
+        d.durable = (options & Durable) != 0;
+        d.auto_delete = (options & AutoDelete) != 0;
+        d.internal = (options & Internal) != 0;
+        d.nowait = (options & NoWait) != 0;
+        d.arguments = storage.table(arguments);
+        return amqp_send_method(s, ch, AMQP_EXCHANGE_DECLARE_METHOD, &d);
+    });
+    if (options & NoWait)
+        emit declared();
+}
+
+bool exchange::publish(const QByteArray& body, const QString& routingKey, const QString& mimeType)
+{
+    return put(body, routingKey, mimeType);
+}
+
+quint64 exchange::publishTracked(const QByteArray& body, const QString& routingKey, const QString& mimeType)
+{
+    if (!put(body, routingKey, mimeType))
+        return 0;
+    // Sends of a channel go out in the order made and none is dropped while its opening lasts,
+    // so the broker will number this one _published.
+    const quint64 sequence = _base + _published;
+    if (_confirms)
+        _unconfirmed.push_back(sequence);
+    return sequence;
+}
+
+bool exchange::put(const QByteArray& body, const QString& routingKey, const QString& mimeType)
+{
+    if (!_client->isConnected() || !_client->outbox_takes(body.size()))
+        return false;
+    const QByteArray name_bytes = name().toUtf8();
+    const QByteArray key = routingKey.toUtf8();
+    const QByteArray type = mimeType.toUtf8();
+    const bool taken = send(
+        [=](amqp_connection_state_t s, amqp_channel_t ch) {
+            amqp_basic_properties_t properties{};
+            properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG;
+            properties.content_type = amqp_bytes_t{static_cast<size_t>(type.size()), const_cast<char*>(type.constData())};
+            return amqp_basic_publish(s, ch, amqp_bytes_t{static_cast<size_t>(name_bytes.size()), const_cast<char*>(name_bytes.constData())},
+                                      amqp_bytes_t{static_cast<size_t>(key.size()), const_cast<char*>(key.constData())}, 0, 0,
+                                      &properties, amqp_bytes_t{static_cast<size_t>(body.size()), const_cast<char*>(body.constData())});
+        },
+        body.size());
+    if (taken)
+        ++_published;
+    return taken;
+}
+
+void exchange::enableConfirms()
+{
+    if (_confirms)
+        return;
+    _confirms = true;
+    if (isOpening()) {
+        // What waits for the open-ok goes out after the select, and is numbered by the broker.
+        send_first(confirm_select);
+    } else if (isOpen()) {
+        // What went before the select is not numbered.
+        _base += _published;
+        _published = 0;
+        send(confirm_select);
+    }
+}
+
+void exchange::opening()
+{
+    // The broker numbers from 1 again; numbers of earlier openings must not come back.
+    _base += _published;
+    _published = 0;
+    if (_confirms)
+        send(confirm_select);
+}
+
+void exchange::settle(quint64 deliveryTag, bool multiple, bool acked)
+{
+    const quint64 sequence = _base + deliveryTag;
+    const auto first = _unconfirmed.begin();
+    bool any = false;
+    if (multiple) {
+        const auto end = std::upper_bound(first, _unconfirmed.end(), sequence);
+        any = end != first;
+        _unconfirmed.erase(first, end);
+    } else {
+        const auto it = std::lower_bound(first, _unconfirmed.end(), sequence);
+        any = it != _unconfirmed.end() && *it == sequence;
+        if (any)
+            _unconfirmed.erase(it);
+    }
+    if (!any)
+        return;  // only untracked publications
+    if (acked)
+        emit confirmed(sequence, multiple);
+    else
+        emit nacked(sequence, multiple);
+}
+
+void exchange::handle_method(const amqp_method_t& method)
+{
+    switch (method.id) {
+    case AMQP_EXCHANGE_DECLARE_OK_METHOD:
+        emit declared();
+        break;
+    case AMQP_BASIC_ACK_METHOD: {
+        const auto* ack = static_cast<const amqp_basic_ack_t*>(method.decoded);
+        settle(ack->delivery_tag, ack->multiple != 0, true);
+        break;
+    }
+    case AMQP_BASIC_NACK_METHOD: {
+        const auto* nack = static_cast<const amqp_basic_nack_t*>(method.decoded);
+        settle(nack->delivery_tag, nack->multiple != 0, false);
+        break;
+    }
+    case AMQP_CONFIRM_SELECT_OK_METHOD:
+    default:
+        break;
+    }
+}
+
+void exchange::reset()
+{
+    channel::reset();
+    if (_unconfirmed.empty())
+        return;
+    _unconfirmed.clear();
+    emit confirmsLost();
+}
+
+}  // namespace amqp
