@@ -65,16 +65,17 @@ void command_flow::take(uint64_t tag, const model::command& command)
             return;
         }
     }
-    const held_command delivery{tag, command, QString()};
-    if (!_held.empty())
-        hold(delivery, QStringLiteral("earlier commands wait to be tried again"));
-    else
-        start(delivery);
+    enqueue({tag, command, QString()});
 }
 
 void command_flow::take_bad(uint64_t tag, const model::command& command, const QString& why)
 {
-    const held_command delivery{tag, command, why};
+    enqueue({tag, command, why});
+}
+
+// Runs a delivery now, or behind the held ones: nothing overtakes them.
+void command_flow::enqueue(const held_command& delivery)
+{
     if (!_held.empty())
         hold(delivery, QStringLiteral("earlier commands wait to be tried again"));
     else

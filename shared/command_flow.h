@@ -36,9 +36,6 @@ public:
     // A delivery already known to be bad: rejected in its turn with this reason.
     void take_bad(uint64_t tag, const model::command& command, const QString& why);
 
-    std::size_t in_flight() const { return _flow.size(); }
-    std::size_t held() const { return _held.size(); }
-
 private:
     struct entry;
     struct held_command {
@@ -47,6 +44,7 @@ private:
         QString rejection;  // set: a bad command, rejected when its turn comes
     };
 
+    void enqueue(const held_command& delivery);
     void start(const held_command& delivery);
     void outcome(const std::shared_ptr<entry>& e, command_result result);
     void advance();

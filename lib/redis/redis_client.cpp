@@ -60,17 +60,9 @@ void client::submit(std::unique_ptr<job> work)
         _watchdog.start();
 }
 
-void client::set_state(state s)
-{
-    if (_state == s)
-        return;
-    _state = s;
-    emit state_changed(s);
-}
-
 void client::connect_now()
 {
-    set_state(state::connecting);
+    _state = state::connecting;
     _quiet.restart();
     QHostAddress literal;
     if (literal.setAddress(_config.host)) {
@@ -143,7 +135,7 @@ void client::dial_finished()
             else
                 _last_error = why;
         })});
-    set_state(state::connected);
+    _state = state::connected;
     pump();
 }
 
@@ -176,7 +168,7 @@ void client::fail(const QString& why)
     _watchdog.stop();
     std::deque<entry> dropped;
     dropped.swap(_jobs);
-    set_state(state::disconnected);
+    _state = state::disconnected;
     // A job's callback may submit new work: that goes on a new connection.
     for (entry& e : dropped)
         e.work->failed(why);

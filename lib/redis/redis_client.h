@@ -58,9 +58,6 @@ public:
     static constexpr int connect_timeout_ms = 2000;
     static constexpr int default_silence_limit_ms = 20000;
 
-signals:
-    void state_changed(redis::client::state now);
-
 private:
     struct entry {
         std::unique_ptr<job> work;
@@ -74,7 +71,6 @@ private:
     void resolved(const QHostInfo& info);
     void dial(const QHostAddress& address);
     void dial_finished();
-    void set_state(state s);
     void fail(const QString& why);
     void close_socket();
 

@@ -16,12 +16,7 @@ public:
     command_writer(QByteArray& out, int bound) : _out(out), _bound(bound) {}
 
     void begin(int arguments) { append_header(_out, '*', arguments); }
-    void arg(const char* data, int size)
-    {
-        append_header(_out, '$', size);
-        _out.append(data, size);
-        _out.append("\r\n", 2);
-    }
+    void arg(const char* data, int size) { append_bulk(_out, data, size); }
     void arg(const QByteArray& a) { arg(a.constData(), a.size()); }
     // One argument made of two pieces, a key prefix and an id say.
     void arg(const QByteArray& head, const char* tail, int size)

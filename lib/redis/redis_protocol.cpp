@@ -23,14 +23,18 @@ char scalar_marker;
 
 }  // namespace
 
+void append_bulk(QByteArray& out, const char* data, int size)
+{
+    append_header(out, '$', size);
+    out.append(data, size);
+    out.append("\r\n", 2);
+}
+
 void append_command(QByteArray& out, const command& cmd)
 {
     append_header(out, '*', cmd.size());
-    for (const QByteArray& arg : cmd) {
-        append_header(out, '$', arg.size());
-        out.append(arg);
-        out.append("\r\n", 2);
-    }
+    for (const QByteArray& arg : cmd)
+        append_bulk(out, arg.constData(), arg.size());
 }
 
 // An array being read: the top-level one streams its elements to the sink, nested ones are

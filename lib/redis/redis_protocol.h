@@ -28,6 +28,8 @@ struct reply {
 void append_command(QByteArray& out, const command& cmd);
 // "*<count>\r\n" or "$<count>\r\n".
 void append_header(QByteArray& out, char kind, int count);
+// One bulk string: "$<size>\r\n<data>\r\n".
+void append_bulk(QByteArray& out, const char* data, int size);
 // The commands in RESP text, as Redis reads them; stops at the first thing that is not a whole
 // command (for tests and tools).
 QList<command> parse_commands(const QByteArray& resp);
