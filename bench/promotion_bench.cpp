@@ -67,7 +67,7 @@ int main(int argc, char** argv)
     });
     QCoreApplication::exec();
     malloc_trim(0);
-    if (!result.ok) {
+    if (!result.ok()) {
         std::fprintf(stderr, "promotion failed: %s\n", qPrintable(result.error));
         return 1;
     }

@@ -15,15 +15,19 @@ Application::Application(int& argc, char** argv)
       _redis_config(_env.get_redis_settings()),
       _logger(_env.get_logger(QString())),
       _store(to_connection_config(_redis_config)),
+      _sequence(_store, *_logger, _redis_config._sequence_key),
       _timer(std::make_unique<QTimer>())
 {
     stderr_batch::install();
-    _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store);
+    _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store, _sequence);
     _timer->setSingleShot(true);
     _timer->setInterval(promotion_delay_ms);
     // A coarse timer may fire up to 5% early; the sequence is over only after the full interval.
     _timer->setTimerType(Qt::PreciseTimer);
     connect(_timer.get(), &QTimer::timeout, this, &Application::redis_rename_tmp);
+    // Direct: a promotion due before a command must reach the store ahead of it.
+    connect(&_sequence, &sequence_mark::promotion_due, this,
+            [this](const sequence_guard& guard) { promote(trigger::sequence_quiet, guard); }, Qt::DirectConnection);
     _logger->debug() << "Started with configuration file " << _cmdLineParser.value(QStringLiteral("c"));
     resume_unfinished_sequence();
     _engiene = _injector->create<rabbit_api_man>();
@@ -66,7 +70,7 @@ bool Application::notify(QObject* receiver, QEvent* e)
 void Application::resume_unfinished_sequence()
 {
     _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::look, *_logger, [this](promotion_result r) {
-        if (!r.ok) {
+        if (!r.ok()) {
             _logger->error() << "Cannot look for staging keys at start-up: " << r.error;
         } else if (r.keys > 0 && !_timer->isActive()) {
             _logger->debug() << "Staging keys found at start-up, promotion in " << QString::number(promotion_delay_ms) << " ms";
@@ -78,20 +82,54 @@ void Application::resume_unfinished_sequence()
 void Application::redis_rename_tmp()
 {
     qDebug() << "Sequence end, start rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
-    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, *_logger,
-                                                      [this](promotion_result r) { promotion_finished(r); }));
-}
-
-void Application::promotion_finished(const promotion_result& result)
-{
-    // The key list and the replies were large: give the memory back.
-    malloc_trim(0);
-    if (!result.ok) {
-        _logger->error() << "Promotion of the staging keys failed, next try in " << QString::number(promotion_delay_ms)
-                         << " ms: " << result.error;
-        if (!_timer->isActive())
-            _timer->start();
+    if (!_sequence.enabled()) {
+        promote(trigger::timer, std::nullopt);
         return;
     }
-    qDebug() << "Sequence end, end rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
+    if (!_sequence.observed_long_enough()) {
+        // Redis failed us lately: a writer holding commands may not have marked its sequence again.
+        _logger->debug() << "Promotion put off: Redis has not been answering for " << QString::number(promotion_delay_ms) << " ms yet";
+        _timer->start();
+        return;
+    }
+    promote(trigger::timer, _sequence.guard(true));
+}
+
+void Application::promote(trigger why, std::optional<sequence_guard> guard)
+{
+    if (_promotion_pending)
+        return;  // the one submitted already goes ahead of anything submitted from now on
+    _promotion_pending = true;
+    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, *_logger,
+                                                      [this, why](promotion_result r) { promotion_finished(why, r); },
+                                                      std::move(guard)));
+}
+
+void Application::promotion_finished(trigger why, const promotion_result& result)
+{
+    _promotion_pending = false;
+    // The key list and the replies were large: give the memory back.
+    malloc_trim(0);
+    switch (result.what) {
+    case promotion_result::outcome::done:
+        if (why == trigger::sequence_quiet)
+            _logger->info() << "Promoted the sequence that had gone quiet: " << QString::number(result.keys) << " staging keys";
+        qDebug() << "Sequence end, end rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
+        return;
+    case promotion_result::outcome::not_due:
+        // Another instance wrote lately; the sequence is promoted once it has gone quiet.
+        if (why == trigger::timer)
+            _logger->debug() << "Promotion not due: the sequence was written " << QString::number(result.age_ms) << " ms ago";
+        return;
+    case promotion_result::outcome::conflict:
+        _logger->debug() << "Promotion given up: the sequence was written while the staging keys were listed; "
+                            "it is promoted once it has gone quiet";
+        return;
+    case promotion_result::outcome::failed:
+        break;
+    }
+    _logger->error() << "Promotion of the staging keys failed, next try in " << QString::number(promotion_delay_ms)
+                     << " ms: " << result.error;
+    if (!_timer->isActive())
+        _timer->start();
 }

@@ -7,6 +7,7 @@
 #include "redis_conf.h"
 #include "tmp_key_promotion.h"
 #include "redis_client.h"
+#include "sequence_mark.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,6 +34,7 @@ public:
     QTimer& promotion_timer() { return *_timer; }
     rabbit_api_man& command_api() { return *_engiene; }
     redis::client& store() { return _store; }
+    sequence_mark& sequence() { return _sequence; }
 
 private slots:
     // Moves the staging keys of the sequence that just ended to their live names.
@@ -41,7 +43,9 @@ private slots:
 private:
     QString config_path();
     void resume_unfinished_sequence();
-    void promotion_finished(const promotion_result& result);
+    enum class trigger { timer, sequence_quiet };
+    void promote(trigger why, std::optional<sequence_guard> guard);
+    void promotion_finished(trigger why, const promotion_result& result);
 
     QCommandLineParser _cmdLineParser;
     environment _env;
@@ -50,6 +54,8 @@ private:
     std::unique_ptr<rabbit_api_man> _engiene;
     // The one connection to the store: commands and promotions go through it in order.
     redis::client _store;
+    sequence_mark _sequence;
+    bool _promotion_pending = false;  // submitted, not yet finished
     std::unique_ptr<QTimer> _timer;
     std::unique_ptr<composition_root> _injector;
 };

@@ -7,8 +7,10 @@
 #include <QDebug>
 #include <QPointer>
 
-ClientsDevicesCommand::ClientsDevicesCommand(redis::client& store, QTimer& timer, logger& log)
-    : _store(store), _timer(timer), m_logger(log)
+#include <optional>
+
+ClientsDevicesCommand::ClientsDevicesCommand(redis::client& store, QTimer& timer, sequence_mark& sequence, logger& log)
+    : _store(store), _timer(timer), _sequence(sequence), m_logger(log)
 {
 }
 
@@ -20,11 +22,26 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
     const QJsonArray clients = command._data.array();
     qDebug() << "Put to redis:" << clients.size() << "clients\t" << QDateTime::currentDateTimeUtc();
 
+    _sequence.command_started();  // may put a promotion ahead of this command
     auto commands = std::make_shared<clients_devices_commands>(clients);
+    std::optional<redis::command> mark;
+    if (_sequence.enabled())
+        mark = _sequence.mark();
     QPointer<QTimer> timer(&_timer);
+    QPointer<sequence_mark> sequence(&_sequence);
     run_store_transaction(
-        _store, [commands](redis::command_writer& out) { return commands->write(out); }, m_logger, "clients_devices", {},
-        [timer, finished = std::move(finished)](command_result result) {
+        _store,
+        [commands, mark](redis::command_writer& out) mutable {
+            if (mark) {
+                out.add(*mark);
+                mark.reset();
+            }
+            return commands->write(out);
+        },
+        m_logger, "clients_devices", {},
+        [timer, sequence, finished = std::move(finished)](command_result result) {
+            if (sequence)
+                sequence->command_settled(result.what);
             if (result.what == command_result::outcome::done && timer)
                 timer->start();
             finished(std::move(result));

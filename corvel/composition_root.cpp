@@ -3,9 +3,10 @@
 #include "command_handlers.h"
 #include "rabbit_api_man.h"
 
-composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store)
+composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store,
+                                   sequence_mark& sequence)
     : _parent(parent), _logger(log), _rabbit(env.get_rabit_man_settings()), _redis(env.get_redis_settings()),
-      _timer(timer), _store(store)
+      _timer(timer), _store(store), _sequence(sequence)
 {
 }
 
@@ -17,7 +18,7 @@ TCmdHandlerBuildFunc composition_root::handler_factory() const
 template <>
 std::unique_ptr<ClientsDevicesCommand> composition_root::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(_store, _timer, _logger);
+    return std::make_unique<ClientsDevicesCommand>(_store, _timer, _sequence, _logger);
 }
 
 template <>

@@ -12,13 +12,15 @@
 class ClientsDevicesCommand;
 class DevicesParamsCommand;
 class rabbit_api_man;
+class sequence_mark;
 
 // Wires the service's long-lived objects together by hand. Holds the settings read at start-up
 // and the shared objects by reference, for the life of the application.
 class composition_root {
 public:
     // Reads the AMQP settings, then the Redis settings; throws config_error for bad bindings.
-    composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store);
+    composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store,
+                     sequence_mark& sequence);
 
     // A new handler factory; it refers to this root, which must outlive it.
     TCmdHandlerBuildFunc handler_factory() const;
@@ -36,6 +38,7 @@ private:
     redis_conf _redis;
     QTimer& _timer;
     redis::client& _store;
+    sequence_mark& _sequence;
 };
 
 template <>

@@ -72,7 +72,11 @@ redis_conf environment::get_redis_settings()
     config._auth = _settings.value(QStringLiteral("AUTH"), QString()).toString();
     config._name = _settings.value(QStringLiteral("NAME"), QString()).toString();
     config._port = _settings.value(QStringLiteral("PORT"), 6379).toUInt();
+    config._sequence_key = _settings.value(QStringLiteral("SEQUENCE_KEY"), QString()).toString();
     _settings.endGroup();
+    if (config._sequence_key.startsWith(QLatin1String("tmp")))
+        throw config_error("SEQUENCE_KEY: \"" + config._sequence_key.toStdString()
+                           + "\" begins with \"tmp\", so the promotion would move it like a staging key");
     return config;
 }
 

@@ -22,7 +22,7 @@ public:
 
     std::unique_ptr<logger> get_logger(const QString& prefix);
     rabbit_api_config get_rabit_man_settings();  // throws config_error for an unusable binding
-    redis_conf get_redis_settings();
+    redis_conf get_redis_settings();  // throws config_error for a SEQUENCE_KEY the promotion would move
 
 private:
     QSettings _settings;

@@ -8,4 +8,5 @@ struct redis_conf {
     QString _auth;
     QString _name;
     quint32 _port;
+    QString _sequence_key;  // empty: one instance per store, no shared sequence
 };

@@ -15,8 +15,18 @@ QByteArray live_name(const QByteArray& staging_key)
     return staging_key.mid(4);
 }
 
-tmp_key_promotion::tmp_key_promotion(mode m, logger& log, std::function<void(promotion_result)> done)
-    : _mode(m), _log(log), _done(std::move(done))
+sequence_state sequence_state_of(long long pttl, long long quiet_ms)
+{
+    if (pttl == -2)
+        return sequence_state::unmarked;
+    if (pttl == -1)  // set by hand, without expiry: its age is unknown, treat it as old
+        return sequence_state::quiet;
+    return sequence_mark_ttl_ms - pttl >= quiet_ms ? sequence_state::quiet : sequence_state::open;
+}
+
+tmp_key_promotion::tmp_key_promotion(mode m, logger& log, std::function<void(promotion_result)> done,
+                                     std::optional<sequence_guard> guard)
+    : _mode(m), _log(log), _done(std::move(done)), _guard(std::move(guard))
 {
 }
 
@@ -33,15 +43,33 @@ redis::job::progress tmp_key_promotion::write(redis::command_writer& out)
     if (_phase == phase::start) {
         out.add({"SELECT", QByteArray::number(store_database)});
         _phase = phase::scanning;
+        if (_guard) {
+            // Watched before the listing, so a write by anyone from here on voids the renames.
+            out.add({"WATCH", _guard->key});
+            out.add({"PTTL", _guard->key});
+            _phase = phase::guarding;
+            return progress::waiting;
+        }
+    }
+    if (_phase == phase::guarding) {
+        if (_guard_replies < 2)
+            return progress::waiting;
+        const sequence_state state = sequence_state_of(_pttl, _guard->quiet_ms);
+        if (!_error.isEmpty() || state == sequence_state::open || (state == sequence_state::unmarked && !_guard->when_unmarked)) {
+            out.add({"UNWATCH"});  // else the next transaction on this connection would be watched too
+            _phase = phase::skipped;
+            return progress::complete;
+        }
+        _phase = phase::scanning;
     }
     if (_phase == phase::scanning) {
         if (_scan_due)
             return progress::waiting;
-        const bool listed = _cursor == "0" && _selected;
+        const bool listed = _cursor == "0";  // SCAN has come back to the start
         if (!_error.isEmpty() || (_mode == mode::look && key_count() > 0) || (listed && _mode == mode::look))
             return progress::complete;
         if (!listed) {
-            out.add({"SCAN", _cursor, "MATCH", staging_pattern, "COUNT", "10000"});
+            out.add({"SCAN", _cursor.isEmpty() ? QByteArray("0") : _cursor, "MATCH", staging_pattern, "COUNT", "10000"});
             _scan_due = true;
             return progress::waiting;
         }
@@ -73,6 +101,12 @@ void tmp_key_promotion::on_reply(redis::reply&& r)
             _error = QStringLiteral("SELECT %1 refused: %2").arg(store_database).arg(QString::fromLatin1(r.text));
         return;
     }
+    if (_phase == phase::guarding) {
+        take_guard_reply(r);
+        return;
+    }
+    if (_phase == phase::skipped)
+        return;  // UNWATCH
     _scan_due = false;
     if (r.is_error())
         _error = QStringLiteral("SCAN refused: %1").arg(QString::fromLatin1(r.text));
@@ -80,6 +114,15 @@ void tmp_key_promotion::on_reply(redis::reply&& r)
         _error = QStringLiteral("unexpected SCAN reply");
     else
         take_page(r);
+}
+
+void tmp_key_promotion::take_guard_reply(const redis::reply& r)
+{
+    const char* what = _guard_replies++ == 0 ? "WATCH" : "PTTL";
+    if (r.is_error() && _error.isEmpty())
+        _error = QStringLiteral("%1 %2 refused: %3").arg(QLatin1String(what), QString::fromUtf8(_guard->key), QString::fromLatin1(r.text));
+    else if (_guard_replies == 2)
+        _pttl = r.integer;
 }
 
 void tmp_key_promotion::take_page(const redis::reply& page)
@@ -143,7 +186,13 @@ bool tmp_key_promotion::write_renames(redis::command_writer& out)
         out.arg(k.constData() + std::min(4, k.size()), std::max(0, k.size() - 4));
         out.end();
     }
-    return _next_rename == key_count();
+    if (_next_rename < key_count())
+        return false;
+    if (_guard && !_guard_cleared) {
+        out.add({"DEL", _guard->key});  // the sequence is promoted: nothing is open any more
+        _guard_cleared = true;
+    }
+    return true;
 }
 
 void tmp_key_promotion::on_array(long long count)
@@ -173,17 +222,20 @@ void tmp_key_promotion::on_array_end()
 
 void tmp_key_promotion::finished()
 {
+    using outcome = promotion_result::outcome;
     promotion_result out;
+    out.error = _error;
+    out.keys = key_count();
     if (_phase == phase::renaming) {
         _renames->finished();
-        out.ok = _result.executed;
+        out.what = _result.executed ? outcome::done : _result.watched_key_changed ? outcome::conflict : outcome::failed;
         out.error = _result.error;
         log_failed_commands(_result, _log, "promotion");
-        out.keys = _result.size;
+    } else if (_phase == phase::skipped) {
+        out.what = _error.isEmpty() ? outcome::not_due : outcome::failed;
+        out.age_ms = _pttl >= 0 ? sequence_mark_ttl_ms - _pttl : -1;
     } else {
-        out.ok = _error.isEmpty();
-        out.error = _error;
-        out.keys = key_count();
+        out.what = _error.isEmpty() ? outcome::done : outcome::failed;
     }
     _phase = phase::done;
     _done(std::move(out));
@@ -192,5 +244,7 @@ void tmp_key_promotion::finished()
 void tmp_key_promotion::failed(const QString& why)
 {
     _phase = phase::done;
-    _done(promotion_result{false, why, 0});
+    promotion_result out;
+    out.error = why;
+    _done(std::move(out));
 }

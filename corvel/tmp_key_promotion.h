@@ -8,16 +8,43 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // The live name of a staging key: its name without the first four bytes ("tmp:").
 QByteArray live_name(const QByteArray& staging_key);
 
 struct promotion_result {
-    bool ok = false;
+    enum class outcome {
+        done,      // promoted, or only looked
+        not_due,   // the guarding key shows a write less than the quiet time ago
+        conflict,  // the guarding key changed before EXEC: Redis did not run the renames
+        failed,
+    };
+    outcome what = outcome::failed;
     QString error;         // why it failed
     std::size_t keys = 0;  // staging keys found (all of them, or at most one when only looking)
+    long long age_ms = -1;  // not due: the age of the last write
+
+    bool ok() const { return what == outcome::done; }
 };
+
+// When several instances share the store, every clients_devices transaction sets one key, with a
+// long expiry, so that its remaining time tells how long ago any instance last wrote (by Redis's
+// own clock). A promotion then watches that key: it goes ahead only once the key is older than
+// the quiet time, deletes it in its EXEC, and is not run at all when any instance wrote between
+// the listing and EXEC.
+struct sequence_guard {
+    QByteArray key;
+    long long quiet_ms = 21000;
+    bool when_unmarked = false;  // promote also when no sequence is marked (the writer's own timer)
+};
+
+constexpr long long sequence_mark_ttl_ms = 24LL * 3600 * 1000;
+
+// How a guarded promotion reads the key's remaining time (PTTL).
+enum class sequence_state { unmarked, open, quiet };
+sequence_state sequence_state_of(long long pttl, long long quiet_ms);
 
 // Lists the keys of the store's database that match "tmp*" with SCAN, and, when promoting, moves
 // each to its live name in one transaction (SELECT, MULTI, the RENAMEs, EXEC), so each live set is
@@ -29,7 +56,8 @@ class tmp_key_promotion : public redis::job {
 public:
     enum class mode { look, promote };
 
-    tmp_key_promotion(mode m, logger& log, std::function<void(promotion_result)> done);
+    tmp_key_promotion(mode m, logger& log, std::function<void(promotion_result)> done,
+                      std::optional<sequence_guard> guard = std::nullopt);
     ~tmp_key_promotion() override;
 
     progress write(redis::command_writer& out) override;
@@ -42,20 +70,25 @@ public:
     int extra_silence_ms() const override { return _renames ? _renames->extra_silence_ms() : 0; }
 
 private:
-    enum class phase { start, scanning, renaming, done };
+    enum class phase { start, guarding, scanning, renaming, skipped, done };
     void take_page(const redis::reply& page);
     bool first_time_seen(std::size_t index);
     void grow_slots();
     bool write_renames(redis::command_writer& out);
+    void take_guard_reply(const redis::reply& r);
     std::size_t key_count() const { return _ends.size(); }
     QByteArray key(std::size_t i) const;
 
     mode _mode;
     logger& _log;
     std::function<void(promotion_result)> _done;
+    std::optional<sequence_guard> _guard;
+    int _guard_replies = 0;  // of WATCH and PTTL
+    long long _pttl = -2;
+    bool _guard_cleared = false;  // the key's deletion is in the transaction
     phase _phase = phase::start;
     bool _scan_due = false;  // a SCAN page has been asked for and not yet read
-    QByteArray _cursor = "0";
+    QByteArray _cursor;  // empty until the first page
     bool _selected = false;  // the SELECT before the listing has been answered
     QString _error;
 

@@ -22,13 +22,14 @@ struct test_injector {
     redis::client& store;
     QTimer& timer;
     logger& log;
+    sequence_mark& sequence;
     template <class T>
     std::unique_ptr<T> create() const;
 };
 template <>
 std::unique_ptr<ClientsDevicesCommand> test_injector::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(store, timer, log);
+    return std::make_unique<ClientsDevicesCommand>(store, timer, sequence, log);
 }
 template <>
 std::unique_ptr<DevicesParamsCommand> test_injector::create<DevicesParamsCommand>() const
@@ -63,6 +64,7 @@ protected:
     amqp_peer peer{broker.uri()};
     quint32 redis_port = test_redis::shared().port();
     std::unique_ptr<redis::client> store;
+    std::unique_ptr<sequence_mark> no_sequence;
     std::unique_ptr<rabbit_api_man> api;
     int deliveries = 0;
     int consumers_started = 0;
@@ -97,7 +99,8 @@ protected:
     void start(const rabbit_api_config& c, bool wait = true)
     {
         store = std::make_unique<redis::client>(redis::connection_config{"127.0.0.1", QString(), redis_port, QString()});
-        const test_injector injector{*store, promotion, log};
+        no_sequence = std::make_unique<sequence_mark>(*store, log, QString());
+        const test_injector injector{*store, promotion, log, *no_sequence};
         api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });

@@ -2,6 +2,7 @@
 #include "devices_params_command.h"
 #include "amqp_peer.h"
 #include "redis_server.h"
+#include "tmp_key_promotion.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -39,6 +40,7 @@ protected:
     logger log{dir.filePath("handlers.log"), QString()};
     QTimer timer;
     redis::client store{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
+    sequence_mark no_sequence{store, log, QString()};
 
     void SetUp() override
     {
@@ -58,7 +60,7 @@ protected:
 
     QJsonObject clients_devices(const QByteArray& data)
     {
-        ClientsDevicesCommand handler(store, timer, log);
+        ClientsDevicesCommand handler(store, timer, no_sequence, log);
         return run(handler, data).data;
     }
 
@@ -83,7 +85,7 @@ protected:
 
 TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
 {
-    ClientsDevicesCommand handler(store, timer, log);
+    ClientsDevicesCommand handler(store, timer, no_sequence, log);
     QJsonObject result{{"x", 1}};
     const QList<QByteArray> seen =
         received(handler, R"([{"api_key":"K","modem_ids":[101,102],"station_ids":[7],"role":"R"}])", &result);
@@ -102,10 +104,29 @@ TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
     EXPECT_TRUE(timer.isActive());
 }
 
+TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequenceIsPromotedBeforeANewOne)
+{
+    sequence_mark sequence(store, log, QStringLiteral("corvel:sequence"), {300, 60000, 200});
+    QObject::connect(&sequence, &sequence_mark::promotion_due, [&](const sequence_guard& guard) {
+        store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, log, [](promotion_result) {}, guard));
+    });
+    // A sequence another instance wrote and left unpromoted.
+    probe.run({"SADD", "tmp:dev:clients:1", "old"});
+    probe.run({"SET", "corvel:sequence", "other/1", "PX", QByteArray::number(sequence_mark_ttl_ms - 1000)});
+    ASSERT_TRUE(wait_until([&] { return sequence.observed_long_enough(); }, 5000));
+
+    ClientsDevicesCommand handler(store, timer, sequence, log);
+    EXPECT_EQ(run(handler, R"([{"api_key":"N","modem_ids":[2]}])").what, command_result::outcome::done);
+    EXPECT_EQ(probe.members("dev:clients:1"), (QStringList{"old"}));
+    EXPECT_EQ(probe.members("tmp:dev:clients:2"), (QStringList{"N"}));
+    EXPECT_EQ(probe.run({"GET", "corvel:sequence"}), sequence.mark().value(2));
+    EXPECT_GT(probe.run({"PTTL", "corvel:sequence"}).toLongLong(), sequence_mark_ttl_ms - 5000);
+}
+
 TEST_F(CommandHandlersTest, EmptyOrNonArrayPayloadSendsAnEmptyTransaction)
 {
     for (const QByteArray data : {"[]", "{\"api_key\":\"K\"}", "not json"}) {
-        ClientsDevicesCommand handler(store, timer, log);
+        ClientsDevicesCommand handler(store, timer, no_sequence, log);
         QJsonObject result{{"x", 1}};
         EXPECT_EQ(received(handler, data, &result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"})) << data.constData();
         EXPECT_TRUE(result.isEmpty());
@@ -165,7 +186,7 @@ TEST_F(CommandHandlersTest, StoreGoneMidwayIsAFailureNotASuccess)
 {
     test_redis own;
     redis::client own_store({QStringLiteral("127.0.0.1"), QString(), own.port(), QString()});
-    ClientsDevicesCommand clients(own_store, timer, log);
+    ClientsDevicesCommand clients(own_store, timer, no_sequence, log);
     DevicesParamsCommand params(own_store, log);
     EXPECT_EQ(run(params, "[]").what, command_result::outcome::done);
     own.stop();

@@ -50,12 +50,13 @@ TEST_F(EnvironmentTest, MissingFileGivesEveryDefault)
     EXPECT_EQ(redis._auth, "");
     EXPECT_EQ(redis._name, "");
     EXPECT_EQ(redis._port, 6379u);
+    EXPECT_EQ(redis._sequence_key, "");
     EXPECT_FALSE(QFile::exists(dir.filePath("absent.ini")));  // nothing written back
 }
 
 TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
 {
-    environment env(write_ini("[REDIS_SETTINGS]\nHOST=db.local\nAUTH=s3cret\nNAME=corvel\nPORT=6400\n"
+    environment env(write_ini("[REDIS_SETTINGS]\nHOST=db.local\nAUTH=s3cret\nNAME=corvel\nPORT=6400\nSEQUENCE_KEY=corvel:sequence\n"
                               "[AMQP_SETTINGS]\nR_LOGIN=amqp://u:p@broker/\nR_EXCHANGE=out\nR_VHOST=v\n"
                               "R_QUEUE=q\nR_PREF=7\nPORT=1\n"));
     const redis_conf redis = env.get_redis_settings();
@@ -63,12 +64,19 @@ TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
     EXPECT_EQ(redis._auth, "s3cret");
     EXPECT_EQ(redis._name, "corvel");
     EXPECT_EQ(redis._port, 6400u);
+    EXPECT_EQ(redis._sequence_key, "corvel:sequence");
     const rabbit_api_config amqp = env.get_rabit_man_settings();
     EXPECT_EQ(amqp.path, "amqp://u:p@broker/");
     EXPECT_EQ(amqp._exchange_cmd_out, "out");
     EXPECT_EQ(amqp.vhost, "v");
     EXPECT_EQ(amqp.r_que, "q");
     EXPECT_EQ(amqp._prefetch_count, 7);
+}
+
+TEST_F(EnvironmentTest, SequenceKeyThePromotionWouldMoveIsRefused)
+{
+    environment env(write_ini("[REDIS_SETTINGS]\nSEQUENCE_KEY=tmpseq\n"));
+    EXPECT_THROW(env.get_redis_settings(), config_error);
 }
 
 TEST_F(EnvironmentTest, NonNumericNumbersReadAsZero)

@@ -3,6 +3,7 @@
 #include "redis_client.h"
 #include "tmp_key_promotion.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -22,13 +23,22 @@ protected:
 
     void SetUp() override { probe.flush(); }
 
+    std::optional<promotion_result> result;
+    void submit(tmp_key_promotion::mode m, std::optional<sequence_guard> guard = std::nullopt)
+    {
+        result.reset();
+        store.submit(std::make_unique<tmp_key_promotion>(m, log, [this](promotion_result r) { result = r; }, guard));
+    }
+    promotion_result::outcome finish()
+    {
+        EXPECT_TRUE(wait_until([&] { return result.has_value(); }, 20000));
+        return result ? result->what : promotion_result::outcome::failed;
+    }
     promotion_result run(tmp_key_promotion::mode m)
     {
-        std::optional<promotion_result> out;
-        store.submit(std::make_unique<tmp_key_promotion>(m, log, [&](promotion_result r) { out = r; }));
-        EXPECT_TRUE(wait_until([&] { return out.has_value(); }, 20000));
-        EXPECT_TRUE(out && out->ok) << (out ? out->error.toStdString() : "");
-        return out.value_or(promotion_result{});
+        submit(m);
+        EXPECT_EQ(finish(), promotion_result::outcome::done) << (result ? result->error.toStdString() : "");
+        return result.value_or(promotion_result{});
     }
     int promote_tmp_keys() { return static_cast<int>(run(tmp_key_promotion::mode::promote).keys); }
     bool has_tmp_keys() { return run(tmp_key_promotion::mode::look).keys > 0; }
@@ -85,6 +95,41 @@ TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
     EXPECT_EQ(renames, 3000);
     EXPECT_EQ(probe.run({"DBSIZE"}), "3000");
     EXPECT_EQ(probe.members("dev:clients:2999"), (QStringList{"c"}));
+}
+
+TEST_F(PromotionTest, GuardedPromotionWaitsForTheSequenceToGoQuietAndYieldsToAnyWrite)
+{
+    using outcome = promotion_result::outcome;
+    const sequence_guard guard{"corvel:sequence", 21000, false};
+    const auto written_ago = [&](long long ms) {
+        probe.run({"SET", guard.key, "other/1", "PX", QByteArray::number(sequence_mark_ttl_ms - ms)});
+    };
+    probe.run({"SADD", "tmp:dev:clients:1", "A"});
+
+    submit(tmp_key_promotion::mode::promote, guard);
+    EXPECT_EQ(finish(), outcome::not_due);  // nothing marked
+    written_ago(1000);
+    submit(tmp_key_promotion::mode::promote, guard);
+    EXPECT_EQ(finish(), outcome::not_due);
+    EXPECT_TRUE(probe.exists("tmp:dev:clients:1"));
+
+    // Changed after that look: had the look left the key watched, this EXEC would not run.
+    written_ago(30000);
+    submit(tmp_key_promotion::mode::promote, guard);
+    EXPECT_EQ(finish(), outcome::done);
+    EXPECT_EQ(probe.members("dev:clients:1"), (QStringList{"A"}));
+    EXPECT_FALSE(probe.exists(guard.key));
+
+    // A write by another instance once the key is watched: Redis runs none of the renames.
+    probe.run({"SADD", "tmp:dev:clients:2", "B"});
+    written_ago(30000);
+    redis_monitor monitor(server.port());
+    submit(tmp_key_promotion::mode::promote, guard);
+    QCoreApplication::processEvents();  // one turn: it writes WATCH and PTTL, and reads nothing yet
+    monitor.until("PTTL");
+    written_ago(30000);
+    EXPECT_EQ(finish(), outcome::conflict);
+    EXPECT_TRUE(probe.exists("tmp:dev:clients:2"));
 }
 
 }  // namespace

@@ -22,4 +22,11 @@ void job::on_array_end()
     _array = reply{};
 }
 
+job::progress command_batch::write(command_writer& out)
+{
+    for (const command& c : _commands)
+        out.add(c);
+    return progress::complete;
+}
+
 }  // namespace redis

@@ -3,9 +3,12 @@
 #include "redis_protocol.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <cstddef>
+#include <functional>
+#include <vector>
 
 namespace redis {
 
@@ -69,6 +72,24 @@ public:
 
 private:
     reply _array;
+};
+
+// A few small commands written together; their replies are handed over once all have come, or
+// the connection's failure instead.
+class command_batch : public job {
+public:
+    using done_callback = std::function<void(std::vector<reply>&& replies, const QString& failure)>;
+    command_batch(QList<command> commands, done_callback done) : _commands(std::move(commands)), _done(std::move(done)) {}
+
+    progress write(command_writer& out) override;
+    void on_reply(reply&& r) override { _replies.push_back(std::move(r)); }
+    void finished() override { _done(std::move(_replies), QString()); }
+    void failed(const QString& why) override { _done({}, why); }
+
+private:
+    QList<command> _commands;
+    done_callback _done;
+    std::vector<reply> _replies;
 };
 
 }  // namespace redis

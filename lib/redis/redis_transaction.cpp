@@ -84,6 +84,7 @@ void transaction::on_reply(reply&& r)
                 _result.error += QStringLiteral(" (queued command %1: %2)").arg(_queued_error_index).arg(QString::fromLatin1(_queued_error));
         } else if (r.type == reply::kind::nil) {
             _result.error = QStringLiteral("Redis did not execute the transaction (EXEC answered nil)");
+            _result.watched_key_changed = true;
         } else {
             _result.error = QStringLiteral("unexpected EXEC reply");
         }

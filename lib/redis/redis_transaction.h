@@ -23,6 +23,7 @@ struct transaction_result {
     std::size_t size = 0;                // commands queued between MULTI and EXEC
     std::vector<failed_command> failed;  // executed: the first commands that failed on their own
     std::size_t failed_count = 0;        // executed: how many failed on their own
+    bool watched_key_changed = false;    // not executed because EXEC answered nil
 
     static constexpr std::size_t failures_kept = 1000;
 };

@@ -1,0 +1,81 @@
+#include "sequence_mark.h"
+
+#include "store_access.h"
+
+#include <QCoreApplication>
+#include <QHostInfo>
+#include <QPointer>
+
+sequence_mark::sequence_mark(redis::client& store, logger& log, const QString& key, timing t)
+    : _store(store), _log(log), _key(key.toUtf8()), _timing(t)
+{
+    if (!enabled())
+        return;
+    _owner = QHostInfo::localHostName().toUtf8() + '/' + QByteArray::number(QCoreApplication::applicationPid());
+    _check.setInterval(_timing.check_ms);
+    connect(&_check, &QTimer::timeout, this, &sequence_mark::check);
+    _check.start();
+    QTimer::singleShot(0, this, &sequence_mark::check);
+}
+
+redis::command sequence_mark::mark() const
+{
+    return {"SET", _key, _owner, "PX", QByteArray::number(sequence_mark_ttl_ms)};
+}
+
+void sequence_mark::command_started()
+{
+    if (!enabled())
+        return;
+    const bool continues = _last_write.isValid() && _last_write.elapsed() < _timing.continuation_ms;
+    _last_write.start();
+    ++_running;
+    // Without our own recent write to go by, the command may open a new sequence: the last one,
+    // quiet and not yet promoted, must not take it into its staging keys.
+    if (!continues && observed_long_enough())
+        emit promotion_due(guard(false));
+}
+
+void sequence_mark::command_settled(command_result::outcome what)
+{
+    if (!enabled())
+        return;
+    --_running;
+    _held = what == command_result::outcome::retry;
+}
+
+void sequence_mark::check()
+{
+    if (_checking)
+        return;
+    _checking = true;
+    // While we hold commands of a sequence (Redis refused them, say), keep it marked open: no
+    // other instance may promote it half written.
+    const bool refresh = open_here();
+    QList<redis::command> commands{{"SELECT", QByteArray::number(store_database)}};
+    commands.append(refresh ? mark() : redis::command{"PTTL", _key});
+    QPointer<sequence_mark> self(this);
+    _store.submit(std::make_unique<redis::command_batch>(commands, [self, refresh](std::vector<redis::reply>&& replies, const QString& failure) {
+        if (!self)
+            return;
+        self->_checking = false;
+        const bool answered = failure.isEmpty() && replies.size() == 2 && !replies[0].is_error() && !replies[1].is_error();
+        if (!answered) {
+            self->_healthy.invalidate();
+            return;
+        }
+        if (!self->_healthy.isValid())
+            self->_healthy.start();
+        if (!refresh)
+            self->checked(replies[1]);
+    }));
+}
+
+void sequence_mark::checked(const redis::reply& pttl)
+{
+    if (sequence_state_of(pttl.integer, _timing.quiet_ms) != sequence_state::quiet || !observed_long_enough() || open_here())
+        return;
+    _log.debug() << "The sequence marked in " << QString::fromUtf8(_key) << " has had no write for "
+                 << QString::number(_timing.quiet_ms) << " ms or more; promoting it";
+    emit promotion_due(guard(false));
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "icommand_handler.h"
+#include "logger.h"
+#include "redis_client.h"
+#include "tmp_key_promotion.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+// Lets several instances share one store. Every clients_devices transaction marks the sequence as
+// open in one key (SEQUENCE_KEY); a sequence is promoted only once no instance has written for
+// the promotion delay, by whichever instance notices first, so a sequence whose writer died is
+// promoted by another. Disabled (and Redis sees nothing of it) when no key is configured.
+class sequence_mark : public QObject {
+    Q_OBJECT
+public:
+    struct timing {
+        int quiet_ms = 21000;         // no write by anyone for this long ends a sequence
+        int check_ms = 3000;          // how often the key is looked at
+        int continuation_ms = 18000;  // a write this soon after our last one continues its sequence
+    };
+
+    sequence_mark(redis::client& store, logger& log, const QString& key, timing t);
+    sequence_mark(redis::client& store, logger& log, const QString& key) : sequence_mark(store, log, key, timing{}) {}
+
+    bool enabled() const { return !_key.isEmpty(); }
+    // Goes into every clients_devices transaction.
+    redis::command mark() const;
+    // The guard of a promotion; when_unmarked for the promotion timer, which also promotes
+    // staging keys that no sequence marked (left by a run without the key).
+    sequence_guard guard(bool when_unmarked) const { return {_key, _timing.quiet_ms, when_unmarked}; }
+    // Redis has answered this instance without a failure for at least the quiet time, so a writer
+    // holding commands through an outage has had the time to mark its sequence again.
+    bool observed_long_enough() const { return _healthy.isValid() && _healthy.elapsed() >= _timing.quiet_ms; }
+
+    // Around each clients_devices command. A command written long after our last one may begin
+    // a new sequence: a quiet one still unpromoted is promoted first (promotion_due, handled at
+    // once, so its job goes to the store ahead of the command's).
+    void command_started();
+    void command_settled(command_result::outcome what);
+
+signals:
+    // A marked sequence has gone quiet (or may have): submit a guarded promotion now.
+    void promotion_due(const sequence_guard& guard);
+
+private:
+    void check();
+    void checked(const redis::reply& pttl);
+    bool open_here() const { return _running > 0 || _held; }
+
+    redis::client& _store;
+    logger& _log;
+    QByteArray _key;
+    QByteArray _owner;  // written as the key's value: who marked it last
+    timing _timing;
+    QTimer _check;
+    bool _checking = false;
+    QElapsedTimer _healthy;     // since the first of an unbroken run of answered checks
+    QElapsedTimer _last_write;  // our last clients_devices command
+    int _running = 0;           // clients_devices commands between start and outcome
+    bool _held = false;         // the last outcome was "try again": the sequence is still ours
+};
