@@ -3,6 +3,7 @@
 #include "amqp_backoff.h"
 #include "amqp_client.h"
 #include "logger.h"
+#include "queue_refusal.h"
 #include "rabbit_config.h"
 
 #include <QByteArray>
@@ -63,6 +64,7 @@ private:
     void on_refused(int code, const QString& text);
     void on_cancelled();
     int set_up_again_later();  // returns the delay
+    QString step_text() const;
     void dropped_stale(const char* what, uint64_t message_tag);
     QJsonObject parse_body(const QByteArray& body);
 
@@ -75,7 +77,8 @@ private:
     bool _receiveRaw_withRoutKey;
 
     QString _body_problem;
-    QString _setup_step;  // what the set-up waits for, for the log when the broker refuses it
+    setup_step _step = setup_step::declaring;
+    QPair<QString, QString> _binding;  // the one going out, while binding
     bool _stopped = false;
     amqp::backoff _setup_backoff;
     QTimer _setup_retry;

@@ -375,4 +375,23 @@ TEST_F(CommandApiTest, RefusedSetUpIsLoggedAndTriedAgainUntilTheExchangeExists)
     EXPECT_TRUE(peer.wait_for(1, 5000));
 }
 
+TEST_F(CommandApiTest, QueueThatExistsWithOtherOptionsIsRefusedWithTheKeysToSet)
+{
+    amqp::queue* existing = peer.client().createQueue(queue);
+    bool declared = false;
+    QObject::connect(existing, &amqp::queue::declared, [&] { declared = true; });
+    existing->declare(amqp::queue::Durable);
+    ASSERT_TRUE(wait_until([&] { return declared; }, 5000));
+
+    start(config(), false);  // declared with no options
+    ASSERT_TRUE(wait_until([&] { return !log_lines("the broker closed the channel of queue").isEmpty(); }, 10000))
+        << log_text().toStdString();
+    const QString line = log_lines("the broker closed the channel of queue").first();
+    EXPECT_TRUE(line.contains(" Error : ") && line.contains("(declaring it): 406 PRECONDITION_FAILED")
+                && line.contains("the queue exists with other options than R_QUEUE_DURABLE and R_QUEUE_ARGUMENTS ask for")
+                && line.contains("delete the queue"))
+        << line.toStdString();
+    EXPECT_EQ(consumers_started, 0);
+}
+
 }  // namespace
