@@ -57,7 +57,7 @@ void rabbit_receiver::set_up()
         QObject::disconnect(_queue, nullptr, nullptr, nullptr);  // the links of the earlier set-up
     _logger().debug() << " Rabbit_man_ul: connected";
     _queue = _client.createQueue(_config.r_que, -1);
-    connect(_queue, &amqp::queue::declared, this, [this] { bind_all(_config._bindings); });
+    connect(_queue, &amqp::queue::declared, this, &rabbit_receiver::declared);
     connect(_queue, &amqp::channel::error, this, &rabbit_receiver::on_refused);
     connect(_queue, &amqp::queue::cancelled, this, &rabbit_receiver::on_cancelled);
     connect(_queue, &amqp::queue::consuming, this, [this] {
@@ -70,6 +70,15 @@ void rabbit_receiver::set_up()
     _queue->declare(_config._mode, _config._arguments);
     _logger().debug() << " rabbit_receiver: Connected";
     emit conn_estimated();
+}
+
+void rabbit_receiver::declared()
+{
+    bind_all(_config._bindings);
+    if (_declared_once)
+        return;
+    _declared_once = true;
+    emit queue_declared(_queue->consumerCount());
 }
 
 void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)

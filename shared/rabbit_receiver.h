@@ -47,6 +47,9 @@ signals:
     // The channel went away: deliveries not yet acknowledged go back to the queue by themselves,
     // and their tags are no longer valid.
     void deliveries_lost();
+    // The queue's first declaration since start-up went through; consumers is how many it had
+    // then (another instance of the service, say). Declarations on later connections are not told.
+    void queue_declared(quint32 consumers);
 
 public slots:
     void stop();
@@ -60,6 +63,7 @@ private slots:
 private:
     logger& _logger() { return m_logger; }
     void set_up();
+    void declared();
     void bind_all(QList<QPair<QString, QString>> bindings);
     void on_refused(int code, const QString& text);
     void on_cancelled();
@@ -79,6 +83,7 @@ private:
     QString _body_problem;
     setup_step _step = setup_step::declaring;
     QPair<QString, QString> _binding;  // the one going out, while binding
+    bool _declared_once = false;
     bool _stopped = false;
     amqp::backoff _setup_backoff;
     QTimer _setup_retry;
