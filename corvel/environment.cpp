@@ -15,6 +15,15 @@ QString as_written(const QVariant& value)
     return value.toString();
 }
 
+int queue_mode(const QString& durable)
+{
+    if (durable.isEmpty() || durable == QLatin1String("false"))
+        return queue_option::NoOptions;
+    if (durable == QLatin1String("true"))
+        return queue_option::Durable;
+    throw config_error("R_QUEUE_DURABLE: \"" + durable.toStdString() + "\" is neither true nor false");
+}
+
 bool level_from_name(const QString& name, LogLevel* level)
 {
     static const struct {
@@ -58,9 +67,12 @@ rabbit_api_config environment::get_rabit_man_settings()
     config.r_que = _settings.value(QStringLiteral("R_QUEUE"), QStringLiteral("cmd.in.brisan")).toString();
     config._prefetch_count = static_cast<qint32>(_settings.value(QStringLiteral("R_PREF"), 100).toUInt());
     const QString bindings = as_written(_settings.value(QStringLiteral("R_BINDINGS"), QLatin1String(default_bindings)));
+    const QString durable = _settings.value(QStringLiteral("R_QUEUE_DURABLE")).toString();
+    const QString arguments = as_written(_settings.value(QStringLiteral("R_QUEUE_ARGUMENTS")));
     _settings.endGroup();
     config._bindings.append(parse_bindings(bindings));
-    config._mode = queue_option::NoOptions;
+    config._mode = queue_mode(durable);
+    config._arguments = parse_queue_arguments(arguments);
     return config;
 }
 
@@ -94,4 +106,30 @@ QList<QPair<QString, QString>> parse_bindings(const QString& text)
         bindings.append({pieces[0], pieces[1]});
     }
     return bindings;
+}
+
+QVariantHash parse_queue_arguments(const QString& text)
+{
+    QVariantHash arguments;
+    for (const QString& raw : text.split(QLatin1Char(','))) {
+        const QString item = raw.trimmed();
+        if (item.isEmpty())
+            continue;
+        const int equals = item.indexOf(QLatin1Char('='));
+        const QString name = item.left(equals).trimmed();
+        if (equals < 0 || name.isEmpty())
+            throw config_error("R_QUEUE_ARGUMENTS: \"" + item.toStdString() + "\" is not of the form name=value");
+        if (arguments.contains(name))
+            throw config_error("R_QUEUE_ARGUMENTS: \"" + name.toStdString() + "\" is given twice");
+        const QString value = item.mid(equals + 1).trimmed();
+        bool whole = false;
+        const qint64 number = value.toLongLong(&whole);
+        if (value == QLatin1String("true") || value == QLatin1String("false"))
+            arguments.insert(name, value == QLatin1String("true"));
+        else if (whole)
+            arguments.insert(name, number);
+        else
+            arguments.insert(name, value);
+    }
+    return arguments;
 }

@@ -21,7 +21,8 @@ public:
     explicit environment(const QString& path);
 
     std::unique_ptr<logger> get_logger(const QString& prefix);
-    rabbit_api_config get_rabit_man_settings();  // throws config_error for an unusable binding
+    // Throws config_error for an unusable binding, queue durability or queue argument.
+    rabbit_api_config get_rabit_man_settings();
     redis_conf get_redis_settings();  // throws config_error for a SEQUENCE_KEY the promotion would move
 
 private:
@@ -31,3 +32,8 @@ private:
 // "exchange:key, exchange:key" as bindings: spaces removed, empty parts skipped, pieces past the
 // second dropped. Throws config_error naming a non-empty part without ":".
 QList<QPair<QString, QString>> parse_bindings(const QString& text);
+
+// "name=value, name=value" as queue declaration arguments: spaces around items and around "="
+// ignored, empty items skipped. true and false give booleans, whole numbers qint64, anything else
+// text. Throws config_error naming an item without "=", with an empty name or given twice.
+QVariantHash parse_queue_arguments(const QString& text);

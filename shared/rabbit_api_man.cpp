@@ -34,6 +34,7 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
       _flow(logger, _api_command_in, _api_command_out, _commands_factory, this)
 {
     connect(&_api_command_in, &rabbit_receiver::data_received, this, &rabbit_api_man::listen);
+    connect(&_api_command_in, &rabbit_receiver::queue_declared, this, &rabbit_api_man::queue_declared);
 }
 
 rabbit_api_man::~rabbit_api_man() = default;

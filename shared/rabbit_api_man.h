@@ -50,6 +50,11 @@ public:
 
     static constexpr int default_command_timeout_ms = 1800000;
 
+signals:
+    // From the receiver: the queue's first declaration since start-up, and how many consumers
+    // the queue had then.
+    void queue_declared(quint32 consumers);
+
 public slots:
     void listen(const QJsonObject& json, uint64_t message_tag);
     void send_cmd(const QString& type, const QJsonObject& data, const QString& routingKey,

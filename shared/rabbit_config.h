@@ -19,6 +19,13 @@ struct rabbit_receiver_cfg {
     int _mode = queue_option::Durable;
     qint32 _prefetch_count = 10;
     QVariantHash _arguments;  // queue declaration arguments
+
+    // The queue hands its deliveries to one consumer at a time; the others wait as standbys.
+    bool single_active_consumer() const
+    {
+        const QVariant value = _arguments.value(QStringLiteral("x-single-active-consumer"));
+        return value.type() == QVariant::Bool && value.toBool();
+    }
 };
 
 // Settings of the command API manager: the consumer's plus where commands and replies go out.

@@ -19,8 +19,10 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_receiver::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_receiver::connected);
-    connect(&_client, &amqp::client::error, this,
-            [this](const QString& why) { _logger().error() << "rabbit_receiver: " << why; });
+    connect(&_client, &amqp::client::error, this, [this](const QString& why) {
+        const QString advice = connection_error_advice(_step, why);
+        _logger().error() << "rabbit_receiver: " << why << (advice.isEmpty() ? QString() : QStringLiteral("; ") + advice);
+    });
     _setup_retry.setSingleShot(true);
     connect(&_setup_retry, &QTimer::timeout, this, &rabbit_receiver::set_up);
 
@@ -55,25 +57,34 @@ void rabbit_receiver::set_up()
         QObject::disconnect(_queue, nullptr, nullptr, nullptr);  // the links of the earlier set-up
     _logger().debug() << " Rabbit_man_ul: connected";
     _queue = _client.createQueue(_config.r_que, -1);
-    connect(_queue, &amqp::queue::declared, this, [this] { bind_all(_config._bindings); });
+    connect(_queue, &amqp::queue::declared, this, &rabbit_receiver::declared);
     connect(_queue, &amqp::channel::error, this, &rabbit_receiver::on_refused);
     connect(_queue, &amqp::queue::cancelled, this, &rabbit_receiver::on_cancelled);
     connect(_queue, &amqp::queue::consuming, this, [this] {
-        _setup_step.clear();
+        _step = setup_step::running;
         _setup_backoff.reset();
         emit consuming();
     });
     _stopped = false;
-    _setup_step = QStringLiteral("declaring it");
+    _step = setup_step::declaring;
     _queue->declare(_config._mode, _config._arguments);
     _logger().debug() << " rabbit_receiver: Connected";
     emit conn_estimated();
 }
 
+void rabbit_receiver::declared()
+{
+    bind_all(_config._bindings);
+    if (_declared_once)
+        return;
+    _declared_once = true;
+    emit queue_declared(_queue->consumerCount());
+}
+
 void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)
 {
     const auto consume = [this] {
-        _setup_step = QStringLiteral("starting to consume");
+        _step = setup_step::consuming;
         start();
         connect(_queue, &amqp::queue::messageReceived, this, &rabbit_receiver::messageReceived);
         _logger().debug() << " Rabbit_man_ul: Queue bound";
@@ -88,7 +99,8 @@ void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)
                 QList<QPair<QString, QString>> remaining) {
         QObject::disconnect(_queue, &amqp::queue::bound, nullptr, nullptr);
         const QPair<QString, QString> next = remaining.first();
-        _setup_step = QStringLiteral("binding it to exchange \"%1\" with routing key \"%2\"").arg(next.first, next.second);
+        _step = setup_step::binding;
+        _binding = next;
         _queue->bind(next.first, next.second);
         auto self = weak.lock();
         connect(_queue, &amqp::queue::bound, this, [self, consume, remaining]() mutable {
@@ -105,10 +117,27 @@ void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)
 void rabbit_receiver::on_refused(int code, const QString& text)
 {
     emit deliveries_lost();
-    const QString what = _setup_step.isEmpty() ? QStringLiteral("while consuming") : _setup_step;
+    const QString advice = refusal_advice(_step, code, text);
+    const QString what = step_text();
     const int delay = set_up_again_later();
     _logger().error() << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
-                      << what << "): " << code << " " << text << "; setting the queue up again in " << delay << " ms";
+                      << what << "): " << code << " " << text << (advice.isEmpty() ? QString() : QStringLiteral("; ") + advice)
+                      << "; setting the queue up again in " << delay << " ms";
+}
+
+QString rabbit_receiver::step_text() const
+{
+    switch (_step) {
+    case setup_step::declaring:
+        return QStringLiteral("declaring it");
+    case setup_step::binding:
+        return QStringLiteral("binding it to exchange \"%1\" with routing key \"%2\"").arg(_binding.first, _binding.second);
+    case setup_step::consuming:
+        return QStringLiteral("starting to consume");
+    case setup_step::running:
+        break;
+    }
+    return QStringLiteral("while consuming");
 }
 
 void rabbit_receiver::on_cancelled()

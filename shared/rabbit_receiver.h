@@ -3,6 +3,7 @@
 #include "amqp_backoff.h"
 #include "amqp_client.h"
 #include "logger.h"
+#include "queue_refusal.h"
 #include "rabbit_config.h"
 
 #include <QByteArray>
@@ -46,6 +47,9 @@ signals:
     // The channel went away: deliveries not yet acknowledged go back to the queue by themselves,
     // and their tags are no longer valid.
     void deliveries_lost();
+    // The queue's first declaration since start-up went through; consumers is how many it had
+    // then (another instance of the service, say). Declarations on later connections are not told.
+    void queue_declared(quint32 consumers);
 
 public slots:
     void stop();
@@ -59,10 +63,12 @@ private slots:
 private:
     logger& _logger() { return m_logger; }
     void set_up();
+    void declared();
     void bind_all(QList<QPair<QString, QString>> bindings);
     void on_refused(int code, const QString& text);
     void on_cancelled();
     int set_up_again_later();  // returns the delay
+    QString step_text() const;
     void dropped_stale(const char* what, uint64_t message_tag);
     QJsonObject parse_body(const QByteArray& body);
 
@@ -75,7 +81,9 @@ private:
     bool _receiveRaw_withRoutKey;
 
     QString _body_problem;
-    QString _setup_step;  // what the set-up waits for, for the log when the broker refuses it
+    setup_step _step = setup_step::declaring;
+    QPair<QString, QString> _binding;  // the one going out, while binding
+    bool _declared_once = false;
     bool _stopped = false;
     amqp::backoff _setup_backoff;
     QTimer _setup_retry;

@@ -68,6 +68,7 @@ protected:
     std::unique_ptr<rabbit_api_man> api;
     int deliveries = 0;
     int consumers_started = 0;
+    QList<quint32> declared_with_consumers;  // as the manager told them
 
     void SetUp() override
     {
@@ -104,6 +105,7 @@ protected:
         api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
+        QObject::connect(api.get(), &rabbit_api_man::queue_declared, [this](quint32 n) { declared_with_consumers << n; });
         if (wait) {
             ASSERT_TRUE(wait_until([&] { return consumers_started == 1; }, 10000)) << log_text().toStdString();
         }
@@ -331,6 +333,7 @@ TEST_F(CommandApiTest, ConnectionsClosedByTheBrokerAreSetUpAgainWithoutDoubledDe
         consumers += row.value("queue_name").toString() == queue;
     EXPECT_EQ(consumers, 1);
     EXPECT_EQ(log_lines(" Rabbit_man_ul: Queue bound").size(), 2);
+    EXPECT_EQ(declared_with_consumers, QList<quint32>{0});  // told of the first declaration only
 }
 
 TEST_F(CommandApiTest, QueueIsDeclaredAsConfiguredBoundInOrderAndConsumedWithAClampedPrefetch)
@@ -376,6 +379,36 @@ TEST_F(CommandApiTest, RefusedSetUpIsLoggedAndTriedAgainUntilTheExchangeExists)
     ASSERT_TRUE(wait_until([&] { return consumers_started == 1; }, 10000)) << log_text().toStdString();
     peer.publish_json(missing, "late.key", clients_devices(fresh_id(), "peer.late", "k3", "user"));
     EXPECT_TRUE(peer.wait_for(1, 5000));
+}
+
+TEST_F(CommandApiTest, SecondReceiverOnTheQueueIsToldOfTheConsumerAlreadyThere)
+{
+    start(config());
+    rabbit_receiver second(log, config(), nullptr, false, false);
+    QList<quint32> seen;
+    QObject::connect(&second, &rabbit_receiver::queue_declared, [&](quint32 n) { seen << n; });
+    ASSERT_TRUE(wait_until([&] { return !seen.isEmpty(); }, 10000)) << log_text().toStdString();
+    EXPECT_EQ(seen, QList<quint32>{1});
+    EXPECT_EQ(declared_with_consumers, QList<quint32>{0});
+}
+
+TEST_F(CommandApiTest, QueueThatExistsWithOtherOptionsIsRefusedWithTheKeysToSet)
+{
+    amqp::queue* existing = peer.client().createQueue(queue);
+    bool declared = false;
+    QObject::connect(existing, &amqp::queue::declared, [&] { declared = true; });
+    existing->declare(amqp::queue::Durable);
+    ASSERT_TRUE(wait_until([&] { return declared; }, 5000));
+
+    start(config(), false);  // declared with no options
+    ASSERT_TRUE(wait_until([&] { return !log_lines("the broker closed the channel of queue").isEmpty(); }, 10000))
+        << log_text().toStdString();
+    const QString line = log_lines("the broker closed the channel of queue").first();
+    EXPECT_TRUE(line.contains(" Error : ") && line.contains("(declaring it): 406 PRECONDITION_FAILED")
+                && line.contains("the queue exists with other options than R_QUEUE_DURABLE and R_QUEUE_ARGUMENTS ask for")
+                && line.contains("delete the queue"))
+        << line.toStdString();
+    EXPECT_EQ(consumers_started, 0);
 }
 
 }  // namespace

@@ -109,6 +109,53 @@ TEST_F(EnvironmentTest, BindingWithoutColonIsRefusedByName)
     }
 }
 
+TEST_F(EnvironmentTest, QueueDurabilityAndArgumentsAreReadTypedAndBadOnesRefusedByName)
+{
+    environment absent(write_ini("[AMQP_SETTINGS]\nR_QUEUE=q\n"));
+    const rabbit_api_config plain = absent.get_rabit_man_settings();
+    EXPECT_EQ(plain._mode, queue_option::NoOptions);
+    EXPECT_TRUE(plain._arguments.isEmpty());
+    EXPECT_FALSE(plain.single_active_consumer());
+
+    // Unquoted, the INI reader splits the list at its commas; it is read as written.
+    environment set(write_ini("[AMQP_SETTINGS]\nR_QUEUE_DURABLE=true\n"
+                              "R_QUEUE_ARGUMENTS=x-queue-type = quorum, x-single-active-consumer=true,x-delivery-limit=5\n"));
+    const rabbit_api_config c = set.get_rabit_man_settings();
+    EXPECT_EQ(c._mode, queue_option::Durable);
+    EXPECT_EQ(c._arguments.keys().size(), 3);
+    EXPECT_EQ(c._arguments.value("x-queue-type"), QVariant(QStringLiteral("quorum")));
+    EXPECT_EQ(c._arguments.value("x-single-active-consumer").type(), QVariant::Bool);
+    EXPECT_EQ(c._arguments.value("x-delivery-limit").type(), QVariant::LongLong);
+    EXPECT_EQ(c._arguments.value("x-delivery-limit").toLongLong(), 5);
+    EXPECT_TRUE(c.single_active_consumer());
+
+    environment off(write_ini("[AMQP_SETTINGS]\nR_QUEUE_DURABLE=false\n"));
+    EXPECT_EQ(off.get_rabit_man_settings()._mode, queue_option::NoOptions);
+
+    const QVariantHash odd = parse_queue_arguments(" , x-max-length=-3 ,x-dlx=a=b, x-sac=True, x-big=99999999999999999999,x-e= ");
+    EXPECT_EQ(odd.value("x-max-length").type(), QVariant::LongLong);
+    EXPECT_EQ(odd.value("x-max-length").toLongLong(), -3);
+    EXPECT_EQ(odd.value("x-dlx"), QVariant(QStringLiteral("a=b")));
+    EXPECT_EQ(odd.value("x-sac"), QVariant(QStringLiteral("True")));  // not a boolean: only true and false are
+    EXPECT_EQ(odd.value("x-big"), QVariant(QStringLiteral("99999999999999999999")));
+    EXPECT_EQ(odd.value("x-e"), QVariant(QString()));
+    EXPECT_EQ(odd.size(), 5);
+
+    const auto refusal = [&](const QByteArray& amqp_settings) -> std::string {
+        environment env(write_ini("[AMQP_SETTINGS]\n" + amqp_settings + "\n"));
+        try {
+            env.get_rabit_man_settings();
+        } catch (const config_error& e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(refusal("R_QUEUE_DURABLE=yes"), "R_QUEUE_DURABLE: \"yes\" is neither true nor false");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, lonely\""), "R_QUEUE_ARGUMENTS: \"lonely\" is not of the form name=value");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\" = 1\""), "R_QUEUE_ARGUMENTS: \"= 1\" is not of the form name=value");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, a = 2\""), "R_QUEUE_ARGUMENTS: \"a\" is given twice");
+}
+
 TEST_F(EnvironmentTest, LogLevelNamesAreExact)
 {
     const auto writes_debug = [&](const QByteArray& level) {

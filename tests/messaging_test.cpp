@@ -1,6 +1,7 @@
 #include "amqp_backoff.h"
 #include "amqp_uri.h"
 #include "command_envelope.h"
+#include "queue_refusal.h"
 #include "rabbit_receiver.h"
 
 #include <QJsonArray>
@@ -98,6 +99,28 @@ TEST(PrefetchWindow, CountsBeyondSixteenBitsTakeTheLargestWindow)
     EXPECT_EQ(rabbit_receiver::prefetch_window(65535), 65535);
     EXPECT_EQ(rabbit_receiver::prefetch_window(65536), 65535);  // not 0, which would lift the limit
     EXPECT_EQ(rabbit_receiver::prefetch_window(-1), 65535);     // a huge unsigned value read back
+}
+
+TEST(QueueRefusal, OptionsTheBrokerRefusesAreExplainedWithTheKeysThatFixThem)
+{
+    const QString inequivalent = "PRECONDITION_FAILED - inequivalent arg 'durable' for queue 'q' in vhost '/': "
+                                 "received 'false' but current is 'true'";
+    const QString exists = refusal_advice(setup_step::declaring, 406, inequivalent);
+    EXPECT_TRUE(exists.contains("the queue exists with other options") && exists.contains("R_QUEUE_DURABLE")
+                && exists.contains("R_QUEUE_ARGUMENTS") && exists.contains("delete the queue"))
+        << exists.toStdString();
+    const QString invalid = refusal_advice(setup_step::declaring, 406, "PRECONDITION_FAILED - invalid property 'non-durable' for queue 'q'");
+    EXPECT_TRUE(invalid.contains("does not accept") && invalid.contains("R_QUEUE_ARGUMENTS")) << invalid.toStdString();
+    EXPECT_TRUE(refusal_advice(setup_step::binding, 406, inequivalent).isEmpty());
+    EXPECT_TRUE(refusal_advice(setup_step::declaring, 404, "NOT_FOUND - no queue 'q'").isEmpty());
+
+    const QString deprecated = "INTERNAL_ERROR - Feature `transient_nonexcl_queues` is deprecated.";
+    const QString transient = refusal_advice(setup_step::declaring, 541, deprecated);
+    EXPECT_TRUE(transient.contains("neither durable nor exclusive") && transient.contains("R_QUEUE_DURABLE=true"))
+        << transient.toStdString();
+    EXPECT_EQ(connection_error_advice(setup_step::declaring, "the broker closed the connection: 541 " + deprecated), transient);
+    EXPECT_TRUE(connection_error_advice(setup_step::declaring, "the broker closed the connection: 320 CONNECTION_FORCED - bye").isEmpty());
+    EXPECT_TRUE(connection_error_advice(setup_step::declaring, "connection refused: 541 " + deprecated).isEmpty());
 }
 
 TEST(Backoff, DoublesFromOneSecondUpToThirtyAndResets)
