@@ -31,6 +31,20 @@ Application::Application(int& argc, char** argv)
     _logger->debug() << "Started with configuration file " << _cmdLineParser.value(QStringLiteral("c"));
     resume_unfinished_sequence();
     _engiene = _injector->create<rabbit_api_man>();
+    connect(_engiene.get(), &rabbit_api_man::queue_declared, this, &Application::warn_of_other_consumers);
+}
+
+void Application::warn_of_other_consumers(quint32 consumers)
+{
+    const rabbit_api_config& amqp = _injector->rabbit_settings();
+    if (consumers == 0 || amqp.single_active_consumer() || _sequence.enabled())
+        return;
+    _logger->error() << "The queue \"" << amqp.r_que << "\" already has " << QString::number(consumers)
+                     << " other consumer(s), so instances will write the store at once; without coordination one "
+                        "instance's promotion and another's next sequence corrupt the reverse sets (dev:clients:*, "
+                        "bs:clients:*). Either let one instance consume at a time (R_QUEUE_ARGUMENTS "
+                        "x-single-active-consumer=true, with R_QUEUE_DURABLE=true) or set REDIS_SETTINGS SEQUENCE_KEY "
+                        "on every instance so that they share the promotion";
 }
 
 Application::~Application() = default;
@@ -119,10 +133,10 @@ void Application::promotion_finished(trigger why, const promotion_result& result
     case promotion_result::outcome::not_due:
         // Another instance wrote lately; the sequence is promoted once it has gone quiet.
         if (why == trigger::timer)
-            _logger->debug() << "Promotion not due: the sequence was written " << QString::number(result.age_ms) << " ms ago";
+            _logger->info() << "Promotion not due: the sequence was written " << QString::number(result.age_ms) << " ms ago";
         return;
     case promotion_result::outcome::conflict:
-        _logger->debug() << "Promotion given up: the sequence was written while the staging keys were listed; "
+        _logger->info() << "Promotion given up: the sequence was written while the staging keys were listed; "
                             "it is promoted once it has gone quiet";
         return;
     case promotion_result::outcome::failed:

@@ -43,6 +43,7 @@ private slots:
 private:
     QString config_path();
     void resume_unfinished_sequence();
+    void warn_of_other_consumers(quint32 consumers);
     enum class trigger { timer, sequence_quiet };
     void promote(trigger why, std::optional<sequence_guard> guard);
     void promotion_finished(trigger why, const promotion_result& result);

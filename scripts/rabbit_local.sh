@@ -71,7 +71,8 @@ _make_tls_files() {  # dir
 # Starts a throwaway rabbitmq-server on 127.0.0.1:port with all its files in dir, and an amqps
 # listener on tls_port when given (its CA is dir/tls/ca.pem); waits until it answers.
 # With RABBIT_OWNER_PID set, the broker is also stopped once that process is gone, so a test
-# killed on a timeout leaves no broker behind.
+# killed on a timeout leaves no broker behind. Nodes of one cluster share an epmd and a cookie:
+# RABBIT_EPMD_PORT names an epmd the caller runs (start_rabbit_epmd), RABBIT_COOKIE the cookie.
 start_rabbit() {  # port dir [tls_port]
   local port=$1 dir tls_port=${3:-}
   mkdir -p "$2" && dir=$(cd "$2" && pwd)
@@ -84,8 +85,13 @@ start_rabbit() {  # port dir [tls_port]
   # Short names on "localhost" keep the node off DNS; the checksum makes it unique per directory.
   local node epmd_port dist_port
   node="corvel-$(printf %s "$dir" | cksum | cut -d' ' -f1)@localhost"
-  epmd_port=$(free_port_other_than "$port" "$tls_port")
+  epmd_port=${RABBIT_EPMD_PORT:-$(free_port_other_than "$port" "$tls_port")}
   dist_port=$(free_port_other_than "$port" "$tls_port" "$epmd_port")
+  if [ -n "${RABBIT_COOKIE:-}" ]; then
+    rm -f "$dir/.erlang.cookie"
+    printf %s "$RABBIT_COOKIE" >"$dir/.erlang.cookie"
+    chmod 400 "$dir/.erlang.cookie"
+  fi
 
   {
     echo "listeners.tcp.default = 127.0.0.1:$port"
@@ -139,7 +145,7 @@ start_rabbit() {  # port dir [tls_port]
   (
     _rabbit_env "$dir"
     # Each writes its own pid: setsid may fork, so $! need not be it.
-    setsid sh -c 'echo $$ >epmd.pid; exec epmd -port "$ERL_EPMD_PORT" -address 127.0.0.1' \
+    [ -n "${RABBIT_EPMD_PORT:-}" ] || setsid sh -c 'echo $$ >epmd.pid; exec epmd -port "$ERL_EPMD_PORT" -address 127.0.0.1' \
       </dev/null >log/epmd.log 2>&1 &
     for _ in $(seq 50); do
       epmd -names >/dev/null 2>&1 && break
@@ -204,6 +210,29 @@ stop_rabbit() {  # dir
     kill "$(cat "$dir/epmd.pid")" 2>/dev/null || true
   fi
   rm -f "$dir/server.pid" "$dir/epmd.pid" "$dir/rabbit.pid"
+}
+
+# An epmd on loopback for the nodes of a cluster, its files in dir; stop it with stop_rabbit_epmd.
+start_rabbit_epmd() {  # port dir
+  mkdir -p "$2"
+  setsid sh -c 'echo $$ >"$1/epmd.pid"; exec epmd -port "$2" -address 127.0.0.1' _ "$2" "$1" </dev/null >/dev/null 2>&1 &
+  for _ in $(seq 50); do
+    ERL_EPMD_PORT=$1 epmd -names >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+stop_rabbit_epmd() {  # dir
+  _pid_alive "$1/epmd.pid" && kill "$(cat "$1/epmd.pid")" 2>/dev/null || true
+}
+
+rabbit_node_name() {  # dir
+  (_rabbit_env "$1" && echo "$RABBITMQ_NODENAME")
+}
+
+# Makes the broker in dir a member of the cluster of the node named seed.
+join_rabbit_cluster() {  # dir seed
+  rabbitctl "$1" stop_app >/dev/null && rabbitctl "$1" join_cluster "$2" >/dev/null && rabbitctl "$1" start_app >/dev/null
 }
 
 # Runs rabbitmqctl against the broker with its files in dir.
