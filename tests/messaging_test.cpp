@@ -1,4 +1,5 @@
 #include "amqp_backoff.h"
+#include "amqp_negotiation.h"
 #include "amqp_uri.h"
 #include "command_envelope.h"
 #include "rabbit_receiver.h"
@@ -89,6 +90,22 @@ TEST(AmqpUri, PartsAreDecodedAndDefaultsFilled)
 
     EXPECT_FALSE(amqp::parse_uri("http://broker/", &e, &why));
     EXPECT_FALSE(why.isEmpty());
+}
+
+TEST(AmqpNegotiation, TuneTakesTheBrokersLowerLimitsAndAHeartbeatOfTenToFifteenSeconds)
+{
+    EXPECT_EQ(amqp::choose_tune(0, 0, 0), (amqp::tune_values{2047, 131072, 15}));  // no limits proposed
+    EXPECT_EQ(amqp::choose_tune(100, 4096, 60), (amqp::tune_values{100, 4096, 15}));
+    EXPECT_EQ(amqp::choose_tune(65535, 1 << 20, 12), (amqp::tune_values{2047, 131072, 12}));
+    EXPECT_EQ(amqp::choose_tune(1, 8192, 5).heartbeat, 15);
+}
+
+TEST(AmqpNegotiation, StartOkCarriesThePlainResponseAndTheNameOnlyWhenGiven)
+{
+    EXPECT_EQ(amqp::plain_response("u", "p@w"), QByteArray("\0u\0p@w", 6));
+    EXPECT_EQ(amqp::client_properties("corvel consumer").value("connection_name").toString(), "corvel consumer");
+    EXPECT_FALSE(amqp::client_properties(QString()).contains("connection_name"));
+    EXPECT_TRUE(amqp::client_properties(QString()).value("capabilities").toHash().value("connection.blocked").toBool());
 }
 
 TEST(PrefetchWindow, CountsBeyondSixteenBitsTakeTheLargestWindow)

@@ -72,6 +72,7 @@ private:
     friend class queue;
     friend class exchange;
     enum class phase { idle, resolving, connecting, handshake, open };
+    static constexpr int step_timeout_ms = 2000;  // name lookup, TCP connect and login, each
 
     struct outgoing {
         quint16 channel;
