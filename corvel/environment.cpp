@@ -52,7 +52,7 @@ rabbit_api_config environment::get_rabit_man_settings()
 {
     rabbit_api_config config;
     _settings.beginGroup(QStringLiteral("AMQP_SETTINGS"));
-    config.path = _settings.value(QStringLiteral("R_LOGIN"), QLatin1String(default_amqp_uri)).toString();
+    config.path = as_written(_settings.value(QStringLiteral("R_LOGIN"), QLatin1String(default_amqp_uri)));
     config._exchange_cmd_out = _settings.value(QStringLiteral("R_EXCHANGE"), QStringLiteral("norva.api")).toString();
     config.vhost = _settings.value(QStringLiteral("R_VHOST"), QStringLiteral("/")).toString();
     config.r_que = _settings.value(QStringLiteral("R_QUEUE"), QStringLiteral("cmd.in.brisan")).toString();

@@ -1,6 +1,7 @@
 #include "rabbit_receiver.h"
 
 #include "amqp_uri.h"
+#include "broker_link_log.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -19,8 +20,7 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_receiver::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_receiver::connected);
-    connect(&_client, &amqp::client::error, this,
-            [this](const QString& why) { _logger().error() << "rabbit_receiver: " << why; });
+    log_broker_link(_client, m_logger, QStringLiteral("rabbit_receiver"));
     _setup_retry.setSingleShot(true);
     connect(&_setup_retry, &QTimer::timeout, this, &rabbit_receiver::set_up);
 

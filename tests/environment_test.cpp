@@ -1,5 +1,7 @@
 #include "environment.h"
 
+#include "amqp_uri.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -69,6 +71,15 @@ TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
     EXPECT_EQ(amqp.vhost, "v");
     EXPECT_EQ(amqp.r_que, "q");
     EXPECT_EQ(amqp._prefetch_count, 7);
+}
+
+TEST_F(EnvironmentTest, BrokerListReadsAsWrittenQuotedOrNot)
+{
+    for (const QByteArray& value : {QByteArray("amqp://a/, amqp://b/"), QByteArray("\"amqp://a/, amqp://b/\"")}) {
+        environment env(write_ini("[AMQP_SETTINGS]\nR_LOGIN=" + value + "\n"));
+        EXPECT_EQ(amqp::split_uris(env.get_rabit_man_settings().path), (QStringList{"amqp://a/", "amqp://b/"}))
+            << value.constData();
+    }
 }
 
 TEST_F(EnvironmentTest, NonNumericNumbersReadAsZero)

@@ -50,8 +50,16 @@ int declare_exchanges(const QString& uri, const QString& vhost, const QStringLis
         if (--left == 0)
             QCoreApplication::exit(status);
     };
-    QObject::connect(&client, &amqp::client::error, [](const QString& why) { die(QStringLiteral("broker: ") + why); });
+    // Of several brokers, the next is tried at once when one fails: give up once all have.
+    const int brokers = amqp::split_uris(uri).size();
+    int failures = 0;
+    bool up = false;
+    QObject::connect(&client, &amqp::client::error, [&](const QString& why) {
+        if (up || ++failures >= brokers)
+            die(QStringLiteral("broker: ") + client.currentUri() + QStringLiteral(": ") + why);
+    });
     QObject::connect(&client, &amqp::client::connected, [&] {
+        up = true;
         for (const QString& name : names) {
             amqp::exchange* exchange = client.createExchange(name);
             auto creating = std::make_shared<bool>(false);  // false while only checking that it exists

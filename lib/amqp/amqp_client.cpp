@@ -23,10 +23,21 @@ client::~client()
 
 void client::connectToHost(const QString& uri)
 {
-    _uri = uri;
     _closing = false;
-    QString why;
-    if (!parse_uri(uri, &_endpoint, &why)) {
+    _uris = split_uris(uri);
+    _endpoints.clear();
+    _uri_index = 0;
+    _next_uri_index = 0;
+    QString why = _uris.isEmpty() ? QStringLiteral("no AMQP URI given") : QString();
+    for (int i = 0; i < _uris.size() && why.isEmpty(); ++i) {
+        endpoint e;
+        if (parse_uri(_uris[i], &e, &why))
+            _endpoints.push_back(e);
+        else
+            _uri_index = i;  // so that currentUri() names the one at fault
+    }
+    if (!why.isEmpty()) {
+        _endpoints.clear();  // none is tried: the list is wrong as a whole
         _last_error = why;
         QTimer::singleShot(0, this, [this, why] {
             emit error(why);
@@ -36,6 +47,11 @@ void client::connectToHost(const QString& uri)
     }
     if (_phase == phase::idle)
         _reconnect.start(0);
+}
+
+QString client::currentUri() const
+{
+    return redact_password(_uris.value(_uri_index));
 }
 
 void client::setAutoReconnect(bool on, int timeout_ms)

@@ -20,8 +20,9 @@ constexpr int close_timeout_ms = 1000;  // waiting for the broker's close-ok
 void client::fail(const QString& why)
 {
     _last_error = why;
+    const bool was_open = _phase == phase::open;
     teardown();
-    schedule_reconnect();
+    schedule_reconnect(was_open);
     QPointer<client> self(this);
     emit error(why);
     if (self)
@@ -60,11 +61,18 @@ void client::teardown()
         ch->reset();
 }
 
-void client::schedule_reconnect()
+void client::schedule_reconnect(bool was_open)
 {
-    if (!_auto_reconnect || _closing)
+    if (_closing)
         return;
-    _reconnect.start(_fixed_reconnect_ms > 0 ? _fixed_reconnect_ms : _backoff.next());
+    // A round ends when every broker of the list has failed, or when a connection that was up is
+    // lost: the next starts from the first broker, so the service goes back to it once it is up.
+    const bool round_over = was_open || _uri_index + 1 >= static_cast<int>(_endpoints.size());
+    _next_uri_index = round_over ? 0 : _uri_index + 1;
+    if (!round_over)
+        _reconnect.start(0);
+    else if (_auto_reconnect)
+        _reconnect.start(_fixed_reconnect_ms > 0 ? _fixed_reconnect_ms : _backoff.next());
 }
 
 void client::disconnectFromHost()

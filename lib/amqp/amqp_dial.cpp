@@ -18,8 +18,10 @@ namespace amqp {
 
 void client::attempt()
 {
-    if (_phase != phase::idle || _closing)
+    if (_phase != phase::idle || _closing || _endpoints.empty())
         return;
+    _uri_index = _next_uri_index;
+    _endpoint = _endpoints[static_cast<size_t>(_uri_index)];
     _state = amqp_new_connection();
     _tick.start();
     _phase_clock.start();

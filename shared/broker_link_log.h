@@ -1,0 +1,11 @@
+#pragma once
+
+#include "amqp_client.h"
+#include "logger.h"
+
+#include <QString>
+
+// The log lines of one broker connection of the service, under its owner's name: the broker each
+// connection is made to (INFORM) and every failure with the broker it concerns (ERROR), passwords
+// masked. The logger must outlive the client.
+void log_broker_link(amqp::client& client, logger& log, const QString& owner);
