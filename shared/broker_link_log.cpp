@@ -1,5 +1,7 @@
 #include "broker_link_log.h"
 
+#include "amqp_uri.h"
+
 void log_broker_link(amqp::client& client, logger& log, const QString& owner)
 {
     QObject::connect(&client, &amqp::client::connected, &client,
@@ -11,4 +13,16 @@ void log_broker_link(amqp::client& client, logger& log, const QString& owner)
         else
             log.error() << owner << ": " << uri << ": " << why;
     });
+}
+
+QString unchecked_tls_warning(const QString& uris, const QString& ca_file)
+{
+    if (!ca_file.isEmpty())
+        return QString();
+    for (const QString& uri : amqp::split_uris(uris)) {
+        if (uri.startsWith(QLatin1String("amqps:"), Qt::CaseInsensitive))
+            return QStringLiteral("the broker's identity is not checked on amqps connections (neither its certificate "
+                                  "nor its host name): set R_TLS_CA_FILE to the CA certificates that signed its certificate");
+    }
+    return QString();
 }

@@ -9,3 +9,7 @@
 // connection is made to (INFORM) and every failure with the broker it concerns (ERROR), passwords
 // masked. The logger must outlive the client.
 void log_broker_link(amqp::client& client, logger& log, const QString& owner);
+
+// The line to write once at start-up when amqps brokers are used (among the comma-separated
+// uris) without a CA file to check them against; empty when there is none to write.
+QString unchecked_tls_warning(const QString& uris, const QString& ca_file);

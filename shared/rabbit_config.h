@@ -15,6 +15,7 @@ struct rabbit_receiver_cfg {
     QString path;   // AMQP URI of the broker, or a comma-separated list of them tried in order
     QString r_que;  // queue name
     QString vhost;
+    QString _tls_ca_file;  // PEM CA certificates that amqps brokers are checked against; empty: none
     QList<QPair<QString, QString>> _bindings;  // (exchange, routing key), bound in this order
     int _mode = queue_option::Durable;
     qint32 _prefetch_count = 10;

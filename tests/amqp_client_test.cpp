@@ -543,7 +543,7 @@ TEST_F(AmqpClientTest, PublisherLosesConfirmsWithItsConnectionAndNumbersOnAfterR
 {
     QTemporaryDir dir;
     logger log(dir.filePath("publisher.log"), QString());
-    rabbit_publisher_impl publisher(log, {rabbit.uri(), QStringLiteral("amq.direct"), QStringLiteral("/")}, nullptr);
+    rabbit_publisher_impl publisher(log, {rabbit.uri(), QStringLiteral("amq.direct"), QStringLiteral("/"), QString()}, nullptr);
     std::vector<quint64> confirmed;
     int lost = 0;
     QObject::connect(&publisher, &rabbit_publisher_impl::confirmed, [&](quint64 id, bool) { confirmed.push_back(id); });
@@ -593,6 +593,28 @@ TEST_F(AmqpClientTest, MessagesRoundTripOverTls)
     EXPECT_EQ(got.refused_acks, 0);
     EXPECT_EQ(log.disconnected, 0);
     EXPECT_TRUE(log.errors.isEmpty()) << log.errors.join("; ").toStdString();
+}
+
+TEST_F(AmqpClientTest, TlsBrokerIsRefusedUnlessItsCertificateChainsToTheCaFileAndNamesItsHost)
+{
+    if (rabbit.tls_port() == 0)
+        GTEST_SKIP() << "the test broker has no amqps listener";
+    // "connected", or the errors of the one attempt.
+    const auto outcome = [&](const QString& ca_file, const QString& host) {
+        amqp::client c;
+        c.setCaCertificateFile(ca_file);
+        client_log log(c);
+        c.connectToHost(rabbit.tls_uri(QStringLiteral("/"), host));
+        wait_until([&] { return log.connected > 0 || log.disconnected > 0; }, 8000);
+        return log.connected > 0 ? QStringLiteral("connected") : log.errors.join(QStringLiteral("; "));
+    };
+    EXPECT_EQ(outcome(rabbit.ca_file(), QStringLiteral("localhost")), "connected");
+    const QString other_ca = outcome(rabbit.other_ca_file(), QStringLiteral("localhost"));
+    EXPECT_TRUE(other_ca.contains("does not verify against the CA file " + rabbit.other_ca_file())) << other_ca.toStdString();
+    const QString other_name = outcome(rabbit.ca_file(), QStringLiteral("127.0.0.1"));  // the certificate names localhost only
+    EXPECT_TRUE(other_name.contains("not for the name 127.0.0.1")) << other_name.toStdString();
+    const QString no_file = outcome(rabbit.dir() + QStringLiteral("/tls/absent.pem"), QStringLiteral("localhost"));
+    EXPECT_TRUE(no_file.contains("absent.pem") && no_file.contains("No such file")) << no_file.toStdString();
 }
 
 }  // namespace

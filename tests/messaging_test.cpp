@@ -1,6 +1,7 @@
 #include "amqp_backoff.h"
 #include "amqp_negotiation.h"
 #include "amqp_uri.h"
+#include "broker_link_log.h"
 #include "command_envelope.h"
 #include "rabbit_receiver.h"
 
@@ -115,6 +116,13 @@ TEST(AmqpNegotiation, StartOkCarriesThePlainResponseAndTheNameOnlyWhenGiven)
     EXPECT_EQ(amqp::client_properties("corvel consumer").value("connection_name").toString(), "corvel consumer");
     EXPECT_FALSE(amqp::client_properties(QString()).contains("connection_name"));
     EXPECT_TRUE(amqp::client_properties(QString()).value("capabilities").toHash().value("connection.blocked").toBool());
+}
+
+TEST(BrokerLinkLog, OnlyAmqpsBrokersWithoutACaFileGetTheWarning)
+{
+    EXPECT_TRUE(unchecked_tls_warning("amqp://a/, AMQPS://b/", QString()).contains("R_TLS_CA_FILE"));
+    EXPECT_TRUE(unchecked_tls_warning("amqps://b/", "/etc/ssl/ca.pem").isEmpty());
+    EXPECT_TRUE(unchecked_tls_warning("amqp://a/, amqp://b/", QString()).isEmpty());
 }
 
 TEST(PrefetchWindow, CountsBeyondSixteenBitsTakeTheLargestWindow)

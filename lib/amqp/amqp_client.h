@@ -50,6 +50,10 @@ public:
     void setVirtualHost(const QString& vhost);
     // Shown by the broker's tools as the connection's name.
     void setConnectionName(const QString& name) { _connection_name = name; }
+    // PEM file of the CA certificates an amqps broker's certificate must chain to; the broker's
+    // host name (as in the URI) must then match the certificate too. Empty (the default): neither
+    // is checked. A broker that fails the checks is refused like one that cannot be reached.
+    void setCaCertificateFile(const QString& path) { _ca_file = path; }
 
     bool isConnected() const { return _phase == phase::open; }
     // The broker has stopped reading from us (memory or disk alarm): sends wait in our outbox.
@@ -89,6 +93,7 @@ private:
     };
 
     void attempt();
+    void open_tls();
     void resolved(const QHostInfo& info);
     void dial_next();
     void tcp_connected();
@@ -128,6 +133,7 @@ private:
     int _uri_index = 0;                // the one in use or being tried
     int _next_uri_index = 0;           // the one the next attempt tries
     endpoint _endpoint;                // that of _uri_index
+    QString _ca_file;
     QString _vhost_override;
     bool _vhost_set = false;
     QString _connection_name;

@@ -3,6 +3,8 @@
 
 #include "amqp_text.h"
 
+#include <QFile>
+
 #include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
 
@@ -26,25 +28,7 @@ void client::attempt()
     _tick.start();
     _phase_clock.start();
     if (_endpoint.tls) {
-        // The TLS socket cannot adopt a socket of ours: connect and shake hands the blocking way,
-        // bounded. Certificates are not checked.
-        amqp_socket_t* socket = amqp_ssl_socket_new(_state);
-        if (!socket) {
-            fail(QStringLiteral("cannot create a TLS socket"));
-            return;
-        }
-        amqp_ssl_socket_set_verify_peer(socket, 0);
-        amqp_ssl_socket_set_verify_hostname(socket, 0);
-        _phase = phase::connecting;
-        timeval limit{step_timeout_ms / 1000, 0};
-        const int status = amqp_socket_open_noblock(socket, _endpoint.host.toUtf8().constData(), _endpoint.port, &limit);
-        if (status != AMQP_STATUS_OK) {
-            fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(status_text(status)));
-            return;
-        }
-        _fd = amqp_socket_get_sockfd(socket);
-        _fd_owned = false;
-        start_handshake();
+        open_tls();
         return;
     }
     _phase = phase::resolving;
@@ -55,6 +39,50 @@ void client::attempt()
         return;
     }
     _lookup_id = QHostInfo::lookupHost(_endpoint.host, this, [this](const QHostInfo& info) { resolved(info); });
+}
+
+void client::open_tls()
+{
+    // The TLS socket cannot adopt a socket of ours: connect and shake hands the blocking way,
+    // bounded.
+    amqp_socket_t* socket = amqp_ssl_socket_new(_state);
+    if (!socket) {
+        fail(QStringLiteral("cannot create a TLS socket"));
+        return;
+    }
+    const bool verify = !_ca_file.isEmpty();
+    if (verify) {
+        // rabbitmq-c only says that it failed; the file itself tells why it cannot be read.
+        QFile file(_ca_file);
+        if (!file.open(QIODevice::ReadOnly)) {
+            fail(QStringLiteral("cannot read the CA file %1: %2").arg(_ca_file, file.errorString()));
+            return;
+        }
+        const int status = amqp_ssl_socket_set_cacert(socket, QFile::encodeName(_ca_file).constData());
+        if (status != AMQP_STATUS_OK) {
+            fail(QStringLiteral("cannot use the CA file %1 (no PEM certificate in it?): %2").arg(_ca_file, status_text(status)));
+            return;
+        }
+    }
+    amqp_ssl_socket_set_verify_peer(socket, verify);
+    amqp_ssl_socket_set_verify_hostname(socket, verify);
+    _phase = phase::connecting;
+    timeval limit{step_timeout_ms / 1000, 0};
+    const int status = amqp_socket_open_noblock(socket, _endpoint.host.toUtf8().constData(), _endpoint.port, &limit);
+    if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED || status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED) {
+        const QString why = status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED
+                                ? QStringLiteral("its certificate does not verify against the CA file %1").arg(_ca_file)
+                                : QStringLiteral("its certificate is not for the name %1").arg(_endpoint.host);
+        fail(QStringLiteral("refused the broker at %1:%2: %3 (%4)").arg(_endpoint.host).arg(_endpoint.port).arg(why, status_text(status)));
+        return;
+    }
+    if (status != AMQP_STATUS_OK) {
+        fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(status_text(status)));
+        return;
+    }
+    _fd = amqp_socket_get_sockfd(socket);
+    _fd_owned = false;
+    start_handshake();
 }
 
 void client::resolved(const QHostInfo& info)
