@@ -168,7 +168,8 @@ failover)
   moved_to() {  # uri
     local masked=${1/:guest@/:***@}
     for _ in $(seq 600); do
-      if tail -n +$((said + 1)) "$work/corvel.log" | grep -qF "rabbit_receiver: connected to $masked" &&
+      # The service may not have written its log yet.
+      if tail -n +$((said + 1)) "$work/corvel.log" 2>/dev/null | grep -qF "rabbit_receiver: connected to $masked" &&
         tail -n +$((said + 1)) "$work/corvel.log" | grep -qF "rabbit_publisher_impl: connected to $masked"; then
         echo "$(($(date +%s) - start)) s: both connections on $masked"
         said=$(wc -l <"$work/corvel.log")
