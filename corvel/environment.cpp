@@ -61,9 +61,10 @@ rabbit_api_config environment::get_rabit_man_settings()
 {
     rabbit_api_config config;
     _settings.beginGroup(QStringLiteral("AMQP_SETTINGS"));
-    config.path = _settings.value(QStringLiteral("R_LOGIN"), QLatin1String(default_amqp_uri)).toString();
+    config.path = as_written(_settings.value(QStringLiteral("R_LOGIN"), QLatin1String(default_amqp_uri)));
     config._exchange_cmd_out = _settings.value(QStringLiteral("R_EXCHANGE"), QStringLiteral("norva.api")).toString();
     config.vhost = _settings.value(QStringLiteral("R_VHOST"), QStringLiteral("/")).toString();
+    config._tls_ca_file = _settings.value(QStringLiteral("R_TLS_CA_FILE"), QString()).toString();
     config.r_que = _settings.value(QStringLiteral("R_QUEUE"), QStringLiteral("cmd.in.brisan")).toString();
     config._prefetch_count = static_cast<qint32>(_settings.value(QStringLiteral("R_PREF"), 100).toUInt());
     const QString bindings = as_written(_settings.value(QStringLiteral("R_BINDINGS"), QLatin1String(default_bindings)));

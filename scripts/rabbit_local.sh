@@ -48,19 +48,25 @@ _pid_alive() {  # pid file
   [ -s "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null
 }
 
-# A CA and a server certificate for localhost/127.0.0.1 in dir/tls, made once per directory.
-# EC keys: generated instantly, and both Erlang and OpenSSL clients take them.
+_make_ca() {  # name key_file cert_file
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 \
+    -subj "/CN=$1" -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign,cRLSign -keyout "$2" -out "$3" 2>/dev/null
+}
+
+# A CA and a server certificate for the name localhost (only: reached as 127.0.0.1, the broker's
+# name does not match), and a CA that signed nothing (other-ca.pem), in dir/tls, made once per
+# directory. EC keys: generated instantly, and both Erlang and OpenSSL clients take them.
 _make_tls_files() {  # dir
   local t=$1/tls
   [ -s "$t/server.pem" ] && return 0
   mkdir -p "$t"
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 \
-    -subj /CN=corvel-test-ca -addext basicConstraints=critical,CA:TRUE \
-    -addext keyUsage=critical,keyCertSign,cRLSign -keyout "$t/ca.key" -out "$t/ca.pem" 2>/dev/null &&
+  _make_ca corvel-test-ca "$t/ca.key" "$t/ca.pem" &&
+    _make_ca corvel-other-ca "$t/other-ca.key" "$t/other-ca.pem" &&
     openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
       -keyout "$t/server.key" -out "$t/server.csr" 2>/dev/null &&
     printf '%s\n' basicConstraints=CA:FALSE extendedKeyUsage=serverAuth \
-      subjectAltName=DNS:localhost,IP:127.0.0.1 >"$t/server.ext" &&
+      subjectAltName=DNS:localhost >"$t/server.ext" &&
     openssl x509 -req -in "$t/server.csr" -CA "$t/ca.pem" -CAkey "$t/ca.key" -CAcreateserial -days 3650 \
       -extfile "$t/server.ext" -out "$t/server.pem" 2>/dev/null || {
     echo "cannot make the TLS files in $t (is openssl installed?)" >&2
@@ -69,7 +75,8 @@ _make_tls_files() {  # dir
 }
 
 # Starts a throwaway rabbitmq-server on 127.0.0.1:port with all its files in dir, and an amqps
-# listener on tls_port when given (its CA is dir/tls/ca.pem); waits until it answers.
+# listener on tls_port when given (its CA is dir/tls/ca.pem, see _make_tls_files); waits until
+# it answers.
 # With RABBIT_OWNER_PID set, the broker is also stopped once that process is gone, so a test
 # killed on a timeout leaves no broker behind. Nodes of one cluster share an epmd and a cookie:
 # RABBIT_EPMD_PORT names an epmd the caller runs (start_rabbit_epmd), RABBIT_COOKIE the cookie.

@@ -12,9 +12,10 @@ enum : int { NoOptions = 0, Passive = 1, Durable = 2, Exclusive = 4, AutoDelete 
 
 // Settings of the command queue consumer.
 struct rabbit_receiver_cfg {
-    QString path;   // AMQP URI of the broker
+    QString path;   // AMQP URI of the broker, or a comma-separated list of them tried in order
     QString r_que;  // queue name
     QString vhost;
+    QString _tls_ca_file;  // PEM CA certificates that amqps brokers are checked against; empty: none
     QList<QPair<QString, QString>> _bindings;  // (exchange, routing key), bound in this order
     int _mode = queue_option::Durable;
     qint32 _prefetch_count = 10;

@@ -1,6 +1,7 @@
 #include "rabbit_publisher.h"
 
 #include "amqp_uri.h"
+#include "broker_link_log.h"
 
 #include <QCoreApplication>
 
@@ -16,8 +17,10 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_publisher_impl::connected);
-    connect(&_client, &amqp::client::error, this,
-            [this](const QString& why) { _logger().error() << "rabbit_publisher_impl: " << why; });
+    log_broker_link(_client, m_logger, QStringLiteral("rabbit_publisher_impl"));
+    const QString unchecked = unchecked_tls_warning(connection_path, config.tls_ca_file);
+    if (!unchecked.isEmpty())
+        _logger().error() << "rabbit_publisher_impl: " << unchecked;
     connect(&_client, &amqp::client::blockedChanged, this, [this](bool blocked) {
         if (blocked)
             _logger().error() << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";
@@ -30,6 +33,7 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
     _client.setVirtualHost(rabbit_vhost);
     _client.setAutoReconnect(true, 0);
     _client.setWriteTimeout(20000);
+    _client.setCaCertificateFile(config.tls_ca_file);
     _logger().debug() << "rabbit_man_publisher_impl inited to path <<" << amqp::redact_password(connection_path)
                       << ", exchange " << rabbit_exchange << ", host " << rabbit_vhost;
 }

@@ -7,11 +7,13 @@
 #include <QObject>
 #include <QString>
 
-// Where the publisher sends: the broker, the exchange (which must exist) and the vhost.
+// Where the publisher sends: the broker (or a list of them), the exchange (which must exist) and
+// the vhost; the CA certificates amqps brokers are checked against (empty: none).
 struct rabbit_publisher_config {
     QString path;
     QString exchange;
     QString vhost;
+    QString tls_ca_file;
 };
 
 // Publishes text messages to one exchange over a broker connection of its own. Keeps no backlog:

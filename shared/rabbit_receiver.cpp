@@ -1,6 +1,7 @@
 #include "rabbit_receiver.h"
 
 #include "amqp_uri.h"
+#include "broker_link_log.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -19,10 +20,11 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_receiver::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_receiver::connected);
-    connect(&_client, &amqp::client::error, this, [this](const QString& why) {
-        const QString advice = connection_error_advice(_step, why);
-        _logger().error() << "rabbit_receiver: " << why << (advice.isEmpty() ? QString() : QStringLiteral("; ") + advice);
-    });
+    log_broker_link(_client, m_logger, QStringLiteral("rabbit_receiver"),
+                    [this](const QString& why) { return connection_error_advice(_step, why); });
+    const QString unchecked = unchecked_tls_warning(_config.path, _config._tls_ca_file);
+    if (!unchecked.isEmpty())
+        _logger().error() << "rabbit_receiver: " << unchecked;
     _setup_retry.setSingleShot(true);
     connect(&_setup_retry, &QTimer::timeout, this, &rabbit_receiver::set_up);
 
@@ -31,6 +33,7 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
     _client.setAutoReconnect(true, 0);
     _client.setWriteTimeout(20000);
     _client.setVirtualHost(_config.vhost);
+    _client.setCaCertificateFile(_config._tls_ca_file);
     _logger().debug() << "rabbit_man_receiver_impl inited to path <<" << amqp::redact_password(_config.path) << ", queue "
                       << _config.r_que << ", host " << _config.vhost;
 }

@@ -39,19 +39,29 @@ QByteArray read_input(const QString& path)
 }
 
 // Declares each exchange as a durable topic exchange unless it exists already (of whatever kind).
-int declare_exchanges(const QString& uri, const QString& vhost, const QStringList& names, int timeout_ms)
+int declare_exchanges(const QString& uri, const QString& vhost, const QString& ca_file, const QStringList& names,
+                      int timeout_ms)
 {
     amqp::client client;
     client.setConnectionName(QStringLiteral("corvel-send"));
     client.setVirtualHost(vhost);
+    client.setCaCertificateFile(ca_file);
     int left = names.size();
     int status = 0;
     const auto done = [&] {
         if (--left == 0)
             QCoreApplication::exit(status);
     };
-    QObject::connect(&client, &amqp::client::error, [](const QString& why) { die(QStringLiteral("broker: ") + why); });
+    // Of several brokers, the next is tried at once when one fails: give up once all have.
+    const int brokers = amqp::split_uris(uri).size();
+    int failures = 0;
+    bool up = false;
+    QObject::connect(&client, &amqp::client::error, [&](const QString& why) {
+        if (up || ++failures >= brokers)
+            die(QStringLiteral("broker: ") + client.currentUri() + QStringLiteral(": ") + why);
+    });
     QObject::connect(&client, &amqp::client::connected, [&] {
+        up = true;
         for (const QString& name : names) {
             amqp::exchange* exchange = client.createExchange(name);
             auto creating = std::make_shared<bool>(false);  // false while only checking that it exists
@@ -126,7 +136,7 @@ int main(int argc, char** argv)
     }
     exchanges.removeDuplicates();
     if (!exchanges.isEmpty()) {
-        const int status = declare_exchanges(broker, virtual_host, exchanges, timeout_ms);
+        const int status = declare_exchanges(broker, virtual_host, service._tls_ca_file, exchanges, timeout_ms);
         if (status != 0 || !parser.isSet(type))
             return status;
     }
@@ -143,6 +153,7 @@ int main(int argc, char** argv)
     rabbit_api_config reply;
     reply.path = broker;
     reply.vhost = virtual_host;
+    reply._tls_ca_file = service._tls_ca_file;
     reply.r_que = QStringLiteral("corvel-send.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     reply._mode = queue_option::Exclusive | queue_option::AutoDelete;
     reply._prefetch_count = 10;

@@ -2,6 +2,7 @@
 
 #include "amqp_client.h"
 #include "amqp_table.h"
+#include "amqp_text.h"
 
 #include <algorithm>
 
@@ -13,11 +14,6 @@ namespace {
 constexpr int epoch_shift = 40;
 constexpr quint64 broker_tag_mask = (quint64(1) << epoch_shift) - 1;
 constexpr quint32 epoch_mask = 0xFFFFFF;
-
-QString text(const amqp_bytes_t& b)
-{
-    return QString::fromUtf8(static_cast<const char*>(b.bytes), static_cast<int>(b.len));
-}
 
 }  // namespace
 

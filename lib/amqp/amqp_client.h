@@ -18,21 +18,25 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <vector>
 
 namespace amqp {
 
 // One AMQP 0-9-1 connection, driven from the Qt event loop of the thread it lives on. Every call
 // returns at once; what the broker answers arrives as signals. Connecting, name lookup and login
-// are each bounded by about 2 s, so no call stalls the loop. With automatic reconnection on, a lost
-// or refused connection is tried again after a back-off of 1 s doubling to 30 s; the back-off goes
-// back to 1 s once a consumer is running again (or, on a connection without queues, once logged in).
+// are each bounded by about 2 s, so no call stalls the loop. Given several brokers, each attempt
+// (a round) tries them in order, the next one at once when one fails. With automatic reconnection
+// on, a round that failed, or a lost connection, is followed by a new round from the first broker
+// after a back-off of 1 s doubling to 30 s; the back-off goes back to 1 s once a consumer is running
+// again (or, on a connection without queues, once logged in).
 class client : public QObject {
     Q_OBJECT
 public:
     explicit client(QObject* parent = nullptr);
     ~client() override;  // closes the connection politely, waiting at most 1 s
 
-    // Starts connecting (from the event loop) to "amqp[s]://user:password@host:port/vhost".
+    // Starts connecting (from the event loop) to "amqp[s]://user:password@host:port/vhost", or to
+    // the first that answers of a comma-separated list of such URIs (see split_uris).
     void connectToHost(const QString& uri);
     // Closes the connection (connection.close, waiting at most 1 s for the broker's close-ok) and
     // stops reconnecting.
@@ -46,11 +50,18 @@ public:
     void setVirtualHost(const QString& vhost);
     // Shown by the broker's tools as the connection's name.
     void setConnectionName(const QString& name) { _connection_name = name; }
+    // PEM file of the CA certificates an amqps broker's certificate must chain to; the broker's
+    // host name (as in the URI) must then match the certificate too. Empty (the default): neither
+    // is checked. A broker that fails the checks is refused like one that cannot be reached.
+    void setCaCertificateFile(const QString& path) { _ca_file = path; }
 
     bool isConnected() const { return _phase == phase::open; }
     // The broker has stopped reading from us (memory or disk alarm): sends wait in our outbox.
     bool isBlocked() const { return _blocked; }
     QString lastError() const { return _last_error; }
+    // The URI of the broker in use or being tried (between rounds, the one that failed last),
+    // with its password masked for log lines; empty before connectToHost.
+    QString currentUri() const;
 
     // The queue or exchange object for a name, made on first use on a channel of its own; the same
     // object for a name already held. The client owns it. A channel number of -1 picks a free one.
@@ -72,6 +83,7 @@ private:
     friend class queue;
     friend class exchange;
     enum class phase { idle, resolving, connecting, handshake, open };
+    static constexpr int step_timeout_ms = 2000;  // name lookup, TCP connect and login, each
 
     struct outgoing {
         quint16 channel;
@@ -81,6 +93,7 @@ private:
     };
 
     void attempt();
+    void open_tls();
     void resolved(const QHostInfo& info);
     void dial_next();
     void tcp_connected();
@@ -88,7 +101,7 @@ private:
     void fail(const QString& why);
     void teardown();
     void drop_notifiers();
-    void schedule_reconnect();
+    void schedule_reconnect(bool was_open);
     void reset_backoff() { _backoff.reset(); }
     void tick();
 
@@ -115,8 +128,12 @@ private:
     template <class T>
     T* create(const QString& name, int number, std::map<QString, T*>& by_name);
 
-    QString _uri;
-    endpoint _endpoint;
+    QStringList _uris;                // as given, in the order tried
+    std::vector<endpoint> _endpoints;  // one for each of _uris
+    int _uri_index = 0;                // the one in use or being tried
+    int _next_uri_index = 0;           // the one the next attempt tries
+    endpoint _endpoint;                // that of _uri_index
+    QString _ca_file;
     QString _vhost_override;
     bool _vhost_set = false;
     QString _connection_name;

@@ -31,9 +31,21 @@ bool parse_uri(const QString& text, endpoint* out, QString* error)
     return true;
 }
 
+QStringList split_uris(const QString& list)
+{
+    QStringList uris;
+    for (const QString& item : list.split(QLatin1Char(','))) {
+        const QString uri = item.trimmed();
+        if (!uri.isEmpty())
+            uris.append(uri);
+    }
+    return uris;
+}
+
 QString redact_password(const QString& uri)
 {
-    static const QRegularExpression password(QStringLiteral("^([^:/]+://[^:@/]*:)[^@/]*@"));
+    // At the start of the text or of a list item; a password (not a port) is followed by "@".
+    static const QRegularExpression password(QStringLiteral("((?:^|,)\\s*[^:/,\\s]+://[^:@/,]*:)[^@/]*@"));
     QString redacted = uri;
     redacted.replace(password, QStringLiteral("\\1***@"));
     return redacted;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace amqp {
 
@@ -19,7 +20,12 @@ struct endpoint {
 // returns false and says why in *error.
 bool parse_uri(const QString& text, endpoint* out, QString* error);
 
-// The URI with its password replaced by "***", for log lines; everything else as written.
+// The URIs of a comma-separated list, in order, with the spaces around each removed and empty
+// items skipped. A comma inside a URI (in a password, say) must be written as %2C.
+QStringList split_uris(const QString& list);
+
+// The URI, or every URI of a list, with its password replaced by "***", for log lines;
+// everything else as written.
 QString redact_password(const QString& uri);
 
 }  // namespace amqp

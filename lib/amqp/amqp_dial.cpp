@@ -1,0 +1,184 @@
+// Reaching the broker: name lookup, TCP connect without blocking, or a bounded TLS open.
+#include "amqp_client.h"
+
+#include "amqp_text.h"
+
+#include <QFile>
+
+#include <amqp_ssl_socket.h>
+#include <amqp_tcp_socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace amqp {
+
+void client::attempt()
+{
+    if (_phase != phase::idle || _closing || _endpoints.empty())
+        return;
+    _uri_index = _next_uri_index;
+    _endpoint = _endpoints[static_cast<size_t>(_uri_index)];
+    _state = amqp_new_connection();
+    _tick.start();
+    _phase_clock.start();
+    if (_endpoint.tls) {
+        open_tls();
+        return;
+    }
+    _phase = phase::resolving;
+    QHostAddress literal;
+    if (literal.setAddress(_endpoint.host)) {
+        _addresses = {literal};
+        dial_next();
+        return;
+    }
+    _lookup_id = QHostInfo::lookupHost(_endpoint.host, this, [this](const QHostInfo& info) { resolved(info); });
+}
+
+void client::open_tls()
+{
+    // The TLS socket cannot adopt a socket of ours: connect and shake hands the blocking way,
+    // bounded.
+    amqp_socket_t* socket = amqp_ssl_socket_new(_state);
+    if (!socket) {
+        fail(QStringLiteral("cannot create a TLS socket"));
+        return;
+    }
+    const bool verify = !_ca_file.isEmpty();
+    if (verify) {
+        // rabbitmq-c only says that it failed; the file itself tells why it cannot be read.
+        QFile file(_ca_file);
+        if (!file.open(QIODevice::ReadOnly)) {
+            fail(QStringLiteral("cannot read the CA file %1: %2").arg(_ca_file, file.errorString()));
+            return;
+        }
+        const int status = amqp_ssl_socket_set_cacert(socket, QFile::encodeName(_ca_file).constData());
+        if (status != AMQP_STATUS_OK) {
+            fail(QStringLiteral("cannot use the CA file %1 (no PEM certificate in it?): %2").arg(_ca_file, status_text(status)));
+            return;
+        }
+    }
+    amqp_ssl_socket_set_verify_peer(socket, verify);
+    amqp_ssl_socket_set_verify_hostname(socket, verify);
+    _phase = phase::connecting;
+    timeval limit{step_timeout_ms / 1000, 0};
+    const int status = amqp_socket_open_noblock(socket, _endpoint.host.toUtf8().constData(), _endpoint.port, &limit);
+    if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED || status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED) {
+        const QString why = status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED
+                                ? QStringLiteral("its certificate does not verify against the CA file %1").arg(_ca_file)
+                                : QStringLiteral("its certificate is not for the name %1").arg(_endpoint.host);
+        fail(QStringLiteral("refused the broker at %1:%2: %3 (%4)").arg(_endpoint.host).arg(_endpoint.port).arg(why, status_text(status)));
+        return;
+    }
+    if (status != AMQP_STATUS_OK) {
+        fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(status_text(status)));
+        return;
+    }
+    _fd = amqp_socket_get_sockfd(socket);
+    _fd_owned = false;
+    start_handshake();
+}
+
+void client::resolved(const QHostInfo& info)
+{
+    if (_phase != phase::resolving || info.lookupId() != _lookup_id)
+        return;
+    _lookup_id = -1;
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+        fail(QStringLiteral("cannot resolve %1: %2").arg(_endpoint.host, info.errorString()));
+        return;
+    }
+    _addresses = info.addresses();
+    dial_next();
+}
+
+void client::dial_next()
+{
+    QString last_error = QStringLiteral("no address");
+    while (!_addresses.isEmpty()) {
+        const QHostAddress address = _addresses.takeFirst();
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(_endpoint.port);
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
+            length = sizeof *in6;
+        } else {
+            auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+            in4->sin_family = AF_INET;
+            in4->sin_port = htons(_endpoint.port);
+            in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+            length = sizeof *in4;
+        }
+        const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            last_error = QString::fromUtf8(std::strerror(errno));
+            continue;
+        }
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0 || errno == EINPROGRESS) {
+            _fd = fd;
+            _fd_owned = true;
+            _phase = phase::connecting;
+            _phase_clock.restart();
+            _write_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+            connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::tcp_connected);
+            return;
+        }
+        last_error = QString::fromUtf8(std::strerror(errno));
+        ::close(fd);
+    }
+    fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(last_error));
+}
+
+void client::tcp_connected()
+{
+    drop_notifiers();
+    int err = 0;
+    socklen_t length = sizeof err;
+    if (::getsockopt(_fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
+        err = errno;
+    if (err != 0) {
+        ::close(_fd);
+        _fd = -1;
+        if (!_addresses.isEmpty()) {
+            dial_next();
+            return;
+        }
+        fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(QString::fromUtf8(std::strerror(err))));
+        return;
+    }
+    const int on = 1;
+    ::setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    amqp_socket_t* socket = amqp_tcp_socket_new(_state);
+    if (!socket) {
+        fail(QStringLiteral("cannot create a TCP socket"));
+        return;
+    }
+    amqp_tcp_socket_set_sockfd(socket, _fd);
+    _fd_owned = false;
+    start_handshake();
+}
+
+void client::drop_notifiers()
+{
+    // A notifier must let go of its socket before the socket closes; it may be the sender of the
+    // signal being handled, so it is deleted later.
+    for (auto* notifier : {&_read_notifier, &_write_notifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->disconnect(this);
+            notifier->release()->deleteLater();
+        }
+    }
+}
+
+}  // namespace amqp

@@ -1,0 +1,27 @@
+#include "broker_link_log.h"
+
+#include "amqp_uri.h"
+
+void log_broker_link(amqp::client& client, logger& log, const QString& owner, std::function<QString(const QString&)> advice)
+{
+    QObject::connect(&client, &amqp::client::connected, &client,
+                     [&client, &log, owner] { log.info() << owner << ": connected to " << client.currentUri(); });
+    QObject::connect(&client, &amqp::client::error, &client, [&client, &log, owner, advice](const QString& why) {
+        const QString uri = client.currentUri();
+        const QString remedy = advice ? advice(why) : QString();
+        log.error() << owner << ": " << (uri.isEmpty() ? QString() : uri + QStringLiteral(": ")) << why
+                    << (remedy.isEmpty() ? QString() : QStringLiteral("; ") + remedy);
+    });
+}
+
+QString unchecked_tls_warning(const QString& uris, const QString& ca_file)
+{
+    if (!ca_file.isEmpty())
+        return QString();
+    for (const QString& uri : amqp::split_uris(uris)) {
+        if (uri.startsWith(QLatin1String("amqps:"), Qt::CaseInsensitive))
+            return QStringLiteral("the broker's identity is not checked on amqps connections (neither its certificate "
+                                  "nor its host name): set R_TLS_CA_FILE to the CA certificates that signed its certificate");
+    }
+    return QString();
+}
