@@ -13,6 +13,12 @@
 // open in one key (SEQUENCE_KEY); a sequence is promoted only once no instance has written for
 // the promotion delay, by whichever instance notices first, so a sequence whose writer died is
 // promoted by another. Disabled (and Redis sees nothing of it) when no key is configured.
+//
+// An instance holding commands through a Redis outage marks its sequence again as soon as Redis
+// answers, and others promote only after Redis has answered them for the quiet time, so an outage
+// does not get a half-written sequence promoted. One case is beyond it: an instance cut off from
+// Redis while the others still reach it cannot mark its sequence, which they then promote as it
+// stands; the next whole sequence puts the sets right.
 class sequence_mark : public QObject {
     Q_OBJECT
 public:
