@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Drills of the production set-up against real servers (a throwaway redis-server and brokers),
 # for what a test cannot wait for. Each prints what it saw.
-#   scripts/drill_production.sh instances [sac|both]
+#   scripts/drill_production.sh instances [sac|both|none]
 #       Two instances on one queue and one store with SEQUENCE_KEY, with single active consumer
-#       (sac, the default) or both consuming. Sequences of clients_devices commands that move
+#       (sac, the default) or both consuming; none: both consuming without SEQUENCE_KEY, to show
+#       what goes wrong then. Sequences of clients_devices commands that move
 #       every modem and station to another client: one instance's promotion of many keys is in
 #       progress (frozen, with sac) while the other starts the next sequence, and the instance
 #       that wrote a sequence is killed (-9) before promoting it. Every reverse set must end
@@ -167,7 +168,9 @@ instances)
   amqp_lines=$production_queue
   [ "$mode" = sac ] || amqp_lines='R_QUEUE_DURABLE=true
 R_QUEUE_ARGUMENTS="x-queue-type=quorum"'
-  for n in a b; do ini "$n" "drill.$mode" "$uri" "$amqp_lines" "SEQUENCE_KEY=corvel:sequence"; done
+  redis_lines="SEQUENCE_KEY=corvel:sequence"
+  [ "$mode" = none ] && redis_lines=
+  for n in a b; do ini "$n" "drill.$mode" "$uri" "$amqp_lines" "$redis_lines"; done
   start_instance a
   wait_for 20 consuming a
   start_instance b
