@@ -41,7 +41,10 @@ void sequence_mark::command_settled(command_result::outcome what)
     if (!enabled())
         return;
     --_running;
-    _held = what == command_result::outcome::retry;
+    if (what == command_result::outcome::retry)
+        _held.start();
+    else
+        _held.invalidate();
 }
 
 void sequence_mark::check()

@@ -54,7 +54,10 @@ signals:
 private:
     void check();
     void checked(const redis::reply& pttl);
-    bool open_here() const { return _running > 0 || _held; }
+    // Held commands are tried again at least every 30 s; once none has been for twice that, they
+    // went back to the broker (the connection was lost) and the sequence is no longer ours.
+    bool open_here() const { return _running > 0 || (_held.isValid() && _held.elapsed() < held_for_ms); }
+    static constexpr int held_for_ms = 60000;
 
     redis::client& _store;
     logger& _log;
@@ -66,5 +69,5 @@ private:
     QElapsedTimer _healthy;     // since the first of an unbroken run of answered checks
     QElapsedTimer _last_write;  // our last clients_devices command
     int _running = 0;           // clients_devices commands between start and outcome
-    bool _held = false;         // the last outcome was "try again": the sequence is still ours
+    QElapsedTimer _held;        // since the last outcome "try again"; invalid after any other
 };

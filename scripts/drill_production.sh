@@ -184,13 +184,12 @@ R_QUEUE_ARGUMENTS="x-queue-type=quorum"'
 
   send_sequence 1 "$uri"
   # The next sequence begins while a promotion of sequence 1 is under way: the instance that
-  # began promoting first is frozen at that point, its staging keys listed or about to be, and
+  # began promoting first is frozen at once, before its renames reach Redis, and
   # resumed once the other has written sequence 2 (its deliveries go to the other when the broker
   # gives up on it).
   wait_for 40 grep -q 'Sequence end, start rename' "$work/a.stderr" "$work/b.stderr" || echo "NO PROMOTION STARTED"
   first=a
   grep -q 'Sequence end, start rename' "$work/a.stderr" || first=b
-  sleep 0.15  # into the listing of the 200000 keys
   kill -STOP "$(pid_of $first)"
   if [ "$mode" = sac ]; then
     # The other takes over once the broker gives up on the frozen one (about 35 s).
