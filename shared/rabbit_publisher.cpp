@@ -78,8 +78,14 @@ void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing
     // The routing key ends at its first zero byte.
     const QString key = QString::fromUtf8(routing_key.constData());
     if (!_exchange->publish(string, key, mimeType))
-        _logger().error() << "rabbit_publisher_impl: a message to route \"" << key
-                          << "\" was dropped: too much is waiting to go out to the broker";
+        _logger().error() << "rabbit_publisher_impl: a message to route \"" << key << "\" was dropped: " << refusal();
+}
+
+QString rabbit_publisher_impl::refusal() const
+{
+    // A write that fails takes the connection down at once.
+    return _client.isConnected() ? QStringLiteral("too much is waiting to go out to the broker")
+                                 : QStringLiteral("the connection to the broker failed as it was written");
 }
 
 void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing_key)
@@ -96,9 +102,8 @@ quint64 rabbit_publisher_impl::publish_confirmed(QByteArray string, QByteArray r
     _logger().debug() << "Publishing :" << string << " To route : " << routing_key << ", MIME type : " << mimeType;
     const QString key = QString::fromUtf8(routing_key.constData());
     const quint64 id = _exchange->publishTracked(string, key, mimeType);
-    if (id == 0)
-        _logger().error() << "rabbit_publisher_impl: a message to route \"" << key
-                          << "\" was dropped: too much is waiting to go out to the broker";
+    if (id == 0)  // its owner keeps it and publishes it again
+        _logger().warning() << "rabbit_publisher_impl: a message to route \"" << key << "\" is not published yet: " << refusal();
     else
         _last_id = id;
     return id;

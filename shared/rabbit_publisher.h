@@ -46,6 +46,7 @@ public slots:
     void disconnected();
 
 private:
+    QString refusal() const;  // why a publication was not taken
     logger& _logger() { return m_logger; }
     void settled(quint64 id);
 
