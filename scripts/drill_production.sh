@@ -30,9 +30,10 @@ work=$(mktemp -d)
 redis_port=$(free_port)
 nodes=(rabbit)  # broker directories under $work
 pids=()
-cleanup() {
+cleanup() {  # every step, whatever fails: instances the drill stopped itself are gone already
   local p n
-  for p in "${pids[@]}"; do kill -CONT "$p" 2>/dev/null; kill -9 "$p" 2>/dev/null || true; done
+  set +e
+  for p in "${pids[@]}"; do kill -CONT "$p" 2>/dev/null; kill -9 "$p" 2>/dev/null; done
   for n in "${nodes[@]}"; do stop_rabbit "$work/$n"; done
   stop_rabbit_epmd "$work/epmd"
   stop_redis "$work/redis"
