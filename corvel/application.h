@@ -34,7 +34,6 @@ public:
     QTimer& promotion_timer() { return *_timer; }
     rabbit_api_man& command_api() { return *_engiene; }
     redis::client& store() { return _store; }
-    sequence_mark& sequence() { return _sequence; }
 
 private slots:
     // Moves the staging keys of the sequence that just ended to their live names.

@@ -2,8 +2,12 @@
 
 #include "amqp_uri.h"
 
-void log_broker_link(amqp::client& client, logger& log, const QString& owner, std::function<QString(const QString&)> advice)
+void log_broker_link(amqp::client& client, logger& log, const QString& owner, const QString& uris,
+                     const QString& ca_file, std::function<QString(const QString&)> advice)
 {
+    const QString unchecked = unchecked_tls_warning(uris, ca_file);
+    if (!unchecked.isEmpty())
+        log.error() << owner << ": " << unchecked;
     QObject::connect(&client, &amqp::client::connected, &client,
                      [&client, &log, owner] { log.info() << owner << ": connected to " << client.currentUri(); });
     QObject::connect(&client, &amqp::client::error, &client, [&client, &log, owner, advice](const QString& why) {

@@ -17,10 +17,7 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_publisher_impl::connected);
-    log_broker_link(_client, m_logger, QStringLiteral("rabbit_publisher_impl"));
-    const QString unchecked = unchecked_tls_warning(connection_path, config.tls_ca_file);
-    if (!unchecked.isEmpty())
-        _logger().error() << "rabbit_publisher_impl: " << unchecked;
+    log_broker_link(_client, m_logger, QStringLiteral("rabbit_publisher_impl"), connection_path, config.tls_ca_file);
     connect(&_client, &amqp::client::blockedChanged, this, [this](bool blocked) {
         if (blocked)
             _logger().error() << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";

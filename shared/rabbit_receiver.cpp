@@ -20,11 +20,8 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_receiver::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_receiver::connected);
-    log_broker_link(_client, m_logger, QStringLiteral("rabbit_receiver"),
+    log_broker_link(_client, m_logger, QStringLiteral("rabbit_receiver"), _config.path, _config._tls_ca_file,
                     [this](const QString& why) { return connection_error_advice(_step, why); });
-    const QString unchecked = unchecked_tls_warning(_config.path, _config._tls_ca_file);
-    if (!unchecked.isEmpty())
-        _logger().error() << "rabbit_receiver: " << unchecked;
     _setup_retry.setSingleShot(true);
     connect(&_setup_retry, &QTimer::timeout, this, &rabbit_receiver::set_up);
 

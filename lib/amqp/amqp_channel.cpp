@@ -242,7 +242,6 @@ void queue::handle_method(const amqp_method_t& method)
     switch (method.id) {
     case AMQP_QUEUE_DECLARE_OK_METHOD: {
         const auto* ok = static_cast<const amqp_queue_declare_ok_t*>(method.decoded);
-        _message_count = ok->message_count;
         _consumer_count = ok->consumer_count;
         emit declared();
         break;

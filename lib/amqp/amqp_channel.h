@@ -96,11 +96,10 @@ public:
     message dequeue();
 
     // What the last declare-ok said: the queue's messages ready for delivery and its consumers.
-    quint32 messageCount() const { return _message_count; }
     quint32 consumerCount() const { return _consumer_count; }
 
 signals:
-    void declared();  // messageCount and consumerCount are those of this declare-ok
+    void declared();  // consumerCount is that of this declare-ok
     void bound();
     void consuming();
     void cancelled();  // by us, or by the broker (the queue was deleted, say)
@@ -124,7 +123,6 @@ private:
     bool _receiving = false;
     bool _have_header = false;
     quint64 _expected_size = 0;
-    quint32 _message_count = 0;
     quint32 _consumer_count = 0;
 };
 
