@@ -16,9 +16,12 @@ Application::Application(int& argc, char** argv)
       _logger(_env.get_logger(QString())),
       _store(to_connection_config(_redis_config)),
       _sequence(_store, *_logger, _redis_config._sequence_key),
-      _timer(std::make_unique<QTimer>())
+      _timer(std::make_unique<QTimer>()),
+      _shutdown_timeout_ms(_env.get_shutdown_timeout_ms())
 {
     stderr_batch::install();
+    _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
+                    << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));
     _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store, _sequence);
     _timer->setSingleShot(true);
     _timer->setInterval(promotion_delay_ms);
@@ -32,6 +35,29 @@ Application::Application(int& argc, char** argv)
     resume_unfinished_sequence();
     _engiene = _injector->create<rabbit_api_man>();
     connect(_engiene.get(), &rabbit_api_man::queue_declared, this, &Application::warn_of_other_consumers);
+    connect(&_engiene->receiver(), &rabbit_receiver::consuming, this, &Application::consuming);
+    _stop = std::make_unique<clean_stop>(*_logger, *_engiene, _shutdown_timeout_ms);
+    connect(_stop.get(), &clean_stop::finished, this, [](int status) { QCoreApplication::exit(status); });
+    connect(&_signals, &signal_watch::stop_asked, this, &Application::stop);
+}
+
+void Application::consuming()
+{
+    if (_ready)
+        return;
+    _ready = true;
+    _logger->info() << "Ready: consuming queue \"" << _injector->rabbit_settings().r_que << "\"";
+    _systemd.ready();
+}
+
+void Application::stop(int signo)
+{
+    if (!stopping()) {
+        // A promotion not yet begun is left to the next start, which finds the staging keys.
+        _timer->stop();
+        _systemd.stopping();
+    }
+    _stop->begin(signo);
 }
 
 void Application::warn_of_other_consumers(quint32 consumers)
@@ -47,7 +73,13 @@ void Application::warn_of_other_consumers(quint32 consumers)
                         "on every instance so that they share the promotion";
 }
 
-Application::~Application() = default;
+// Destruction only lets go of things: nothing here sends or waits. The command API manager goes
+// first, since its handlers refer to the composition root and the store.
+Application::~Application()
+{
+    _stop.reset();
+    _engiene.reset();
+}
 
 QString Application::config_path()
 {
@@ -95,6 +127,8 @@ void Application::resume_unfinished_sequence()
 
 void Application::redis_rename_tmp()
 {
+    if (stopping())
+        return;
     qDebug() << "Sequence end, start rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
     if (!_sequence.enabled()) {
         promote(trigger::timer, std::nullopt);
@@ -111,7 +145,7 @@ void Application::redis_rename_tmp()
 
 void Application::promote(trigger why, std::optional<sequence_guard> guard)
 {
-    if (_promotion_pending)
+    if (_promotion_pending || stopping())
         return;  // the one submitted already goes ahead of anything submitted from now on
     _promotion_pending = true;
     _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, *_logger,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clean_stop.h"
 #include "composition_root.h"
 #include "environment.h"
 #include "logger.h"
@@ -8,6 +9,8 @@
 #include "tmp_key_promotion.h"
 #include "redis_client.h"
 #include "sequence_mark.h"
+#include "signal_watch.h"
+#include "systemd_link.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -46,8 +49,13 @@ private:
     enum class trigger { timer, sequence_quiet };
     void promote(trigger why, std::optional<sequence_guard> guard);
     void promotion_finished(trigger why, const promotion_result& result);
+    void consuming();
+    void stop(int signo);
+    bool stopping() const { return _stop && _stop->under_way(); }
 
     QCommandLineParser _cmdLineParser;
+    // First, so that no signal finds its default action once start-up has begun.
+    signal_watch _signals;
     environment _env;
     redis_conf _redis_config;
     std::unique_ptr<logger> _logger;
@@ -58,6 +66,10 @@ private:
     bool _promotion_pending = false;  // submitted, not yet finished
     std::unique_ptr<QTimer> _timer;
     std::unique_ptr<composition_root> _injector;
+    int _shutdown_timeout_ms;
+    systemd_link _systemd;
+    std::unique_ptr<clean_stop> _stop;
+    bool _ready = false;  // consumed once since start-up
 };
 
 // The promotion runs this long after the last clients_devices command of a sequence.

@@ -93,6 +93,19 @@ redis_conf environment::get_redis_settings()
     return config;
 }
 
+int environment::get_shutdown_timeout_ms()
+{
+    const QString key = QStringLiteral("GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS");
+    if (!_settings.contains(key))
+        return default_shutdown_timeout_ms;
+    const QString text = as_written(_settings.value(key)).trimmed();
+    bool whole = false;
+    const int ms = text.toInt(&whole);
+    if (!whole || ms < 0)
+        throw config_error("SHUTDOWN_TIMEOUT_MS: \"" + text.toStdString() + "\" is not a number of milliseconds");
+    return ms;
+}
+
 QList<QPair<QString, QString>> parse_bindings(const QString& text)
 {
     QString compact = text;

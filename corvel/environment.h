@@ -24,6 +24,11 @@ public:
     // Throws config_error for an unusable binding, queue durability or queue argument.
     rabbit_api_config get_rabit_man_settings();
     redis_conf get_redis_settings();  // throws config_error for a SEQUENCE_KEY the promotion would move
+    // How long a stop may take before the process ends anyway; throws config_error unless a whole
+    // number of milliseconds, 0 or more.
+    int get_shutdown_timeout_ms();
+
+    static constexpr int default_shutdown_timeout_ms = 10000;
 
 private:
     QSettings _settings;

@@ -65,12 +65,39 @@ void command_flow::take(uint64_t tag, const model::command& command)
             return;
         }
     }
-    enqueue({tag, command, QString()});
+    if (_state == run_state::finishing)
+        give_back(tag);
+    else
+        enqueue({tag, command, QString()});
 }
 
 void command_flow::take_bad(uint64_t tag, const model::command& command, const QString& why)
 {
-    enqueue({tag, command, why});
+    if (_state == run_state::finishing)
+        give_back(tag);
+    else
+        enqueue({tag, command, why});
+}
+
+void command_flow::finish()
+{
+    _state = run_state::finishing;
+    _retry_timer.stop();
+    for (const held_command& h : _held)
+        give_back(h.tag);
+    _held.clear();
+    drained_yet();
+}
+
+void command_flow::give_back(uint64_t tag)
+{
+    _receiver.requeue_message(tag);
+}
+
+void command_flow::drained_yet()
+{
+    if (_state == run_state::finishing && _flow.empty() && _held.empty())
+        emit drained();
 }
 
 // Runs a delivery now, or behind the held ones: nothing overtakes them.
@@ -175,6 +202,14 @@ void command_flow::hold(const held_command& delivery, const QString& why)
 
 void command_flow::hold_from(std::size_t index, const QString& why)
 {
+    if (_state == run_state::finishing) {
+        // Not tried again by this run: the next one takes them from the queue, in their order.
+        for (std::size_t i = index; i < _flow.size(); ++i)
+            if (!_flow[i]->stale)
+                give_back(_flow[i]->tag);
+        _flow.erase(_flow.begin() + static_cast<std::ptrdiff_t>(index), _flow.end());
+        return;
+    }
     if (!_retry_timer.isActive())
         _retry_timer.start(_retry_backoff.next());
     // Whatever is held already came after these.
@@ -222,8 +257,10 @@ void command_flow::ack_settled()
         }
         _flow.pop_front();
     }
-    if (tags.empty())
+    if (tags.empty()) {
+        drained_yet();
         return;
+    }
     // A run of consecutive tags goes out as one acknowledgement, when nothing below its last tag
     // is still unsettled.
     uint64_t lowest_open = UINT64_MAX;
@@ -245,6 +282,7 @@ void command_flow::ack_settled()
         }
         first = i + 1;
     }
+    drained_yet();
 }
 
 void command_flow::confirmed(quint64 id, bool multiple, bool ok)

@@ -36,6 +36,16 @@ public:
     // A delivery already known to be bad: rejected in its turn with this reason.
     void take_bad(uint64_t tag, const model::command& command, const QString& why);
 
+    // For a stop: the commands under way are carried through to their acknowledgement, while
+    // held ones, those that fail from now on and any delivery still arriving go back to the
+    // queue. drained() follows once nothing is left.
+    void finish();
+    // Deliveries taken and not yet settled: running, answered but unconfirmed, or held.
+    std::size_t unsettled() const { return _flow.size() + _held.size(); }
+
+signals:
+    void drained();
+
 private:
     struct entry;
     struct held_command {
@@ -44,7 +54,11 @@ private:
         QString rejection;  // set: a bad command, rejected when its turn comes
     };
 
+    enum class run_state { taking, finishing };
+
     void enqueue(const held_command& delivery);
+    void give_back(uint64_t tag);
+    void drained_yet();
     void start(const held_command& delivery);
     void outcome(const std::shared_ptr<entry>& e, command_result result);
     void advance();
@@ -70,6 +84,7 @@ private:
     amqp::backoff _retry_backoff;
     QTimer _retry_timer;
     QTimer _republish_timer;
+    run_state _state = run_state::taking;
     // Commands answered whose acknowledgement was lost with their channel: their redelivery is
     // acknowledged without running them again.
     QSet<QUuid> _answered_unacked;

@@ -39,6 +39,23 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
 
 rabbit_api_man::~rabbit_api_man() = default;
 
+void rabbit_api_man::stop()
+{
+    if (_stop != stop_state::running)
+        return;
+    _stop = stop_state::draining;
+    connect(&_flow, &command_flow::drained, this, [this] {
+        if (_stop != stop_state::draining)
+            return;
+        _stop = stop_state::closed;
+        _api_command_in.close();
+        _api_command_out.close();
+        emit stopped();
+    }, Qt::QueuedConnection);  // out of the flow's own call chain
+    _api_command_in.finish();
+    _flow.finish();
+}
+
 void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
 {
     const model::command command = envelope::read(json);

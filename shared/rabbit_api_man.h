@@ -43,6 +43,14 @@ public:
     void set_command_timeout(int ms) { _command_timeout_ms = ms; }
     std::size_t pending_commands() const { return _sended_commands.size(); }
     rabbit_receiver& receiver() { return _api_command_in; }
+    rabbit_publisher_impl& publisher() { return _api_command_out; }
+    const command_flow& flow() const { return _flow; }
+
+    // A clean stop: the consumer is cancelled, the commands under way are answered and
+    // acknowledged, held ones go back to the queue, then both connections are closed politely and
+    // stopped() follows. Deliveries not acknowledged by then go back to the queue with the
+    // connection.
+    void stop();
 
     // send_cmd for any JSON data, an array say, as the commands of this service carry.
     void send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,
@@ -54,6 +62,7 @@ signals:
     // From the receiver: the queue's first declaration since start-up, and how many consumers
     // the queue had then.
     void queue_declared(quint32 consumers);
+    void stopped();
 
 public slots:
     void listen(const QJsonObject& json, uint64_t message_tag);
@@ -76,4 +85,6 @@ private:
 
     int _command_timeout_ms = default_command_timeout_ms;
     command_flow _flow;
+    enum class stop_state { running, draining, closed };
+    stop_state _stop = stop_state::running;
 };

@@ -111,9 +111,16 @@ void rabbit_publisher_impl::settled(quint64 id)
     _settled_id = std::max(_settled_id, id);
 }
 
+void rabbit_publisher_impl::close()
+{
+    _closed = true;
+    _client.disconnectFromHost();
+}
+
 void rabbit_publisher_impl::disconnected()
 {
-    _logger().error() << " rabbit_publisher_impl: Disconnected";
+    if (!_closed)  // closed on purpose, nothing was lost
+        _logger().error() << " rabbit_publisher_impl: Disconnected";
     // Should the exchange not have told of a loss as its channel went, tell of it here.
     if (_last_id > _settled_id) {
         settled(_last_id);

@@ -51,7 +51,7 @@ void rabbit_receiver::connected()
 void rabbit_receiver::set_up()
 {
     _setup_retry.stop();
-    if (!_client.isConnected())
+    if (!_client.isConnected() || _run != run_state::running)
         return;
     if (_queue)
         QObject::disconnect(_queue, nullptr, nullptr, nullptr);  // the links of the earlier set-up
@@ -182,6 +182,22 @@ void rabbit_receiver::stop()
     _queue->cancel(false);
 }
 
+void rabbit_receiver::finish()
+{
+    _run = run_state::finishing;
+    _setup_retry.stop();
+    _stopped = true;
+    if (_queue)
+        _queue->cancel(false);
+}
+
+void rabbit_receiver::close()
+{
+    _run = run_state::closed;
+    _setup_retry.stop();
+    _client.disconnectFromHost();
+}
+
 void rabbit_receiver::messageReceived()
 {
     if (!_queue || _queue->isEmpty()) {
@@ -252,5 +268,7 @@ void rabbit_receiver::disconnected()
 {
     emit deliveries_lost();
     _setup_retry.stop();
+    if (_run == run_state::closed)
+        return;  // closed on purpose: nothing was lost
     _logger().error() << " Rabbit_man_ul: Disconnected";
 }

@@ -55,6 +55,13 @@ public slots:
     void stop();
     void start();
 
+public:
+    // For a stop: cancels the consumer and consumes no more, on this connection or a later one.
+    void finish();
+    // Closes the connection politely (connection.close), for good; nothing is logged as lost.
+    void close();
+    bool is_connected() const { return _client.isConnected(); }
+
 private slots:
     void messageReceived();
     void disconnected();
@@ -85,6 +92,8 @@ private:
     QPair<QString, QString> _binding;  // the one going out, while binding
     bool _declared_once = false;
     bool _stopped = false;
+    enum class run_state { running, finishing, closed };
+    run_state _run = run_state::running;
     amqp::backoff _setup_backoff;
     QTimer _setup_retry;
 };

@@ -92,6 +92,16 @@ TEST_F(EnvironmentTest, SequenceKeyThePromotionWouldMoveIsRefused)
     EXPECT_THROW(env.get_redis_settings(), config_error);
 }
 
+TEST_F(EnvironmentTest, ShutdownTimeoutDefaultsToTenSecondsAndRefusesWhatIsNoDuration)
+{
+    EXPECT_EQ(environment(write_ini("")).get_shutdown_timeout_ms(), 10000);
+    EXPECT_EQ(environment(write_ini("[GENERAL_SETTINGS]\nSHUTDOWN_TIMEOUT_MS=2500\n")).get_shutdown_timeout_ms(), 2500);
+    for (const char* bad : {"soon", "-1", "10s"}) {
+        environment env(write_ini(QByteArray("[GENERAL_SETTINGS]\nSHUTDOWN_TIMEOUT_MS=") + bad + "\n"));
+        EXPECT_THROW(env.get_shutdown_timeout_ms(), config_error) << bad;
+    }
+}
+
 TEST_F(EnvironmentTest, NonNumericNumbersReadAsZero)
 {
     environment env(write_ini("[REDIS_SETTINGS]\nPORT=abc\n[AMQP_SETTINGS]\nR_PREF=many\n"));

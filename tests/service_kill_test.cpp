@@ -1,4 +1,4 @@
-// The service binary killed in the middle of a stream of commands loses nothing.
+// The service binary killed or stopped in the middle of a stream of commands loses nothing.
 #include "amqp_peer.h"
 #include "rabbit_server.h"
 #include "redis_server.h"
@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -58,7 +59,8 @@ QStringList snapshot(quint32 port)
 // One service process with its own queue and exchanges on the shared broker, and its own Redis.
 class service_run {
 public:
-    explicit service_run(test_rabbit& broker) : _broker(broker)
+    // With store_down, the service is pointed at a port where no Redis listens.
+    explicit service_run(test_rabbit& broker, bool store_down = false) : _broker(broker)
     {
         _peer.declare_exchange(_in);
         _peer.declare_exchange(_out);
@@ -69,7 +71,7 @@ public:
         // Built by concatenation: the URI holds "%2F", which QString::arg would take for a marker.
         config.write(("[GENERAL_SETTINGS]\nLOG_LEVEL=DEBUG\n[AMQP_SETTINGS]\nR_LOGIN=" + broker.uri() + "\nR_EXCHANGE=" + _out
                       + "\nR_QUEUE=" + _queue + "\nR_BINDINGS=\"" + _in + ":svc.in\"\n[REDIS_SETTINGS]\nPORT="
-                      + QString::number(_redis.port()) + "\n")
+                      + QString::number(store_down ? 1 : _redis.port()) + "\n")
                          .toUtf8());
     }
     ~service_run()
@@ -96,9 +98,18 @@ public:
         _process->waitForFinished(5000);
     }
 
-    void publish_stream()
+    // SIGTERM, then the exit status once the process ended, or -1 when it did not within ms.
+    int terminate(int ms)
     {
-        for (int i = 0; i < stream_length; ++i) {
+        _process->terminate();
+        if (!_process->waitForFinished(ms))
+            return -1;
+        return _process->exitStatus() == QProcess::NormalExit ? _process->exitCode() : -1;
+    }
+
+    void publish_stream(int length = stream_length)
+    {
+        for (int i = 0; i < length; ++i) {
             const QJsonObject c = command(i);
             _ids.insert(c.value("cmd_id").toString());
             _peer.publish_json(_in, "svc.in", c);
@@ -118,9 +129,10 @@ public:
     {
         QFile f(_dir.filePath("corvel.log"));
         f.open(QIODevice::ReadOnly);
-        return f.readAll().right(3000).toStdString();
+        return f.readAll().right(6000).toStdString();
     }
     quint32 redis_port() const { return _redis.port(); }
+    int queued() const { return _broker.queue_messages(_queue); }
 
 private:
     test_rabbit& _broker;
@@ -158,6 +170,34 @@ TEST(ServiceKillTest, KilledMidStreamAndStartedAgainEndsInTheStateOfAnUninterrup
         << killed.answered() << "\n" << killed.log();
 
     EXPECT_EQ(snapshot(killed.redis_port()), expected);
+
+    // A stop finishes what it took and gives the rest back: nothing is answered twice.
+    service_run stopped(broker);
+    stopped.start();
+    stopped.publish_stream();
+    ASSERT_TRUE(wait_until([&] { return stopped.responses() >= stream_length / 3; }, 60000));
+    ASSERT_EQ(stopped.terminate(10000 + 5000), 0) << stopped.log();
+    EXPECT_TRUE(QRegularExpression("Stopping on SIGTERM: finishing \\d+ commands in flight\r\n.*Stopped cleanly\r\n",
+                                   QRegularExpression::DotMatchesEverythingOption)
+                    .match(QString::fromStdString(stopped.log()))
+                    .hasMatch())
+        << stopped.log();
+    EXPECT_LT(stopped.answered(), stream_length) << "the stop came too late to test anything";
+    stopped.start();
+    ASSERT_TRUE(wait_until([&] { return stopped.answered() == stream_length; }, 60000)) << stopped.log();
+    EXPECT_EQ(stopped.responses(), stream_length);
+    EXPECT_EQ(snapshot(stopped.redis_port()), expected);
+}
+
+TEST(ServiceKillTest, StoppedWhileRedisIsDownGivesTheHeldCommandsBackToTheQueue)
+{
+    service_run run(test_rabbit::shared(), true);
+    run.start();
+    run.publish_stream(20);
+    ASSERT_TRUE(wait_until([&] { return run.log().find("Command held") != std::string::npos; }, 20000)) << run.log();
+    ASSERT_EQ(run.terminate(10000 + 5000), 0) << run.log();
+    EXPECT_NE(run.log().find("Stopped cleanly"), std::string::npos) << run.log();
+    EXPECT_EQ(run.queued(), 20);
 }
 
 }  // namespace

@@ -14,11 +14,14 @@ client::client(QObject* parent) : QObject(parent)
 client::~client()
 {
     // Receivers may be half destroyed by now (we are often a member of one), and the channels
-    // signal too as the connection goes.
+    // signal too as the connection goes. Destruction only lets go: it sends nothing and waits for
+    // nothing (disconnectFromHost() is the polite close); the broker takes back what was not
+    // acknowledged when the socket closes.
     blockSignals(true);
     for (auto& [number, ch] : _channels)
         ch->blockSignals(true);
-    disconnectFromHost();
+    _closing = true;
+    teardown();
 }
 
 void client::connectToHost(const QString& uri)

@@ -33,7 +33,7 @@ class client : public QObject {
     Q_OBJECT
 public:
     explicit client(QObject* parent = nullptr);
-    ~client() override;  // closes the connection politely, waiting at most 1 s
+    ~client() override;  // closes the socket at once: disconnectFromHost() first for a polite close
 
     // Starts connecting (from the event loop) to "amqp[s]://user:password@host:port/vhost", or to
     // the first that answers of a comma-separated list of such URIs (see split_uris).

@@ -1,0 +1,67 @@
+#include "clean_stop.h"
+
+#include "rabbit_api_man.h"
+
+#include <csignal>
+#include <cstring>
+
+QString signal_name(int signo)
+{
+    const char* abbrev = sigabbrev_np(signo);
+    return abbrev ? QStringLiteral("SIG") + QLatin1String(abbrev) : QStringLiteral("signal %1").arg(signo);
+}
+
+clean_stop::clean_stop(logger& log, rabbit_api_man& api, int timeout_ms, QObject* parent)
+    : QObject(parent), _log(log), _api(api)
+{
+    _limit.setSingleShot(true);
+    _limit.setInterval(timeout_ms);
+    connect(&_limit, &QTimer::timeout, this, &clean_stop::timed_out);
+    connect(&_api, &rabbit_api_man::stopped, this, &clean_stop::stopped);
+}
+
+void clean_stop::begin(int signo)
+{
+    switch (_state) {
+    case state::running:
+        break;
+    case state::finishing:
+        _log.warning() << "Stopping at once on a second " << signal_name(signo) << ": "
+                       << QString::number(_api.flow().unsettled())
+                       << " commands unfinished go back to the queue with the connection";
+        end(128 + signo);
+        return;
+    case state::done:
+        return;
+    }
+    _state = state::finishing;
+    _log.info() << "Stopping on " << signal_name(signo) << ": finishing " << QString::number(_api.flow().unsettled())
+                << " commands in flight";
+    _limit.start();
+    _api.stop();
+}
+
+void clean_stop::stopped()
+{
+    if (_state != state::finishing)
+        return;
+    _log.info() << "Stopped cleanly";
+    end(0);
+}
+
+void clean_stop::timed_out()
+{
+    if (_state != state::finishing)
+        return;
+    _log.warning() << "Stopped after " << QString::number(_limit.interval()) << " ms with "
+                   << QString::number(_api.flow().unsettled())
+                   << " commands unfinished: they go back to the queue with the connection";
+    end(0);
+}
+
+void clean_stop::end(int exit_status)
+{
+    _state = state::done;
+    _limit.stop();
+    emit finished(exit_status);
+}
