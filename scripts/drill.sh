@@ -14,9 +14,13 @@
 #                                           the service moves to the other; the first started
 #                                           again and the other stopped, it moves back; a command
 #                                           answered through each broker it is on
+#   scripts/drill.sh stop [BACKLOG]         SIGTERM with BACKLOG commands (default 10000) queued,
+#                                           then a restart: every command answered once, exit
+#                                           status 0; then SIGTERM while Redis is down: the held
+#                                           commands are back on the queue
 set -euo pipefail
 cd "$(dirname "$0")/.."
-what=${1:?publisher, freeze, huge or failover}
+what=${1:?publisher, freeze, huge, failover or stop}
 shift
 scripts/deps.sh
 scripts/build.sh >/dev/null
@@ -48,6 +52,7 @@ if [ "$what" = failover ]; then
   login="\"$uri, $uri2\"" level=${LOG_LEVEL:-INFORM}  # INFORM: the broker each connection is made to
   build/corvel-send -c "$work/none.ini" --uri "$uri2" --declare-exchange norva.auth --declare-exchange norva.api >/dev/null
 fi
+[ "$what" = stop ] && level=${LOG_LEVEL:-INFORM}  # the lines of a stop
 redis_pid=$(cat "$work/redis/redis.pid")
 build/corvel-send -c "$work/none.ini" --uri "$uri" --declare-exchange norva.auth --declare-exchange norva.api >/dev/null
 cat >"$work/corvel.ini" <<INI
@@ -206,5 +211,56 @@ failover)
   echo "the service's log, connections and failures (times cut):"
   grep -E "connected to|cannot connect|closed the connection|Disconnected" "$work/corvel.log" |
     sed -E "s/^[0-9-]+ [0-9:,]+(0x[0-9a-f]+ )?//" | cut -c1-160 | uniq -c
+  ;;
+stop)
+  backlog=${1:-10000}
+  # Stops the service with SIGTERM; prints how long it took and its exit status.
+  terminate() {
+    local start status
+    start=$(date +%s%N)
+    kill -TERM "$service_pid"
+    status=0
+    wait "$service_pid" || status=$?
+    service_pid=
+    echo "   exited with status $status after $((($(date +%s%N) - start) / 1000000)) ms"
+  }
+  restart() {
+    build/corvel -c "$work/corvel.ini" 2>>"$work/stderr" &
+    service_pid=$!
+  }
+  queue_depth() { rabbitctl "$work/rabbit" list_queues name messages 2>/dev/null | awk '$1 == "drill.cmd" { print $2 }'; }
+  sleep 3
+  # All at once: the window holds the whole backlog, so it waits in the queue and the prefetch.
+  build/bench/amqp_e2e_bench run --uri "$uri" --exchange norva.auth --routing-key clients.devices \
+    --reply-exchange norva.api --count "$backlog" --window "$backlog" --stall-ms 60000 --setup-ms 60000 \
+    --label "drill=stop" >"$work/result" 2>"$work/errors" &
+  load_pid=$!
+  for _ in $(seq 300); do
+    [ "$(queue_depth)" -ge $((backlog / 2)) ] 2>/dev/null && break
+    sleep 0.1
+  done
+  echo "SIGTERM with $(queue_depth) commands in the queue (ready and unacknowledged)"
+  terminate
+  echo "   queue after the stop: $(queue_depth)"
+  restart
+  wait "$load_pid" || true
+  cat "$work/result" "$work/errors"
+  echo "the stop's lines in the log:"
+  grep -E "Stopping on|Stopped" "$work/corvel.log" | sed -E "s/^[0-9-]+ //"
+  # Redis down: commands are held, then a stop gives them back.
+  stop_redis "$work/redis"
+  echo '[{"api_key":"held","modem_ids":[1]}]' >"$work/small.json"
+  senders=()
+  for _ in $(seq 100); do  # no answer comes while Redis is down: each gives up after 5 s
+    build/corvel-send -c "$work/corvel.ini" --uri "$uri" --exchange norva.auth -k clients.devices -t clients_devices \
+      --timeout 5000 "$work/small.json" >/dev/null 2>&1 &
+    senders+=($!)
+  done
+  wait "${senders[@]}" || true
+  sleep 3
+  echo "Redis down, 100 commands sent; SIGTERM with $(queue_depth) in the queue, $(grep -c 'held' "$work/corvel.log") log lines on held commands so far"
+  terminate
+  echo "   queue after the stop: $(queue_depth) (the held commands back on it)"
+  tail -n 3 "$work/corvel.log" | sed -E "s/^[0-9-]+ //"
   ;;
 esac
