@@ -164,6 +164,7 @@ public:
         QString uri, vhost, exchange, routing_key, reply_exchange, label;
         shape payload{};
         int count = 0, window = 0, stall_ms = 0, setup_ms = 0;
+        bool warm_up = true;  // off: the commands go out at once, to a queue no one may consume yet
         std::vector<watched> watch;
     };
 
@@ -231,6 +232,10 @@ private:
     {
         if (_phase != phase::setting_up || !_exchange || !_exchange->isOpen() || !_replies || !_replies->isConsuming())
             return;
+        if (!_o.warm_up) {
+            start_measuring();
+            return;
+        }
         _phase = phase::warming_up;
         send_warm_up();
         _warm_timer.start();
@@ -560,7 +565,8 @@ int main(int argc, char** argv)
     const QCommandLineOption label(QStringLiteral("label"), QStringLiteral("Fields put before the figures, e.g. \"workload=small variant=service round=1\""), QStringLiteral("text"));
     const QCommandLineOption redis_port(QStringLiteral("redis-port"), QStringLiteral("Port of the Redis server for pipe"), QStringLiteral("port"));
     const QCommandLineOption redis_host(QStringLiteral("redis-host"), QStringLiteral("Host of the Redis server for pipe"), QStringLiteral("host"), QStringLiteral("127.0.0.1"));
-    parser.addOptions({uri, vhost, exchange, key, reply, queue, shape_opt, count, window, stall, setup, watch, label, redis_port, redis_host});
+    const QCommandLineOption no_warm_up(QStringLiteral("no-warm-up"), QStringLiteral("Send at once, without first waiting for an answer (the queue must be bound)"));
+    parser.addOptions({uri, vhost, exchange, key, reply, queue, shape_opt, count, window, stall, setup, watch, label, redis_port, redis_host, no_warm_up});
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString mode = args.value(0);
@@ -600,6 +606,7 @@ int main(int argc, char** argv)
     o.stall_ms = positive(parser, stall);
     o.setup_ms = positive(parser, setup);
     o.watch = watch_list(parser.values(watch));
+    o.warm_up = !parser.isSet(no_warm_up);
     e2e_run run(std::move(o));
     return QCoreApplication::exec();
 }

@@ -230,16 +230,20 @@ stop)
   }
   queue_depth() { rabbitctl "$work/rabbit" list_queues name messages 2>/dev/null | awk '$1 == "drill.cmd" { print $2 }'; }
   sleep 3
-  # All at once: the window holds the whole backlog, so it waits in the queue and the prefetch.
+  # The backlog is queued while the service is away (its queue stays), all at once: the window
+  # holds all of it.
+  terminate >/dev/null
   build/bench/amqp_e2e_bench run --uri "$uri" --exchange norva.auth --routing-key clients.devices \
     --reply-exchange norva.api --count "$backlog" --window "$backlog" --stall-ms 60000 --setup-ms 60000 \
-    --label "drill=stop" >"$work/result" 2>"$work/errors" &
+    --no-warm-up --label "drill=stop" >"$work/result" 2>"$work/errors" &
   load_pid=$!
   for _ in $(seq 300); do
-    [ "$(queue_depth)" -ge $((backlog / 2)) ] 2>/dev/null && break
-    sleep 0.1
+    [ "$(queue_depth)" -ge "$backlog" ] 2>/dev/null && break
+    sleep 0.2
   done
-  echo "SIGTERM with $(queue_depth) commands in the queue (ready and unacknowledged)"
+  restart
+  sleep "${STOP_AFTER:-0.8}"
+  echo "SIGTERM ${STOP_AFTER:-0.8} s after a start with a backlog of $backlog"
   terminate
   echo "   queue after the stop: $(queue_depth)"
   restart
