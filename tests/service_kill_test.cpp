@@ -13,7 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +61,35 @@ QStringList snapshot(quint32 port)
     return lines;
 }
 
+// A socket in the place of systemd's notification socket.
+class notify_socket {
+public:
+    explicit notify_socket(const QString& path) : _path(path)
+    {
+        _fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.toUtf8().constData(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path.toStdString();
+    }
+    ~notify_socket() { ::close(_fd); }
+    QString path() const { return _path; }
+    // Every message so far, one a line of state each.
+    QStringList received()
+    {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(_fd, buffer, sizeof buffer, 0)) > 0)
+            _messages += QString::fromUtf8(buffer, static_cast<int>(n)).split('\n', Qt::SkipEmptyParts);
+        return _messages;
+    }
+
+private:
+    QString _path;
+    int _fd;
+    QStringList _messages;
+};
+
 // One service process with its own queue and exchanges on the shared broker, and its own Redis.
 class service_run {
 public:
@@ -85,6 +119,7 @@ public:
         _process = std::make_unique<QProcess>();
         _process->setWorkingDirectory(_dir.path());
         _process->setStandardErrorFile(QProcess::nullDevice());
+        _process->setProcessEnvironment(_environment);
         _process->start(QStringLiteral(CORVEL_BINARY), QStringList());
         ASSERT_TRUE(_process->waitForStarted(5000));
         ASSERT_TRUE(wait_until([&] { return _broker.consumer_prefetch(_queue) == 100; }, 20000)) << "no consumer";
@@ -97,6 +132,14 @@ public:
         hard ? _process->kill() : _process->terminate();
         _process->waitForFinished(5000);
     }
+
+    // The next start runs as systemd starts a unit: status to this datagram socket, a watchdog.
+    void notify_to(const QString& socket_path)
+    {
+        _environment.insert(QStringLiteral("NOTIFY_SOCKET"), socket_path);
+        _environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+    }
+    QString dir() const { return _dir.path(); }
 
     // SIGTERM, then the exit status once the process ended, or -1 when it did not within ms.
     int terminate(int ms)
@@ -143,6 +186,7 @@ private:
     const QString _out = unique_name("kill.out");
     const QString _queue = unique_name("kill.q");
     std::unique_ptr<QProcess> _process;
+    QProcessEnvironment _environment = QProcessEnvironment::systemEnvironment();
     QSet<QString> _ids;
 };
 
@@ -171,8 +215,11 @@ TEST(ServiceKillTest, KilledMidStreamAndStartedAgainEndsInTheStateOfAnUninterrup
 
     EXPECT_EQ(snapshot(killed.redis_port()), expected);
 
-    // A stop finishes what it took and gives the rest back: nothing is answered twice.
+    // A stop finishes what it took and gives the rest back: nothing is answered twice. The run
+    // tells systemd (here, a socket of ours) what it does.
     service_run stopped(broker);
+    notify_socket systemd(stopped.dir() + "/notify");
+    stopped.notify_to(systemd.path());
     stopped.start();
     stopped.publish_stream();
     ASSERT_TRUE(wait_until([&] { return stopped.responses() >= stream_length / 3; }, 60000));
@@ -183,6 +230,10 @@ TEST(ServiceKillTest, KilledMidStreamAndStartedAgainEndsInTheStateOfAnUninterrup
                     .hasMatch())
         << stopped.log();
     EXPECT_LT(stopped.answered(), stream_length) << "the stop came too late to test anything";
+    const QStringList told = systemd.received();
+    EXPECT_EQ(told.count("READY=1"), 1) << told.join(' ').toStdString();
+    EXPECT_GT(told.indexOf("STOPPING=1"), told.indexOf("READY=1")) << told.join(' ').toStdString();
+    EXPECT_TRUE(told.contains("WATCHDOG=1")) << told.join(' ').toStdString();
     stopped.start();
     ASSERT_TRUE(wait_until([&] { return stopped.answered() == stream_length; }, 60000)) << stopped.log();
     EXPECT_EQ(stopped.responses(), stream_length);
