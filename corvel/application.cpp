@@ -9,6 +9,12 @@
 
 #include <malloc.h>
 
+namespace {
+const log_kind exception_kind(QStringLiteral("Exception dropped in event handling"));
+const log_kind look_failed_kind(QStringLiteral("Cannot look for staging keys"));
+const log_kind promotion_failed_kind(QStringLiteral("Promotion of the staging keys failed"));
+}
+
 Application::Application(int& argc, char** argv)
     : QCoreApplication(argc, argv),
       _env(config_path()),
@@ -106,7 +112,7 @@ bool Application::notify(QObject* receiver, QEvent* e)
         return true;
     } catch (const std::exception& ex) {
         if (_logger)
-            _logger->error() << "Exception dropped in event handling: " << QString::fromUtf8(ex.what());
+            _logger->error(exception_kind) << "Exception dropped in event handling: " << QString::fromUtf8(ex.what());
         return true;
     }
 }
@@ -117,7 +123,7 @@ void Application::resume_unfinished_sequence()
 {
     _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::look, *_logger, [this](promotion_result r) {
         if (!r.ok()) {
-            _logger->error() << "Cannot look for staging keys at start-up: " << r.error;
+            _logger->error(look_failed_kind) << "Cannot look for staging keys at start-up: " << r.error;
         } else if (r.keys > 0 && !_timer->isActive()) {
             _logger->debug() << "Staging keys found at start-up, promotion in " << QString::number(promotion_delay_ms) << " ms";
             _timer->start();
@@ -176,7 +182,7 @@ void Application::promotion_finished(trigger why, const promotion_result& result
     case promotion_result::outcome::failed:
         break;
     }
-    _logger->error() << "Promotion of the staging keys failed, next try in " << QString::number(promotion_delay_ms)
+    _logger->error(promotion_failed_kind) << "Promotion of the staging keys failed, next try in " << promotion_delay_ms
                      << " ms: " << result.error;
     if (!_timer->isActive())
         _timer->start();

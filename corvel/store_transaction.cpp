@@ -2,15 +2,30 @@
 
 #include "store_access.h"
 
-void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what)
+#include <algorithm>
+
+namespace {
+// One transaction tells this many of its failed commands; a count stands for the others.
+constexpr std::size_t failures_told = 5;
+
+const store_failure_kinds command_failures{log_kind(QStringLiteral("Redis command in a command's transaction failed")),
+                                           log_kind(QStringLiteral("Redis commands in a command's transaction failed"))};
+}
+
+store_failure_kinds::store_failure_kinds(log_kind each, log_kind rest) : each(std::move(each)), rest(std::move(rest)) {}
+
+void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what,
+                         const store_failure_kinds& kinds)
 {
-    for (const redis::failed_command& failed : result.failed) {
-        log.error() << what << ": Redis command " << QString::number(failed.index + 1) << " of "
-                    << QString::number(result.size) << " in the transaction failed: " << failed.error;
+    const std::size_t told = std::min(result.failed.size(), failures_told);
+    for (std::size_t i = 0; i < told; ++i) {
+        const redis::failed_command& failed = result.failed[i];
+        log.error(kinds.each) << what << ": Redis command " << static_cast<quint64>(failed.index + 1) << " of "
+                              << static_cast<quint64>(result.size) << " in the transaction failed: " << failed.error;
     }
-    if (result.failed_count > result.failed.size())
-        log.error() << what << ": " << QString::number(result.failed_count - result.failed.size())
-                    << " more Redis commands in the transaction failed";
+    if (result.failed_count > told)
+        log.error(kinds.rest) << what << ": " << static_cast<quint64>(result.failed_count - told)
+                              << " more Redis commands in the transaction failed";
 }
 
 void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
@@ -21,7 +36,7 @@ void run_store_transaction(redis::client& store, redis::transaction::body body, 
             finished(command_result::retry(result.error));
             return;
         }
-        log_failed_commands(result, log, what);
+        log_failed_commands(result, log, what, command_failures);
         finished(command_result::done(reply));
     };
     store.submit(std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", QByteArray::number(store_database)}},

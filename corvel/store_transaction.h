@@ -6,10 +6,19 @@
 #include "redis_transaction.h"
 
 // Writes a command's transaction in the store's database (SELECT, MULTI, the body, EXEC) and
-// reports the command's outcome: done with reply once it executed, after logging at ERROR each
-// command that failed inside it; to be tried again when it did not execute.
+// reports the command's outcome: done with reply once it executed, after logging at ERROR the
+// commands that failed inside it; to be tried again when it did not execute.
 void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished);
 
-// Logs the commands that failed inside an executed transaction.
-void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what);
+// The kinds of ERROR line of the commands failed in transactions of one sort: each of the first
+// few of a transaction, and the count of the others.
+struct store_failure_kinds {
+    store_failure_kinds(log_kind each, log_kind rest);
+    log_kind each;
+    log_kind rest;
+};
+
+// Logs the first few commands that failed inside an executed transaction, and how many more did.
+void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what,
+                         const store_failure_kinds& kinds);

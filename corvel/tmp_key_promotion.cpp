@@ -8,6 +8,10 @@
 
 namespace {
 const QByteArray staging_pattern = QByteArrayLiteral("tmp*");
+
+// A promotion overtaken by another instance's finds its keys gone: one failure per key.
+const store_failure_kinds rename_failures{log_kind(QStringLiteral("promotion: Redis command in the transaction failed")),
+                                          log_kind(QStringLiteral("promotion: Redis commands in the transaction failed"))};
 }
 
 QByteArray live_name(const QByteArray& staging_key)
@@ -230,7 +234,7 @@ void tmp_key_promotion::finished()
         _renames->finished();
         out.what = _result.executed ? outcome::done : _result.watched_key_changed ? outcome::conflict : outcome::failed;
         out.error = _result.error;
-        log_failed_commands(_result, _log, "promotion");
+        log_failed_commands(_result, _log, "promotion", rename_failures);
     } else if (_phase == phase::skipped) {
         out.what = _error.isEmpty() ? outcome::not_due : outcome::failed;
         out.age_ms = _pttl >= 0 ? sequence_mark_ttl_ms - _pttl : -1;

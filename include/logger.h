@@ -1,15 +1,33 @@
 #pragma once
 
+#include "log_summaries.h"
+
 #include <QFile>
 #include <QMutex>
 #include <QString>
 #include <QTextStream>
+#include <QUuid>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
+
+class QTimer;
 
 enum LogLevel { OFF = 0, ERROR = 1, WARNING = 2, INFORM = 3, DEBUG = 4 };
 
 class log_operator;
+
+// A kind of ERROR line that may come many times over (one per held command, per failed
+// connection attempt): its lines are summarised. Lines of the same name are of the same kind.
+class log_kind {
+public:
+    explicit log_kind(QString name) : _name(std::move(name)) {}
+    const QString& name() const { return _name; }
+
+private:
+    QString _name;
+};
 
 // The service's text log: one line per statement, appended to one file and flushed at once.
 class logger {
@@ -26,17 +44,35 @@ public:
     log_operator warning();
     log_operator info();
     log_operator debug();
+    // An ERROR line of a kind: in each interval (60 s) the first 5 lines of the kind are written
+    // whole, the others are neither formatted nor written, only counted, and once the interval is
+    // over one line says how many more there were. The summary comes out on the next line
+    // written, or by a timer of the thread that made the logger when that thread runs an event
+    // loop, or when the logger goes.
+    log_operator error(const log_kind& kind);
+    void set_summary_interval(std::chrono::milliseconds interval);
+
+    // Closes the file and opens the same path again, appending: once the file was moved away
+    // (rotated), the following lines go to a new file there. When the path cannot be opened, the
+    // lines go on to the file open until then.
+    void reopen();
 
 private:
     friend class log_operator;
     logger& log(const QString& message, LogLevel level);
+    bool admit(const log_kind& kind);
+    void write_line(const QString& message, LogLevel level);
+    void write_summaries(log_summaries::which what);
+    void arm_summary_timer();
     static QString levelToString(LogLevel level);
 
     QMutex _mutex;
-    QFile _outFile;
+    std::unique_ptr<QFile> _outFile;
     std::atomic<LogLevel> _log_level{ERROR};
     QString _outFileName;
     const QString _prefix;
+    log_summaries _summaries{std::chrono::seconds(60)};
+    std::unique_ptr<QTimer> _summary_timer;
 };
 
 // Collects the pieces of one line; the line is written when the operator goes out of scope.
@@ -58,10 +94,15 @@ public:
         }
         return *this;
     }
+    // Formatted only when the line is written.
+    log_operator& operator<<(const QUuid& id) { return _active ? *this << id.toString() : *this; }
 
 private:
+    friend class logger;
+    log_operator(logger& target, LogLevel level, bool active);
+
     QString _res;
     logger& _logger;
     LogLevel _level;
-    bool _active;  // false when the level is filtered out (or the line was moved away)
+    bool _active;  // false when the level is filtered out, the line left out (or moved away)
 };

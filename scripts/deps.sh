@@ -10,9 +10,15 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
   sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "Missing packages: ${missing[*]}. Installing them takes root, and sudo is not installed: run this as root." >&2
+      exit 1
+    fi
+    sudo=sudo
+  fi
+  echo "Installing: ${missing[*]}"
   $sudo apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
 fi

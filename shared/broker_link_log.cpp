@@ -10,10 +10,13 @@ void log_broker_link(amqp::client& client, logger& log, const QString& owner, co
         log.error() << owner << ": " << unchecked;
     QObject::connect(&client, &amqp::client::connected, &client,
                      [&client, &log, owner] { log.info() << owner << ": connected to " << client.currentUri(); });
-    QObject::connect(&client, &amqp::client::error, &client, [&client, &log, owner, advice](const QString& why) {
+    // A broker down for hours fails every back-off: one kind per connection.
+    const log_kind failure(owner + QStringLiteral(": broker connection failed"));
+    QObject::connect(&client, &amqp::client::error, &client, [&client, &log, owner, advice, failure](const QString& why) {
+        log_operator line = log.error(failure);
         const QString uri = client.currentUri();
         const QString remedy = advice ? advice(why) : QString();
-        log.error() << owner << ": " << (uri.isEmpty() ? QString() : uri + QStringLiteral(": ")) << why
+        line << owner << ": " << (uri.isEmpty() ? QString() : uri + QStringLiteral(": ")) << why
                     << (remedy.isEmpty() ? QString() : QStringLiteral("; ") + remedy);
     });
 }

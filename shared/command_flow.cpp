@@ -12,6 +12,10 @@
 namespace {
 // Redeliveries that never come (another consumer took them) must not grow the memory forever.
 constexpr int max_remembered = 100000;
+
+const log_kind held_kind(QStringLiteral("Command held"));
+const log_kind rejected_kind(QStringLiteral("Command rejected"));
+const log_kind response_refused_kind(QStringLiteral("The broker refused to take a response"));
 }
 
 struct command_flow::entry {
@@ -190,14 +194,15 @@ void command_flow::publish(entry& e)
 
 void command_flow::log_rejected(const model::command& command, const QString& why)
 {
-    _logger.error() << "Command rejected, cmd_id " << command._id.toString() << ", msg_type \"" << command._type << "\": " << why;
+    _logger.error(rejected_kind) << "Command rejected, cmd_id " << command._id << ", msg_type \"" << command._type << "\": " << why;
 }
 
+// Each command at DEBUG; hold_from says it at ERROR once for all it holds.
 void command_flow::hold(const held_command& delivery, const QString& why)
 {
     _held.push_back(delivery);
-    _logger.error() << "Command held, cmd_id " << delivery.command._id.toString() << ", msg_type \"" << delivery.command._type
-                    << "\", to be tried again in " << _retry_backoff.current() << " ms: " << why;
+    _logger.debug() << "Command held, cmd_id " << delivery.command._id << ", msg_type \"" << delivery.command._type
+                    << "\": " << why;
 }
 
 void command_flow::hold_from(std::size_t index, const QString& why)
@@ -215,6 +220,7 @@ void command_flow::hold_from(std::size_t index, const QString& why)
     // Whatever is held already came after these.
     std::deque<held_command> held;
     held.swap(_held);
+    const std::size_t held_before = held.size();
     for (std::size_t i = index; i < _flow.size(); ++i) {
         const entry& e = *_flow[i];
         if (e.stale)
@@ -226,6 +232,12 @@ void command_flow::hold_from(std::size_t index, const QString& why)
     _flow.erase(_flow.begin() + static_cast<std::ptrdiff_t>(index), _flow.end());
     for (held_command& h : held)
         _held.push_back(std::move(h));
+    if (_held.size() == held_before)
+        return;  // all of them are to come again
+    const model::command& first = _held.front().command;
+    _logger.error(held_kind) << "Command held, cmd_id " << first._id << ", msg_type \"" << first._type << "\", with "
+                             << static_cast<quint64>(_held.size() - 1) << " behind it, to be tried again in "
+                             << _retry_backoff.current() << " ms: " << why;
 }
 
 void command_flow::replay_held()
@@ -300,7 +312,7 @@ void command_flow::confirmed(quint64 id, bool multiple, bool ok)
         }
     }
     if (refused) {
-        _logger.error() << "The broker refused to take a response; publishing it again";
+        _logger.error(response_refused_kind) << "The broker refused to take a response; publishing it again";
         republish_waiting();
     }
     ack_settled();

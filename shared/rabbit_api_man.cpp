@@ -71,7 +71,8 @@ void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
         handle_response(command);
         _api_command_in.ack_message(message_tag, false);
     } catch (const std::exception& e) {
-        _logger.error() << "Response rejected, cmd_id " << command._id.toString() << ": " << QString::fromUtf8(e.what());
+        static const log_kind rejected(QStringLiteral("Response rejected"));
+        _logger.error(rejected) << "Response rejected, cmd_id " << command._id << ": " << QString::fromUtf8(e.what());
         _api_command_in.reject_message(message_tag);
     }
 }

@@ -7,6 +7,12 @@
 
 #include <algorithm>
 
+namespace {
+const log_kind blocked_kind(QStringLiteral("rabbit_publisher_impl: the broker blocked or unblocked publishing"));
+const log_kind refused_kind(QStringLiteral("rabbit_publisher_impl: the broker refused a publication"));
+const log_kind dropped_kind(QStringLiteral("rabbit_publisher_impl: a message was dropped"));
+}
+
 rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_config config, QObject* parent)
     : QObject(parent),
       _client(this),
@@ -20,9 +26,9 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
     log_broker_link(_client, m_logger, QStringLiteral("rabbit_publisher_impl"), connection_path, config.tls_ca_file);
     connect(&_client, &amqp::client::blockedChanged, this, [this](bool blocked) {
         if (blocked)
-            _logger().error() << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";
+            _logger().error(blocked_kind) << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";
         else
-            _logger().error() << "rabbit_publisher_impl: the broker unblocked publishing";
+            _logger().error(blocked_kind) << "rabbit_publisher_impl: the broker unblocked publishing";
     });
 
     _client.setConnectionName(QCoreApplication::applicationName() + QStringLiteral(" publisher"));
@@ -58,7 +64,7 @@ void rabbit_publisher_impl::connected()
     // The broker closes the channel for a publication it refuses (no such exchange); the channel
     // is reopened, so the next publication goes out.
     connect(_exchange, &amqp::channel::error, this, [this](int code, const QString& text) {
-        _logger().error() << "rabbit_publisher_impl: the broker refused a publication to exchange \"" << rabbit_exchange
+        _logger().error(refused_kind) << "rabbit_publisher_impl: the broker refused a publication to exchange \"" << rabbit_exchange
                           << "\": " << code << " " << text;
     });
     _logger().debug() << "rabbit_publisher_impl: Connected";
@@ -75,7 +81,7 @@ void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing
     // The routing key ends at its first zero byte.
     const QString key = QString::fromUtf8(routing_key.constData());
     if (!_exchange->publish(string, key, mimeType))
-        _logger().error() << "rabbit_publisher_impl: a message to route \"" << key << "\" was dropped: " << refusal();
+        _logger().error(dropped_kind) << "rabbit_publisher_impl: a message to route \"" << key << "\" was dropped: " << refusal();
 }
 
 QString rabbit_publisher_impl::refusal() const

@@ -9,6 +9,11 @@
 
 #include <functional>
 
+namespace {
+const log_kind channel_closed_kind(QStringLiteral("rabbit_receiver: the broker closed the channel of the queue"));
+const log_kind cancelled_kind(QStringLiteral("rabbit_receiver: the broker cancelled the consumer"));
+}
+
 rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QObject* parent, bool receiveRaw,
                                  bool receiveRaw_withRoutKey)
     : QObject(parent),
@@ -120,7 +125,7 @@ void rabbit_receiver::on_refused(int code, const QString& text)
     const QString advice = refusal_advice(_step, code, text);
     const QString what = step_text();
     const int delay = set_up_again_later();
-    _logger().error() << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
+    _logger().error(channel_closed_kind) << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
                       << what << "): " << code << " " << text << (advice.isEmpty() ? QString() : QStringLiteral("; ") + advice)
                       << "; setting the queue up again in " << delay << " ms";
 }
@@ -145,7 +150,7 @@ void rabbit_receiver::on_cancelled()
     if (_stopped)
         return;
     const int delay = set_up_again_later();
-    _logger().error() << "rabbit_receiver: the broker cancelled the consumer of queue \"" << _config.r_que
+    _logger().error(cancelled_kind) << "rabbit_receiver: the broker cancelled the consumer of queue \"" << _config.r_que
                       << "\"; setting the queue up again in " << delay << " ms";
 }
 

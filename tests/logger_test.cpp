@@ -1,3 +1,4 @@
+#include "amqp_peer.h"
 #include "logger.h"
 #include "stderr_batch.h"
 
@@ -20,6 +21,12 @@ QByteArray read_all(const QString& path)
     f.open(QIODevice::ReadOnly);
     return f.readAll();
 }
+
+// Counts how often it is formatted into a line.
+struct counted {
+    static inline int formatted = 0;
+    friend QTextStream& operator<<(QTextStream& out, const counted&) { return out << ++formatted; }
+};
 
 class LoggerTest : public ::testing::Test {
 protected:
@@ -86,6 +93,52 @@ TEST_F(LoggerTest, UnopenableFileDoesNotStopLogging)
     logger log(dir.filePath("missing/dir/x.log"), QString());
     log.error() << "lost";
     EXPECT_FALSE(QFile::exists(dir.filePath("missing/dir/x.log")));
+}
+
+// The first 5 lines of a kind in an interval are written whole, the others told by one line once
+// the interval is over (by the timer when nothing else is written), and the next interval starts
+// afresh; what is left out when the logger goes is told then.
+TEST_F(LoggerTest, RepeatedLinesOfAKindAreSummarisedPerInterval)
+{
+    const log_kind held(QStringLiteral("Command held"));
+    const log_kind other(QStringLiteral("Other"));
+    {
+        logger log(path, QString());
+        log.set_summary_interval(std::chrono::milliseconds(500));
+        for (int i = 0; i < 3005; ++i)
+            log.error(held) << "Command held, cmd_id " << counted{};
+        log.error(other) << "other kind";
+        EXPECT_TRUE(wait_until([&] { return read_all(path).contains("more like it"); }, 5000)) << read_all(path).constData();
+        for (int i = 0; i < 7; ++i)
+            log.error(held) << "Command held again" << counted{};
+    }
+    const QList<QByteArray> lines = read_all(path).split('\n');
+    QList<QByteArray> summaries;
+    int whole = 0;
+    for (const QByteArray& line : lines) {
+        if (line.contains("more like it"))
+            summaries << line.mid(line.indexOf(" Error : ") + 9).trimmed();
+        else
+            whole += line.contains(" Error : Command held");
+    }
+    EXPECT_EQ(whole, 10);
+    EXPECT_EQ(counted::formatted, 10);  // the lines left out were never formatted
+    EXPECT_EQ(summaries, (QList<QByteArray>{"Command held: ... and 3,000 more like it in the last 500 ms",
+                                            "Command held: ... and 2 more like it in the last 500 ms"}));
+    EXPECT_EQ(read_all(path).count("other kind"), 1);
+}
+
+TEST_F(LoggerTest, ReopenedLogGoesToANewFileAtThePath)
+{
+    logger log(path, QString());
+    log.error() << "before rotation";
+    ASSERT_TRUE(QFile::rename(path, path + ".1"));
+    log.error() << "still to the moved file";
+    log.reopen();
+    log.error() << "after reopening";
+    const QByteArray old = read_all(path + ".1"), fresh = read_all(path);
+    EXPECT_TRUE(old.contains("before rotation") && old.contains("still to the moved file") && !old.contains("after"));
+    EXPECT_TRUE(fresh.endsWith("Error : after reopening\r\n") && fresh.count("\r\n") == 1) << fresh.constData();
 }
 
 // Diagnostic lines reach standard error together once the loop has nothing left to do.

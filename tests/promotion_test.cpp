@@ -97,6 +97,30 @@ TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
     EXPECT_EQ(probe.members("dev:clients:2999"), (QStringList{"c"}));
 }
 
+// Another instance promoted them between the listing and the renames: every rename fails, and the
+// log tells a few of them and counts the others.
+TEST_F(PromotionTest, KeysGoneBeforeTheRenamesAreLoggedInAFewLines)
+{
+    for (int i = 0; i < 3000; ++i)
+        probe.run({"SADD", "tmp:dev:clients:" + QByteArray::number(i), "c"});
+    redis_monitor monitor(server.port());
+    submit(tmp_key_promotion::mode::promote);
+    QCoreApplication::processEvents();  // one turn: it writes the listing, and reads nothing yet
+    monitor.until("SCAN");
+    probe.flush();
+    EXPECT_EQ(finish(), promotion_result::outcome::done);
+    QFile file(dir.filePath("promotion.log"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QList<QByteArray> errors;
+    for (const QByteArray& line : lines)
+        if (line.contains(" Error : "))
+            errors << line.mid(line.indexOf(" Error : ") + 9).trimmed();
+    ASSERT_EQ(errors.size(), 6) << errors.join('\n').constData();
+    EXPECT_TRUE(errors[0].startsWith("promotion: Redis command 1 of ") && errors[0].endsWith("failed: ERR no such key"));
+    EXPECT_EQ(errors[5], "promotion: " + QByteArray::number(static_cast<qulonglong>(result->keys) - 5) + " more Redis commands in the transaction failed");
+}
+
 TEST_F(PromotionTest, GuardedPromotionWaitsForTheSequenceToGoQuietAndYieldsToAnyWrite)
 {
     using outcome = promotion_result::outcome;
