@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 // Runs the service binary as operators do and looks at what it leaves behind.
 namespace {
 
@@ -111,6 +113,24 @@ TEST_F(ServiceProcessTest, LogFileIsAppendedInTheLineFormat)
         R"(^an earlier line\r\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}0x[0-9a-f]+ Error : Cannot look for staging keys at start-up: [^\r\n]+\r\n)"
         R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}0x[0-9a-f]+ Error : [^\r\n]+\r\n)*$)");  // then the broker's refusals
     EXPECT_TRUE(line.match(QString::fromLatin1(text)).hasMatch()) << text.constData();
+}
+
+// As logrotate does without copytruncate: the file is moved away, SIGHUP, and the lines go on in
+// a new file. SIGTERM then stops the service cleanly even with no broker to talk to.
+TEST_F(ServiceProcessTest, SighupReopensTheLogFileAndSigtermStopsCleanly)
+{
+    write("corvel.ini", "[GENERAL_SETTINGS]\nLOG_LEVEL=INFORM\n[REDIS_SETTINGS]\nPORT=" + QByteArray::number(closed_port()) + "\n");
+    start({});
+    ASSERT_TRUE(wait_for([&] { return read("corvel.log").contains("starting (pid"); }, 5000)) << read("corvel.log").constData();
+    ASSERT_TRUE(QFile::rename(dir.filePath("corvel.log"), dir.filePath("corvel.log.1")));
+    ::kill(static_cast<pid_t>(service.processId()), SIGHUP);
+    ASSERT_TRUE(wait_for([&] { return read("corvel.log").contains("Log file reopened on SIGHUP"); }, 5000));
+    EXPECT_TRUE(read("corvel.log.1").contains("starting (pid"));
+    EXPECT_FALSE(read("corvel.log.1").contains("reopened"));
+
+    service.terminate();
+    EXPECT_EQ(exit_code_within(15000), 0);
+    EXPECT_TRUE(read("corvel.log").contains("Stopped cleanly")) << read("corvel.log").constData();
 }
 
 TEST_F(ServiceProcessTest, UnopenableLogFileIsReportedOnceAndTheServiceRuns)
