@@ -26,11 +26,11 @@ set(CPACK_PACKAGE_NAME corvel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "writes device ownership commands from RabbitMQ into Redis")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- corvel consumes JSON commands (clients_devices, device_parameters) from a RabbitMQ
- queue, writes them into Redis database 2 and answers each sender. The package
- ships the service, the corvel-send tool, a systemd unit and a logrotate snippet;
- the service is neither enabled nor started on installation.")
+# The summary is the first line; CPack indents these.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "corvel consumes JSON commands (clients_devices, device_parameters) from a
+RabbitMQ queue, writes them into Redis database 2 and answers each sender. The
+package ships the service, the corvel-send tool, a systemd unit and a logrotate
+snippet; the service is neither enabled nor started on installation.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "corvel developers <corvel@example.org>" CACHE STRING "Maintainer field of the package")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
