@@ -71,8 +71,8 @@ in_root sh -c 'cd /tmp && apt-get -o APT::Sandbox::User=root update -q >/dev/nul
   apt-get -o APT::Sandbox::User=root install -y -q --no-install-recommends ./corvel_*.deb logrotate systemd' |
   grep -E '^(Setting up corvel|[0-9]+ upgraded)'
 
-
 in_root bash -euo pipefail -c '
+command -v corvel >/dev/null && command -v corvel-send >/dev/null
 echo "== on PATH: $(command -v corvel) $(command -v corvel-send)"
 echo "== user: $(id corvel)"
 echo "== $(stat -c "%U:%G %a %n" /var/log/corvel /etc/corvel/corvel.ini)"
