@@ -23,7 +23,7 @@ promotion | amqp)
   ;;
 esac
 scripts/deps.sh
-scripts/build.sh >/dev/null
+scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
 . scripts/rabbit_local.sh
 
 work=$(mktemp -d)

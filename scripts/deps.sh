@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the service, its tests and benchmarks need, when any is missing.
+# Installs the Debian packages the service, its tests, benchmarks and package build need, when any
+# is missing (dpkg-dev and file: dpkg-shlibdeps and the ELF detection of cpack -G DEB).
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
-  librabbitmq-dev rabbitmq-server openssl libsystemd-dev)
+  librabbitmq-dev rabbitmq-server openssl libsystemd-dev dpkg-dev file)
 
 missing=()
 for p in "${packages[@]}"; do

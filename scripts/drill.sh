@@ -23,7 +23,7 @@ cd "$(dirname "$0")/.."
 what=${1:?publisher, freeze, huge, failover or stop}
 shift
 scripts/deps.sh
-scripts/build.sh >/dev/null
+scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
 

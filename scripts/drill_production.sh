@@ -22,7 +22,7 @@ cd "$(dirname "$0")/.."
 what=${1:?instances, outage or cluster}
 shift
 scripts/deps.sh
-scripts/build.sh >/dev/null
+scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
 

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Installs the Debian package on a fresh Debian 12 root and checks it there (run as root; not part
+# of CI: it downloads from the Debian mirror this machine's apt uses, DEBIAN_MIRROR overrides).
+#   scripts/try_package.sh [DEB]      DEB defaults to what scripts/package.sh builds
+# A minimal bookworm is debootstrapped into a temporary directory; apt-get installs the package
+# there with its dependencies; the service must start without a broker or Redis, keep running
+# and write its log; logrotate must rotate that log; the conffiles and the unit are checked; a
+# purge must take the log directory. Everything, mounts included, goes on any exit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ "$(id -u)" -eq 0 ] || {
+  echo "run as root (debootstrap and chroot)" >&2
+  exit 1
+}
+
+# The first source of bookworm's main archive in apt's configuration, deb822 or one-line.
+debian_mirror() {
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk 'BEGIN { RS = "" }
+      /(^|\n)Suites:[^\n]*[ \t]bookworm([ \t\n]|$)/ && !/(^|\n)Enabled:[ \t]*no/ &&
+      match($0, /(^|\n)URIs:[ \t]*[^ \t\n]+/) { s = substr($0, RSTART, RLENGTH); sub(/^\n?URIs:[ \t]*/, "", s); print s }' "$f"
+  done
+  { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
+    awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ } if ($(i + 1) == "bookworm") print $i }'
+}
+mirror=${DEBIAN_MIRROR:-$(debian_mirror | head -n 1)}
+[ -n "$mirror" ] || {
+  echo "no bookworm source in /etc/apt/sources.list*; set DEBIAN_MIRROR" >&2
+  exit 1
+}
+
+deb=${1:-$(scripts/package.sh | tail -n 1)}
+command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap >/dev/null
+
+root=$(mktemp -d /tmp/corvel-try.XXXXXX)
+chmod 755 "$root"  # the root of the tree: its users other than root must get through it
+cleanup() {
+  local m
+  # Innermost first; nothing is deleted while anything is still mounted below the root.
+  for m in $(findmnt -rn -o TARGET | grep "^$root/" | sort -r); do umount -l "$m" || true; done
+  if findmnt -rn -o TARGET | grep -q "^$root/"; then
+    echo "still mounted below $root: left in place" >&2
+  else
+    rm -rf "$root"
+  fi
+}
+trap cleanup EXIT
+
+echo "== debootstrap bookworm (minbase) from $mirror"
+debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1 || {
+  tail -n 20 "$root.debootstrap.log" >&2
+  rm -f "$root.debootstrap.log"
+  exit 1
+}
+rm -f "$root.debootstrap.log"
+mount -t proc proc "$root/proc"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+cp "$deb" "$root/tmp/"
+
+in_root() {
+  chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LANG=C.UTF-8 "$@"
+}
+
+# logrotate is only recommended; named here, without the mail server it recommends in turn, which
+# a root without init cannot configure. systemd, as on a host that runs it, so that the unit can be
+# checked with everything it names. apt's download sandbox has no user to drop to here.
+echo "== apt-get install ./$(basename "$deb") logrotate systemd"
+in_root sh -c 'cd /tmp && apt-get -o APT::Sandbox::User=root update -q >/dev/null &&
+  apt-get -o APT::Sandbox::User=root install -y -q --no-install-recommends ./corvel_*.deb logrotate systemd' |
+  grep -E '^(Setting up corvel|[0-9]+ upgraded)'
+
+in_root bash -euo pipefail -c '
+command -v corvel >/dev/null && command -v corvel-send >/dev/null
+echo "== on PATH: $(command -v corvel) $(command -v corvel-send)"
+echo "== user: $(id corvel)"
+echo "== $(stat -c "%U:%G %a %n" /var/log/corvel /etc/corvel/corvel.ini)"
+
+# No broker, no Redis: the service must keep running, retrying, and log that it does.
+setpriv --reuid=corvel --regid=corvel --init-groups corvel -c /etc/corvel/corvel.ini 2>/tmp/corvel.err &
+pid=$!
+sleep 3
+kill -0 "$pid" 2>/dev/null || { echo "corvel exited early:" >&2; cat /tmp/corvel.err >&2; exit 1; }
+kill -TERM "$pid"
+wait "$pid" || true
+[ -s /var/log/corvel/corvel.log ] || { echo "no log written" >&2; exit 1; }
+echo "== corvel ran 3 s as $(stat -c %U /var/log/corvel/corvel.log); its log:"
+head -n 4 /var/log/corvel/corvel.log | cut -c 1-150
+
+logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/corvel
+[ -s /var/log/corvel/corvel.log.1 ] && [ -f /var/log/corvel/corvel.log ] ||
+  { echo "logrotate did not rotate the log" >&2; ls -l /var/log/corvel >&2; exit 1; }
+echo "== after logrotate -f: $(cd /var/log/corvel && stat -c "%n %U:%G %a" *)"
+
+echo "== conffiles:"
+dpkg-query --showformat="\${Conffiles}\n" -W corvel
+dpkg-query --showformat="\${Conffiles}\n" -W corvel | grep -q "^ /etc/corvel/corvel.ini " ||
+  { echo "corvel.ini is not a conffile" >&2; exit 1; }
+'
+
+echo "== systemd-analyze verify --root"
+if out=$(systemd-analyze verify --man=no --root="$root" /lib/systemd/system/corvel.service 2>&1) && [ -z "$out" ]; then
+  echo "unit accepted"
+else
+  echo "$out"
+  exit 1
+fi
+
+echo "== apt-get purge corvel"
+in_root apt-get purge -y -q corvel >/dev/null
+[ ! -e "$root/var/log/corvel" ] && [ ! -e "$root/etc/corvel" ] || {
+  echo "the purge left /var/log/corvel or /etc/corvel" >&2
+  exit 1
+}
+echo "log directory and configuration gone; all checks passed"
