@@ -32,6 +32,8 @@ Application::Application(int& argc, char** argv)
     resume_unfinished_sequence();
     _engiene = _injector->create<rabbit_api_man>();
     connect(_engiene.get(), &rabbit_api_man::queue_declared, this, &Application::warn_of_other_consumers);
+    if (const std::optional<listen_address> listen = _env.get_http_listen())
+        _status = std::make_unique<status_reporter>(*listen, *_engiene, _store, *_logger);
 }
 
 void Application::warn_of_other_consumers(quint32 consumers)
@@ -122,6 +124,8 @@ void Application::promote(trigger why, std::optional<sequence_guard> guard)
 void Application::promotion_finished(trigger why, const promotion_result& result)
 {
     _promotion_pending = false;
+    if (_status)
+        _status->promotion_finished(result);
     // The key list and the replies were large: give the memory back.
     malloc_trim(0);
     switch (result.what) {

@@ -8,6 +8,7 @@
 #include "tmp_key_promotion.h"
 #include "redis_client.h"
 #include "sequence_mark.h"
+#include "status_reporter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -58,6 +59,7 @@ private:
     bool _promotion_pending = false;  // submitted, not yet finished
     std::unique_ptr<QTimer> _timer;
     std::unique_ptr<composition_root> _injector;
+    std::unique_ptr<status_reporter> _status;  // with HTTP_LISTEN; last, so it goes first
 };
 
 // The promotion runs this long after the last clients_devices command of a sequence.

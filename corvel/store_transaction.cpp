@@ -2,6 +2,18 @@
 
 #include "store_access.h"
 
+#include <QElapsedTimer>
+
+namespace {
+// Everything in the service runs on one thread: plain counts suffice.
+store_transaction_stats stats;
+}  // namespace
+
+const store_transaction_stats& store_transactions()
+{
+    return stats;
+}
+
 void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what)
 {
     for (const redis::failed_command& failed : result.failed) {
@@ -16,11 +28,16 @@ void log_failed_commands(const redis::transaction_result& result, logger& log, c
 void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished)
 {
-    auto done = [&log, what, reply = std::move(reply), finished = std::move(finished)](redis::transaction_result&& result) {
+    QElapsedTimer since_submit;
+    since_submit.start();
+    auto done = [&log, what, reply = std::move(reply), finished = std::move(finished),
+                 since_submit](redis::transaction_result&& result) {
         if (!result.executed) {
+            ++stats.failed;
             finished(command_result::retry(result.error));
             return;
         }
+        stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
         log_failed_commands(result, log, what);
         finished(command_result::done(reply));
     };

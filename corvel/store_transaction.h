@@ -1,6 +1,7 @@
 #pragma once
 
 #include "icommand_handler.h"
+#include "latency_histogram.h"
 #include "logger.h"
 #include "redis_client.h"
 #include "redis_transaction.h"
@@ -13,3 +14,6 @@ void run_store_transaction(redis::client& store, redis::transaction::body body, 
 
 // Logs the commands that failed inside an executed transaction.
 void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what);
+
+// The command transactions of this process so far; main thread only.
+const store_transaction_stats& store_transactions();

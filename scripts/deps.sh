@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
-  librabbitmq-dev rabbitmq-server openssl)
+  librabbitmq-dev rabbitmq-server openssl libmicrohttpd-dev)
 
 missing=()
 for p in "${packages[@]}"; do

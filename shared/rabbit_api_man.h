@@ -43,6 +43,9 @@ public:
     void set_command_timeout(int ms) { _command_timeout_ms = ms; }
     std::size_t pending_commands() const { return _sended_commands.size(); }
     rabbit_receiver& receiver() { return _api_command_in; }
+    const rabbit_receiver& receiver() const { return _api_command_in; }
+    const rabbit_publisher_impl& publisher() const { return _api_command_out; }
+    const command_flow& flow() const { return _flow; }
 
     // send_cmd for any JSON data, an array say, as the commands of this service carry.
     void send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,

@@ -25,6 +25,8 @@ public:
     ~rabbit_publisher_impl() override;
 
     bool is_connected() const { return _client.isConnected(); }
+    // Connections made after the first.
+    quint64 reconnections() const { return _connections > 0 ? _connections - 1 : 0; }
 
     // Publishes as publish_string does, confirms on; returns the id the broker's answer will come
     // with (confirmed, nacked or confirms_lost), 0 when the message was dropped.
@@ -58,6 +60,7 @@ private:
     logger& m_logger;
     quint64 _last_id = 0;     // the highest handed out by publish_confirmed
     quint64 _settled_id = 0;  // the highest confirmed, nacked or lost
+    quint64 _connections = 0;
 };
 
 // A typed front over the publisher for settings that convert to rabbit_publisher_config.

@@ -28,6 +28,11 @@ public:
     void requeue_message(uint64_t message_tag);  // back to the queue with basic.nack, to come again
 
     rabbit_receiver_cfg config() const { return _config; }
+    bool is_connected() const { return _client.isConnected(); }
+    // The broker confirmed the consumer and has not cancelled it or lost its channel since.
+    bool is_consuming() const { return _consuming; }
+    // Connections made after the first.
+    std::uint64_t reconnections() const { return _connections > 0 ? _connections - 1 : 0; }
     amqp::message get_message() const { return currentMessage; }
     // Why the body of the delivery being handed over is not a JSON object; empty when it is.
     QString body_problem() const { return _body_problem; }
@@ -85,6 +90,8 @@ private:
     QPair<QString, QString> _binding;  // the one going out, while binding
     bool _declared_once = false;
     bool _stopped = false;
+    bool _consuming = false;
+    std::uint64_t _connections = 0;
     amqp::backoff _setup_backoff;
     QTimer _setup_retry;
 };
