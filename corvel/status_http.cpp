@@ -71,12 +71,13 @@ std::string status_http::start(const QHostAddress& host, std::uint16_t port)
     _heartbeat = now();
     _start_error.clear();
     _starting = true;
-    _daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &access, this,  //
-                               MHD_OPTION_SOCK_ADDR, address,                 //
-                               MHD_OPTION_CONNECTION_LIMIT, connection_limit,  //
-                               MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s,
-                               MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory,  //
-                               MHD_OPTION_EXTERNAL_LOGGER, &status_http::log_start_error, this, MHD_OPTION_END);
+    // The logger goes first, so that the messages about the options come to it too.
+    _daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &access, this,                    //
+                               MHD_OPTION_EXTERNAL_LOGGER, &status_http::log_start_error, this,  //
+                               MHD_OPTION_SOCK_ADDR, address,                                   //
+                               MHD_OPTION_CONNECTION_LIMIT, connection_limit,                   //
+                               MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s,             //
+                               MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_END);
     _starting = false;
     if (_daemon)
         return std::string();
