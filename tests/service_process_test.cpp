@@ -1,4 +1,5 @@
 #include "amqp_peer.h"
+#include "http_probe.h"
 #include "rabbit_server.h"
 #include "redis_server.h"
 #include "service_status.h"
@@ -6,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
-#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -16,14 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <limits>
-
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 // Runs the service binary as operators do and looks at what it leaves behind.
@@ -35,133 +28,6 @@ quint32 closed_port()
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
 }
-
-// A blocking connection to 127.0.0.1:port; -1 when refused. Reads give up after 5 s.
-int connect_local(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Sends request (send errors ignored: the server may close early) and reads until the server closes.
-QByteArray exchange(int fd, const QByteArray& request)
-{
-    ::send(fd, request.constData(), static_cast<size_t>(request.size()), MSG_NOSIGNAL);
-    QByteArray answer;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        answer.append(buffer, static_cast<int>(n));
-    ::close(fd);
-    return answer;
-}
-
-struct http_reply {
-    int status = 0;  // 0: no answer
-    QByteArray body;
-};
-
-http_reply parse_reply(const QByteArray& answer)
-{
-    http_reply r;
-    const QList<QByteArray> status_line = answer.left(answer.indexOf("\r\n")).split(' ');
-    if (status_line.size() >= 2 && status_line[0].startsWith("HTTP/1."))
-        r.status = status_line[1].toInt();
-    const int head_end = answer.indexOf("\r\n\r\n");
-    if (head_end >= 0)
-        r.body = answer.mid(head_end + 4);
-    return r;
-}
-
-http_reply http(quint16 port, const QByteArray& path, const QByteArray& method = "GET")
-{
-    const int fd = connect_local(port);
-    if (fd < 0)
-        return {};
-    return parse_reply(exchange(fd, method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
-}
-
-// Reads a metrics body strictly as the text exposition format: every sample "name{labels} value"
-// with a valid name, its family typed by an earlier # TYPE line, histogram buckets cumulative and
-// ending with le="+Inf" equal to _count. Samples are keyed by name and labels as written.
-struct exposition {
-    QMap<QString, double> samples;
-    QStringList errors;
-
-    explicit exposition(const QByteArray& text)
-    {
-        if (!text.endsWith('\n'))
-            errors << "the body does not end in a line feed";
-        static const QRegularExpression type_line(R"(^# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram|summary|untyped)$)");
-        static const QRegularExpression sample_line(
-            R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*"(?:,[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*")*)?\})? (\S+)$)");
-        QMap<QString, QString> types;
-        QMap<QString, QList<QPair<double, double>>> buckets;  // per histogram: le, count
-        for (const QString& line : QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts)) {
-            if (line.startsWith("# TYPE ")) {
-                const auto m = type_line.match(line);
-                if (!m.hasMatch() || types.contains(m.captured(1)))
-                    errors << "bad or repeated TYPE line: " + line;
-                else
-                    types[m.captured(1)] = m.captured(2);
-                continue;
-            }
-            if (line.startsWith("# HELP ") || line.startsWith('#'))
-                continue;
-            const auto m = sample_line.match(line);
-            bool number = false;
-            const double value = m.hasMatch() ? parse_value(m.captured(3), &number) : 0;
-            if (!m.hasMatch() || !number) {
-                errors << "bad sample line: " + line;
-                continue;
-            }
-            const QString name = m.captured(1);
-            QString family = name;
-            for (const char* suffix : {"_bucket", "_sum", "_count"})
-                if (name.endsWith(suffix) && types.value(name.left(name.size() - int(strlen(suffix)))) == "histogram")
-                    family = name.left(name.size() - int(strlen(suffix)));
-            if (!types.contains(family))
-                errors << "sample before its TYPE line: " + line;
-            samples[name + m.captured(2)] = value;
-            if (name == family + "_bucket") {
-                static const QRegularExpression le(R"re(le="([^"]+)")re");
-                bool ok = false;
-                const double bound = parse_value(le.match(m.captured(2)).captured(1), &ok);
-                if (!ok)
-                    errors << "bucket without le: " + line;
-                buckets[family].append({bound, value});
-            }
-        }
-        for (auto h = buckets.cbegin(); h != buckets.cend(); ++h) {
-            const QList<QPair<double, double>>& b = h.value();
-            for (int i = 1; i < b.size(); ++i)
-                if (b[i].first <= b[i - 1].first || b[i].second < b[i - 1].second)
-                    errors << h.key() + ": buckets not in order or not cumulative";
-            if (b.isEmpty() || !std::isinf(b.last().first) || b.last().second != samples.value(h.key() + "_count", -1))
-                errors << h.key() + ": no +Inf bucket equal to _count";
-        }
-    }
-
-    static double parse_value(const QString& text, bool* ok)
-    {
-        *ok = true;
-        if (text == "+Inf")
-            return std::numeric_limits<double>::infinity();
-        if (text == "-Inf")
-            return -std::numeric_limits<double>::infinity();
-        return text.toDouble(ok);
-    }
-};
 
 TEST(MetricsText, RendersEveryFamilyTypedWithCumulativeBucketsAndBoundedEscapedTypes)
 {
