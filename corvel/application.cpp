@@ -23,7 +23,8 @@ Application::Application(int& argc, char** argv)
       _store(to_connection_config(_redis_config)),
       _sequence(_store, *_logger, _redis_config._sequence_key),
       _timer(std::make_unique<QTimer>()),
-      _shutdown_timeout_ms(_env.get_shutdown_timeout_ms())
+      _shutdown_timeout_ms(_env.get_shutdown_timeout_ms()),
+      _http_listen(_env.get_http_listen())
 {
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
@@ -49,6 +50,15 @@ Application::Application(int& argc, char** argv)
         _logger->reopen();
         _logger->info() << "Log file reopened on SIGHUP";
     });
+    if (_http_listen)
+        _status = std::make_unique<status_reporter>(*_http_listen, *_engiene, _store, _promotions, *_logger);
+    if (_systemd.active()) {
+        connect(&_systemd_status, &QTimer::timeout, this, [this] {
+            static const redis_answer_watch unused;
+            _systemd.status(status_line(gather_service_state(*_engiene, unused, _promotions)));
+        });
+        _systemd_status.start(2000);
+    }
 }
 
 void Application::consuming()
@@ -87,6 +97,7 @@ void Application::warn_of_other_consumers(quint32 consumers)
 // first, since its handlers refer to the composition root and the store.
 Application::~Application()
 {
+    _status.reset();  // its listener thread first
     _stop.reset();
     _engiene.reset();
 }
@@ -166,6 +177,7 @@ void Application::promote(trigger why, std::optional<sequence_guard> guard)
 void Application::promotion_finished(trigger why, const promotion_result& result)
 {
     _promotion_pending = false;
+    _promotions.record(result);
     // The key list and the replies were large: give the memory back.
     malloc_trim(0);
     switch (result.what) {

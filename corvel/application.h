@@ -11,6 +11,7 @@
 #include "sequence_mark.h"
 #include "signal_watch.h"
 #include "systemd_link.h"
+#include "status_reporter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -67,9 +68,13 @@ private:
     std::unique_ptr<QTimer> _timer;
     std::unique_ptr<composition_root> _injector;
     int _shutdown_timeout_ms;
+    std::optional<listen_address> _http_listen;
     systemd_link _systemd;
     std::unique_ptr<clean_stop> _stop;
     bool _ready = false;  // consumed once since start-up
+    promotion_record _promotions;
+    QTimer _systemd_status;  // with systemd only
+    std::unique_ptr<status_reporter> _status;  // with HTTP_LISTEN; last, so it goes first
 };
 
 // The promotion runs this long after the last clients_devices command of a sequence.

@@ -106,6 +106,38 @@ int environment::get_shutdown_timeout_ms()
     return ms;
 }
 
+std::optional<listen_address> environment::get_http_listen()
+{
+    const QString text = _settings.value(QStringLiteral("GENERAL_SETTINGS/HTTP_LISTEN")).toString().trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    return parse_listen_address(text);
+}
+
+listen_address parse_listen_address(const QString& text)
+{
+    const auto bad = [&text](const char* why) {
+        return config_error("HTTP_LISTEN: \"" + text.toStdString() + "\" " + why);
+    };
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        throw bad("is not of the form host:port");
+    QString host = text.left(colon);
+    const bool bracketed = host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'));
+    if (bracketed)
+        host = host.mid(1, host.size() - 2);
+    listen_address address;
+    address.text = text;
+    if (!address.host.setAddress(host) || (address.host.protocol() == QAbstractSocket::IPv6Protocol) != bracketed)
+        throw bad("does not begin with an IP address (an IPv6 one in brackets, as [::1]:9470)");
+    bool number = false;
+    const uint port = text.mid(colon + 1).toUInt(&number);
+    if (!number || port == 0 || port > 65535)
+        throw bad("does not end with a port from 1 to 65535");
+    address.port = static_cast<quint16>(port);
+    return address;
+}
+
 QList<QPair<QString, QString>> parse_bindings(const QString& text)
 {
     QString compact = text;

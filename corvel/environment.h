@@ -4,15 +4,24 @@
 #include "rabbit_config.h"
 #include "redis_conf.h"
 
+#include <QHostAddress>
 #include <QSettings>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 // A configuration value that cannot be used as written; start-up stops with its text.
 class config_error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// Where the health and metrics listener takes connections.
+struct listen_address {
+    QHostAddress host;
+    quint16 port = 0;
+    QString text;  // as configured
 };
 
 // Reads the service's INI file. Nothing is ever written back; a missing key takes its default.
@@ -29,6 +38,8 @@ public:
     int get_shutdown_timeout_ms();
 
     static constexpr int default_shutdown_timeout_ms = 10000;
+    // GENERAL_SETTINGS HTTP_LISTEN; nothing when absent or empty. Throws config_error for a bad value.
+    std::optional<listen_address> get_http_listen();
 
 private:
     QSettings _settings;
@@ -42,3 +53,7 @@ QList<QPair<QString, QString>> parse_bindings(const QString& text);
 // ignored, empty items skipped. true and false give booleans, whole numbers qint64, anything else
 // text. Throws config_error naming an item without "=", with an empty name or given twice.
 QVariantHash parse_queue_arguments(const QString& text);
+
+// "127.0.0.1:9470" or "[::1]:9470": an IP address (IPv6 in brackets) and a port from 1 to 65535.
+// Throws config_error naming HTTP_LISTEN otherwise.
+listen_address parse_listen_address(const QString& text);

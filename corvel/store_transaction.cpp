@@ -2,14 +2,24 @@
 
 #include "store_access.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
 
 namespace {
+// Everything in the service runs on one thread: plain counts suffice.
+store_transaction_stats stats;
+
 // One transaction tells this many of its failed commands; a count stands for the others.
 constexpr std::size_t failures_told = 5;
 
 const store_failure_kinds command_failures{log_kind(QStringLiteral("Redis command in a command's transaction failed")),
                                            log_kind(QStringLiteral("Redis commands in a command's transaction failed"))};
+}
+
+const store_transaction_stats& store_transactions()
+{
+    return stats;
 }
 
 store_failure_kinds::store_failure_kinds(log_kind each, log_kind rest) : each(std::move(each)), rest(std::move(rest)) {}
@@ -31,11 +41,16 @@ void log_failed_commands(const redis::transaction_result& result, logger& log, c
 void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished)
 {
-    auto done = [&log, what, reply = std::move(reply), finished = std::move(finished)](redis::transaction_result&& result) {
+    QElapsedTimer since_submit;
+    since_submit.start();
+    auto done = [&log, what, reply = std::move(reply), finished = std::move(finished),
+                 since_submit](redis::transaction_result&& result) {
         if (!result.executed) {
+            ++stats.failed;
             finished(command_result::retry(result.error));
             return;
         }
+        stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
         log_failed_commands(result, log, what, command_failures);
         finished(command_result::done(reply));
     };

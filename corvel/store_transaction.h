@@ -1,6 +1,7 @@
 #pragma once
 
 #include "icommand_handler.h"
+#include "latency_histogram.h"
 #include "logger.h"
 #include "redis_client.h"
 #include "redis_transaction.h"
@@ -22,3 +23,6 @@ struct store_failure_kinds {
 // Logs the first few commands that failed inside an executed transaction, and how many more did.
 void log_failed_commands(const redis::transaction_result& result, logger& log, const char* what,
                          const store_failure_kinds& kinds);
+
+// The command transactions of this process so far; main thread only.
+const store_transaction_stats& store_transactions();

@@ -32,6 +32,7 @@ tmp_key_promotion::tmp_key_promotion(mode m, logger& log, std::function<void(pro
                                      std::optional<sequence_guard> guard)
     : _mode(m), _log(log), _done(std::move(done)), _guard(std::move(guard))
 {
+    _since_submit.start();
 }
 
 tmp_key_promotion::~tmp_key_promotion() = default;
@@ -242,6 +243,7 @@ void tmp_key_promotion::finished()
         out.what = _error.isEmpty() ? outcome::done : outcome::failed;
     }
     _phase = phase::done;
+    out.elapsed_ms = _since_submit.elapsed();
     _done(std::move(out));
 }
 
@@ -250,5 +252,6 @@ void tmp_key_promotion::failed(const QString& why)
     _phase = phase::done;
     promotion_result out;
     out.error = why;
+    out.elapsed_ms = _since_submit.elapsed();
     _done(std::move(out));
 }

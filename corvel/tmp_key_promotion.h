@@ -4,6 +4,7 @@
 #include "redis_transaction.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 
 #include <cstdint>
 #include <functional>
@@ -25,6 +26,7 @@ struct promotion_result {
     QString error;         // why it failed
     std::size_t keys = 0;  // staging keys found (all of them, or at most one when only looking)
     long long age_ms = -1;  // not due: the age of the last write
+    qint64 elapsed_ms = 0;  // from submission to the outcome
 
     bool ok() const { return what == outcome::done; }
 };
@@ -80,6 +82,7 @@ private:
     QByteArray key(std::size_t i) const;
 
     mode _mode;
+    QElapsedTimer _since_submit;
     logger& _log;
     std::function<void(promotion_result)> _done;
     std::optional<sequence_guard> _guard;

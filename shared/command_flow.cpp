@@ -18,6 +18,23 @@ const log_kind rejected_kind(QStringLiteral("Command rejected"));
 const log_kind response_refused_kind(QStringLiteral("The broker refused to take a response"));
 }
 
+void command_counters::count(const QString& type, outcome what)
+{
+    const auto index = static_cast<std::size_t>(what);
+    for (of_type& t : types) {
+        if (t.type == type) {
+            ++t.by_outcome[index];
+            return;
+        }
+    }
+    if (types.size() < named_types) {
+        types.push_back({type, {}});
+        ++types.back().by_outcome[index];
+        return;
+    }
+    ++other[index];
+}
+
 struct command_flow::entry {
     enum class stage {
         running,           // its handler works on it
@@ -165,15 +182,18 @@ void command_flow::advance()
             continue;
         switch (e.result.what) {
         case command_result::outcome::retry:
+            _counters.count(e.command._type, command_counters::outcome::retried);
             hold_from(i, e.result.reason);
             ack_settled();
             return;
         case command_result::outcome::rejected:
+            _counters.count(e.command._type, command_counters::outcome::rejected);
             log_rejected(e.command, e.result.reason);
             _receiver.reject_message(e.tag);
             e.at = entry::stage::settled;
             break;
         case command_result::outcome::done:
+            _counters.count(e.command._type, command_counters::outcome::done);
             e.response = envelope::wire_text(envelope::response(e.command._id, e.result.data));
             e.result.data = QJsonObject();
             publish(e);
@@ -187,6 +207,8 @@ void command_flow::publish(entry& e)
 {
     e.publication = _publisher.publish_confirmed(e.response, e.command._sender.toLatin1(), QStringLiteral("text/plain"));
     e.at = e.publication ? entry::stage::published : entry::stage::awaiting_publish;
+    if (e.publication)
+        ++_counters.responses_published;
     // Connected but refused (too much waiting to go out): try again shortly.
     if (!e.publication && _publisher.is_connected() && !_republish_timer.isActive())
         _republish_timer.start();
@@ -304,6 +326,7 @@ void command_flow::confirmed(quint64 id, bool multiple, bool ok)
         if (e->at != entry::stage::published || !(e->publication == id || (multiple && e->publication < id)))
             continue;
         if (ok) {
+            ++_counters.responses_confirmed;
             e->at = entry::stage::confirmed;
             e->response.clear();
         } else {

@@ -10,12 +10,36 @@
 #include <QSet>
 #include <QTimer>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 class rabbit_receiver;
 class rabbit_publisher_impl;
+
+// What a command flow has done since it was made, for monitoring. Plain counts, kept by the
+// thread the flow runs on.
+struct command_counters {
+    enum class outcome { done, rejected, retried };
+    static constexpr std::size_t outcome_count = 3;
+    // Peers choose the types: those beyond the first few seen are counted together as "other".
+    static constexpr std::size_t named_types = 16;
+    using counts = std::array<std::uint64_t, outcome_count>;
+    struct of_type {
+        QString type;
+        counts by_outcome{};
+    };
+
+    std::vector<of_type> types;  // in the order first seen, at most named_types
+    counts other{};
+    std::uint64_t responses_published = 0;  // publications taken by the publisher, again ones included
+    std::uint64_t responses_confirmed = 0;
+
+    command_counters() { types.reserve(named_types); }
+    void count(const QString& type, outcome what);
+};
 
 // Carries each command from its delivery to its acknowledgement. Commands run as they come,
 // several at a time, and are settled in delivery order: a command's response is published once
@@ -42,6 +66,9 @@ public:
     void finish();
     // Deliveries taken and not yet settled: running, answered but unconfirmed, or held.
     std::size_t unsettled() const { return _flow.size() + _held.size(); }
+    const command_counters& counters() const { return _counters; }
+    // Commands held to be tried again, those behind them included.
+    std::size_t held_count() const { return _held.size(); }
 
 signals:
     void drained();
@@ -88,4 +115,5 @@ private:
     // Commands answered whose acknowledgement was lost with their channel: their redelivery is
     // acknowledged without running them again.
     QSet<QUuid> _answered_unacked;
+    command_counters _counters;
 };

@@ -51,6 +51,8 @@ public:
     // stopped() follows. Deliveries not acknowledged by then go back to the queue with the
     // connection.
     void stop();
+    const rabbit_receiver& receiver() const { return _api_command_in; }
+    const rabbit_publisher_impl& publisher() const { return _api_command_out; }
 
     // send_cmd for any JSON data, an array say, as the commands of this service carry.
     void send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,

@@ -45,6 +45,7 @@ rabbit_publisher_impl::~rabbit_publisher_impl() = default;
 
 void rabbit_publisher_impl::connected()
 {
+    ++_connections;
     if (_exchange)
         QObject::disconnect(_exchange, nullptr, nullptr, nullptr);
     _exchange = _client.createExchange(rabbit_exchange, -1);

@@ -27,6 +27,8 @@ public:
     bool is_connected() const { return _client.isConnected(); }
     // Closes the connection politely (connection.close), for good; nothing is logged as lost.
     void close();
+    // Connections made after the first.
+    quint64 reconnections() const { return _connections > 0 ? _connections - 1 : 0; }
 
     // Publishes as publish_string does, confirms on; returns the id the broker's answer will come
     // with (confirmed, nacked or confirms_lost), 0 when the message was dropped.
@@ -61,6 +63,7 @@ private:
     quint64 _last_id = 0;     // the highest handed out by publish_confirmed
     quint64 _settled_id = 0;  // the highest confirmed, nacked or lost
     bool _closed = false;
+    quint64 _connections = 0;
 };
 
 // A typed front over the publisher for settings that convert to rabbit_publisher_config.

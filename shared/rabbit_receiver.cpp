@@ -49,6 +49,7 @@ quint16 rabbit_receiver::prefetch_window(qint32 configured)
 
 void rabbit_receiver::connected()
 {
+    ++_connections;
     _setup_backoff.reset();
     set_up();
 }
@@ -67,6 +68,7 @@ void rabbit_receiver::set_up()
     connect(_queue, &amqp::queue::cancelled, this, &rabbit_receiver::on_cancelled);
     connect(_queue, &amqp::queue::consuming, this, [this] {
         _step = setup_step::running;
+        _consuming = true;
         _setup_backoff.reset();
         emit consuming();
     });
@@ -121,6 +123,7 @@ void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)
 
 void rabbit_receiver::on_refused(int code, const QString& text)
 {
+    _consuming = false;
     emit deliveries_lost();
     const QString advice = refusal_advice(_step, code, text);
     const QString what = step_text();
@@ -147,6 +150,7 @@ QString rabbit_receiver::step_text() const
 
 void rabbit_receiver::on_cancelled()
 {
+    _consuming = false;
     if (_stopped)
         return;
     const int delay = set_up_again_later();
@@ -184,6 +188,7 @@ void rabbit_receiver::stop()
         return;
     }
     _stopped = true;
+    _consuming = false;
     _queue->cancel(false);
 }
 
@@ -271,6 +276,7 @@ void rabbit_receiver::requeue_message(uint64_t message_tag)
 
 void rabbit_receiver::disconnected()
 {
+    _consuming = false;
     emit deliveries_lost();
     _setup_retry.stop();
     if (_run == run_state::closed)

@@ -28,6 +28,11 @@ public:
     void requeue_message(uint64_t message_tag);  // back to the queue with basic.nack, to come again
 
     rabbit_receiver_cfg config() const { return _config; }
+    bool is_connected() const { return _client.isConnected(); }
+    // The broker confirmed the consumer and has not cancelled it or lost its channel since.
+    bool is_consuming() const { return _consuming; }
+    // Connections made after the first.
+    std::uint64_t reconnections() const { return _connections > 0 ? _connections - 1 : 0; }
     amqp::message get_message() const { return currentMessage; }
     // Why the body of the delivery being handed over is not a JSON object; empty when it is.
     QString body_problem() const { return _body_problem; }
@@ -60,7 +65,6 @@ public:
     void finish();
     // Closes the connection politely (connection.close), for good; nothing is logged as lost.
     void close();
-    bool is_connected() const { return _client.isConnected(); }
 
 private slots:
     void messageReceived();
@@ -94,6 +98,8 @@ private:
     bool _stopped = false;
     enum class run_state { running, finishing, closed };
     run_state _run = run_state::running;
+    bool _consuming = false;
+    std::uint64_t _connections = 0;
     amqp::backoff _setup_backoff;
     QTimer _setup_retry;
 };

@@ -196,4 +196,29 @@ TEST_F(EnvironmentTest, LogLevelNamesAreExact)
     EXPECT_EQ(writes_debug("ERROR"), 1);
 }
 
+TEST_F(EnvironmentTest, HttpListenIsOffUnlessSetAndBadValuesAreRefusedByName)
+{
+    EXPECT_FALSE(environment(dir.filePath("absent.ini")).get_http_listen());
+    EXPECT_FALSE(environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=\n")).get_http_listen());
+
+    const std::optional<listen_address> v4 = environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=127.0.0.1:9470\n")).get_http_listen();
+    ASSERT_TRUE(v4);
+    EXPECT_EQ(v4->host, QHostAddress(QHostAddress::LocalHost));
+    EXPECT_EQ(v4->port, 9470);
+    const std::optional<listen_address> v6 = environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=[::1]:9470\n")).get_http_listen();
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->host, QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(v6->text, "[::1]:9470");
+
+    for (const char* bad : {"9470", "localhost:9470", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:http", "::1:9470",
+                            "[127.0.0.1]:9470", "127.0.0.1"}) {
+        try {
+            parse_listen_address(QString::fromLatin1(bad));
+            ADD_FAILURE() << bad << " accepted";
+        } catch (const config_error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("HTTP_LISTEN: \"" + std::string(bad) + "\" ", 0), 0u) << e.what();
+        }
+    }
+}
+
 }  // namespace

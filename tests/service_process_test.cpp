@@ -1,16 +1,24 @@
+#include "amqp_peer.h"
+#include "http_probe.h"
+#include "rabbit_server.h"
 #include "redis_server.h"
+#include "service_status.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUuid>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // Runs the service binary as operators do and looks at what it leaves behind.
 namespace {
@@ -20,6 +28,36 @@ quint32 closed_port()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
+}
+
+TEST(MetricsText, RendersEveryFamilyTypedWithCumulativeBucketsAndBoundedEscapedTypes)
+{
+    service_metrics m;
+    for (int i = 0; i < 18; ++i)  // the last two beyond the named types
+        m.commands.count(i == 0 ? QStringLiteral("odd\"type\\\n") : QStringLiteral("t%1").arg(i), command_counters::outcome::done);
+    m.commands.count(QStringLiteral("t1"), command_counters::outcome::retried);
+    for (double s : {0.0001, 0.003, 0.003, 20.0})
+        m.transactions.executed.observe(s);
+    m.state.consumer_connected = true;
+    m.state.promotions.record(promotion_result{promotion_result::outcome::done, QString(), 7, -1, 1500});
+    const exposition e(QByteArray::fromStdString(render_metrics(m)));
+    EXPECT_TRUE(e.errors.isEmpty()) << e.errors.join('\n').toStdString();
+    EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="odd\"type\\\n",outcome="done"})"), 1);
+    EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="t1",outcome="retried"})"), 1);
+    EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="other",outcome="done"})"), 2);
+    EXPECT_FALSE(e.samples.contains(R"(corvel_commands_total{type="t16",outcome="done"})"));
+    EXPECT_EQ(e.samples.value(R"(corvel_redis_transaction_seconds_bucket{le="0.0005"})"), 1);
+    EXPECT_EQ(e.samples.value(R"(corvel_redis_transaction_seconds_bucket{le="0.005"})"), 3);
+    EXPECT_EQ(e.samples.value(R"(corvel_redis_transaction_seconds_bucket{le="10"})"), 3);
+    EXPECT_EQ(e.samples.value(R"(corvel_redis_transaction_seconds_bucket{le="+Inf"})"), 4);
+    EXPECT_EQ(e.samples.value(R"(corvel_broker_connected{connection="consumer"})"), 1);
+    EXPECT_EQ(e.samples.value(R"(corvel_broker_connected{connection="publisher"})"), 0);
+    EXPECT_EQ(e.samples.value(R"(corvel_promotions_total{outcome="done"})"), 1);
+    EXPECT_EQ(e.samples.value("corvel_promoted_keys_total"), 7);
+    EXPECT_EQ(e.samples.value("corvel_promotion_last_duration_seconds"), 1.5);
+    EXPECT_GT(e.samples.value("corvel_promotion_last_success_timestamp_seconds"), 1.7e9);
+    EXPECT_EQ(e.samples.value("corvel_redis_last_answer_age_seconds"), -1);
+    EXPECT_TRUE(e.samples.contains("corvel_event_loop_lag_seconds"));
 }
 
 class ServiceProcessTest : public ::testing::Test {
@@ -81,6 +119,31 @@ protected:
     }
 
     QByteArray stderr_text;
+
+    // Starts the service with HTTP_LISTEN on a free port, its own queue and exchanges on the test
+    // broker, Redis on redis_port; returns the HTTP port.
+    quint16 start_with_http(quint32 redis_port)
+    {
+        const quint16 port = static_cast<quint16>(closed_port());
+        write("corvel.ini", ("[GENERAL_SETTINGS]\nLOG_LEVEL=INFORM\nHTTP_LISTEN=127.0.0.1:" + QString::number(port)
+                             + "\n[AMQP_SETTINGS]\nR_LOGIN=" + test_rabbit::shared().uri() + "\nR_EXCHANGE=" + out
+                             + "\nR_QUEUE=" + queue + "\nR_BINDINGS=\"" + in + ":svc.in\"\n[REDIS_SETTINGS]\nPORT="
+                             + QString::number(redis_port) + "\n")
+                                .toUtf8());
+        start({});
+        return port;
+    }
+    int threads()
+    {
+        QFile f(QStringLiteral("/proc/%1/status").arg(service.processId()));
+        f.open(QIODevice::ReadOnly);
+        static const QRegularExpression line(R"(\nThreads:\s+(\d+))");
+        return line.match(QString::fromLatin1(f.readAll())).captured(1).toInt();
+    }
+
+    const QString in = unique_name("http.in");
+    const QString out = unique_name("http.out");
+    const QString queue = unique_name("http.q");
 };
 
 TEST_F(ServiceProcessTest, HelpIsAnInvalidCommandLine)
@@ -149,6 +212,86 @@ TEST_F(ServiceProcessTest, BindingWithoutColonStopsStartUp)
     start({});
     EXPECT_EQ(exit_code_within(5000), 1);
     EXPECT_TRUE(service.readAllStandardError().contains("\"oops\""));
+}
+
+TEST_F(ServiceProcessTest, HttpStatusServesHealthReadinessAndMetricsAndOutlastsAbusiveClients)
+{
+    redis_probe(test_redis::shared().port()).flush();
+    amqp_peer peer(test_rabbit::shared().uri());
+    peer.declare_exchange(in);
+    peer.declare_exchange(out);
+    peer.listen(out, "peer.#");
+    const quint16 port = start_with_http(test_redis::shared().port());
+    ASSERT_TRUE(wait_until([&] { return http(port, "/healthz").status == 200; }, 5000));
+    EXPECT_EQ(http(port, "/healthz").body, "ok\n");
+    ASSERT_TRUE(wait_until([&] { return http(port, "/readyz").status == 200; }, 30000)) << http(port, "/readyz").body.constData();
+    EXPECT_EQ(http(port, "/readyz").body, "ready\n");
+    EXPECT_EQ(http(port, "/nowhere").status, 404);
+    EXPECT_EQ(http(port, "/metrics", "POST").status, 405);
+    EXPECT_EQ(http(port, "/metrics", "HEAD").status, 200);
+
+    const QString done = R"(corvel_commands_total{type="clients_devices",outcome="done"})";
+    EXPECT_FALSE(exposition(http(port, "/metrics").body).samples.contains(done));  // no such command yet
+    for (int i = 0; i < 2; ++i)
+        peer.publish_json(in, "svc.in",
+                          {{"msg_type", "clients_devices"}, {"sender", "peer.http"}, {"cmd_id", QUuid::createUuid().toString()},
+                           {"data", QJsonArray{QJsonObject{{"api_key", "k"}, {"client_id", 1}, {"modem_ids", QJsonArray{i}}}}}});
+    ASSERT_TRUE(peer.wait_for(2, 10000));
+    http_reply metrics;
+    EXPECT_TRUE(wait_until([&] {
+        metrics = http(port, "/metrics");
+        return exposition(metrics.body).samples.value(done) == 2;
+    }, 5000)) << metrics.body.constData();
+    const exposition e(metrics.body);
+    EXPECT_TRUE(e.errors.isEmpty()) << e.errors.join('\n').toStdString();
+    EXPECT_EQ(e.samples.value("corvel_redis_transaction_seconds_count"), 2);
+    EXPECT_EQ(e.samples.value(R"(corvel_broker_connected{connection="publisher"})"), 1);
+    EXPECT_EQ(e.samples.value("corvel_consuming"), 1);
+
+    // Garbage and a 100 KiB header get an error or a closed connection, never an answer.
+    EXPECT_NE(parse_reply(exchange(connect_local(port), QByteArray("\x01\x02 garbage \xff\r\n\r\n"))).status, 200);
+    const QByteArray huge = "GET /healthz HTTP/1.1\r\nX-Big: " + QByteArray(100 * 1024, 'a') + "\r\n\r\n";
+    const http_reply refused = parse_reply(exchange(connect_local(port), huge));
+    EXPECT_TRUE(refused.status == 0 || refused.status >= 400) << refused.status;
+
+    // A client sending a byte a second holds nobody else up.
+    const int slow = connect_local(port);
+    for (const char c : QByteArray("GET")) {
+        ASSERT_EQ(::send(slow, &c, 1, MSG_NOSIGNAL), 1);
+        EXPECT_EQ(http(port, "/healthz").status, 200);
+        QThread::sleep(1);
+    }
+    EXPECT_EQ(http(port, "/healthz").status, 200);
+    ::close(slow);
+
+    // A thousand idle connections at once: others are still answered, and no thread is made for them.
+    const int threads_before = threads();
+    std::vector<int> idle;
+    for (int i = 0; i < 1000; ++i)
+        idle.push_back(connect_local(port));
+    EXPECT_EQ(std::count(idle.begin(), idle.end(), -1), 0);
+    EXPECT_EQ(http(port, "/healthz").status, 200);
+    EXPECT_LE(threads(), threads_before);
+    for (const int fd : idle)
+        ::close(fd);
+    EXPECT_EQ(http(port, "/readyz").status, 200);
+    EXPECT_LE(threads(), threads_before);
+    EXPECT_TRUE(read("corvel.log").contains("HTTP status listening on 127.0.0.1:" + QByteArray::number(port)));
+}
+
+TEST_F(ServiceProcessTest, HttpReadinessNamesRedisWhenItDoesNotAnswer)
+{
+    amqp_peer peer(test_rabbit::shared().uri());
+    peer.declare_exchange(in);
+    const quint16 port = start_with_http(closed_port());
+    http_reply ready;
+    EXPECT_TRUE(wait_until([&] {
+        ready = http(port, "/readyz");
+        return ready.body.contains("Redis");
+    }, 30000)) << ready.body.constData();
+    EXPECT_EQ(ready.status, 503);
+    EXPECT_TRUE(ready.body.startsWith("not ready: Redis has not answered")) << ready.body.constData();
+    EXPECT_EQ(http(port, "/healthz").status, 200);
 }
 
 // The one test that waits the real interval: staging keys found at start-up are promoted 21 s later.

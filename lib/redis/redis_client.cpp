@@ -297,6 +297,7 @@ void client::reply_done()
 {
     entry* e = reading_job();
     ++e->answered;
+    ++_stats.replies;
     --_outstanding;
     e->waiting = false;
 }

@@ -26,6 +26,7 @@ struct connection_config {
 struct io_stats {
     std::uint64_t dials = 0;   // TCP connections made
     std::uint64_t writes = 0;  // send() calls that wrote something
+    std::uint64_t replies = 0;  // whole replies read, to any job
 };
 
 // One long-lived connection to a Redis server, driven by the event loop of its thread: nothing
