@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
-  librabbitmq-dev rabbitmq-server openssl libsystemd-dev dpkg-dev file libmicrohttpd-dev)
+  librabbitmq-dev rabbitmq-server openssl libsystemd-dev dpkg-dev file libmicrohttpd-dev curl)
 
 missing=()
 for p in "${packages[@]}"; do

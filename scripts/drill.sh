@@ -18,9 +18,11 @@
 #                                           then a restart: every command answered once, exit
 #                                           status 0; then SIGTERM while Redis is down: the held
 #                                           commands are back on the queue
+#   scripts/drill.sh ready                  /readyz while Redis, then the broker, goes away and
+#                                           comes back: when it turns 503 and 200 again
 set -euo pipefail
 cd "$(dirname "$0")/.."
-what=${1:?publisher, freeze, huge, failover or stop}
+what=${1:?publisher, freeze, huge, failover, stop or ready}
 shift
 scripts/deps.sh
 scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
@@ -53,12 +55,16 @@ if [ "$what" = failover ]; then
   build/corvel-send -c "$work/none.ini" --uri "$uri2" --declare-exchange norva.auth --declare-exchange norva.api >/dev/null
 fi
 [ "$what" = stop ] && level=${LOG_LEVEL:-INFORM}  # the lines of a stop
+http_port=$(free_port_other_than "$redis_port" "$rabbit_port")
+http_listen=
+[ "$what" = ready ] && http_listen="HTTP_LISTEN=127.0.0.1:$http_port"
 redis_pid=$(cat "$work/redis/redis.pid")
 build/corvel-send -c "$work/none.ini" --uri "$uri" --declare-exchange norva.auth --declare-exchange norva.api >/dev/null
 cat >"$work/corvel.ini" <<INI
 [GENERAL_SETTINGS]
 LOG_FILE_PATH=$work/corvel.log
 LOG_LEVEL=$level
+$http_listen
 [AMQP_SETTINGS]
 R_LOGIN=$login
 R_QUEUE=drill.cmd
@@ -266,5 +272,37 @@ stop)
   terminate
   echo "   queue after the stop: $(queue_depth) (the held commands back on it)"
   tail -n 3 "$work/corvel.log" | sed -E "s/^[0-9-]+ //"
+  ;;
+ready)
+  start=$(date +%s%N)
+  # Waits for /readyz to answer with code; prints when, and the reason it gave.
+  readiness_is() {  # code what
+    local got body
+    for _ in $(seq 600); do
+      body=$(curl -s -w ' %{http_code}' "http://127.0.0.1:$http_port/readyz" 2>/dev/null) || body=" 000"
+      got=${body##* }
+      if [ "$got" = "$1" ]; then
+        echo "$((($(date +%s%N) - start) / 1000000)) ms: /readyz $got (${body% *}) $2"
+        return 0
+      fi
+      sleep 0.1
+    done
+    echo "/readyz NEVER ANSWERED $1 $2"
+  }
+  mark() { start=$(date +%s%N); echo "$1"; }
+  readiness_is 200 "after start-up"
+  mark "Redis stopped"
+  stop_redis "$work/redis"
+  readiness_is 503 "after Redis went"
+  mark "Redis started again"
+  start_redis "$redis_port" "$work/redis"
+  readiness_is 200 "with Redis back"
+  mark "broker stopped"
+  stop_rabbit "$work/rabbit"
+  readiness_is 503 "after the broker went"
+  mark "broker started again"
+  start_rabbit "$rabbit_port" "$work/rabbit"
+  readiness_is 200 "with the broker back"
+  curl -s "http://127.0.0.1:$http_port/metrics" | grep -E '^corvel_(broker_reconnections|consuming|broker_connected)'
   ;;
 esac
