@@ -279,7 +279,7 @@ ready)
   readiness_is() {  # code what
     local got body
     for _ in $(seq 600); do
-      body=$(curl -s -w ' %{http_code}' "http://127.0.0.1:$http_port/readyz" 2>/dev/null) || body=" 000"
+      body=$(curl -s -w ' %{http_code}' "http://127.0.0.1:$http_port/readyz" 2>/dev/null | tr -d '\n') || body=" 000"
       got=${body##* }
       if [ "$got" = "$1" ]; then
         echo "$((($(date +%s%N) - start) / 1000000)) ms: /readyz $got (${body% *}) $2"
