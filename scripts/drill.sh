@@ -263,7 +263,9 @@ stop)
   [ -s "$work/errors" ] || echo "no response came twice (the bench counts duplicates)"
   echo "the stop's lines in the log:"
   grep -E "Stopping on|Stopped" "$work/corvel.log" | sed -E "s/^[0-9-]+ //"
-  # Redis down: commands are held, then a stop gives them back.
+  # Redis down: commands are held and tried again (1 + 2 + 4 + 8 + 16 s: five tries in 31 s),
+  # then a stop gives them back.
+  lines_before=$(wc -l <"$work/corvel.log")
   stop_redis "$work/redis"
   echo '[{"api_key":"held","modem_ids":[1]}]' >"$work/small.json"
   senders=()
@@ -273,8 +275,10 @@ stop)
     senders+=($!)
   done
   wait "${senders[@]}" || true
-  sleep 3
-  echo "Redis down, 100 commands sent; SIGTERM with $(queue_depth) in the queue, $(grep -c 'held' "$work/corvel.log") log lines on held commands so far"
+  sleep "${OUTAGE_SECONDS:-30}"
+  echo "Redis down, 100 commands sent; after ${OUTAGE_SECONDS:-30} s more, the ERROR lines of the outage:"
+  tail -n +$((lines_before + 1)) "$work/corvel.log" | grep ' Error : ' | sed -E 's/^[0-9-]+ ([0-9:,]+)0x[0-9a-f]+ /\1 /' | cut -c1-160
+  echo "SIGTERM with $(queue_depth) in the queue"
   terminate
   echo "   queue after the stop: $(queue_depth) (the held commands back on it)"
   tail -n 3 "$work/corvel.log" | sed -E "s/^[0-9-]+ //"
