@@ -9,7 +9,8 @@
 #                                           stay up and every command is answered once after
 #   scripts/drill.sh huge [MODEMS]          one clients_devices command of MODEMS modem ids
 #                                           (default 13000000, about 117 MB) then a small one:
-#                                           both answered, peak RSS of the service
+#                                           both answered, peak RSS of the service, what
+#                                           /healthz said meanwhile
 #   scripts/drill.sh failover               two brokers in R_LOGIN: the one in use is stopped and
 #                                           the service moves to the other; the first started
 #                                           again and the other stopped, it moves back; a command
@@ -33,8 +34,10 @@ work=$(mktemp -d)
 redis_port=$(free_port)
 rabbit_port=$(free_port_other_than "$redis_port")
 service_pid=
+health_pid=
 cleanup() {
   [ -z "$service_pid" ] || kill "$service_pid" 2>/dev/null || true
+  [ -z "$health_pid" ] || kill "$health_pid" 2>/dev/null || true
   [ -f "$work/redis/redis.pid" ] && kill -CONT "$(cat "$work/redis/redis.pid")" 2>/dev/null || true
   stop_rabbit "$work/rabbit"
   stop_rabbit "$work/rabbit2"
@@ -57,7 +60,7 @@ fi
 [ "$what" = stop ] && level=${LOG_LEVEL:-INFORM}  # the lines of a stop
 http_port=$(free_port_other_than "$redis_port" "$rabbit_port")
 http_listen=
-[ "$what" = ready ] && http_listen="HTTP_LISTEN=127.0.0.1:$http_port"
+case $what in ready | huge) http_listen="HTTP_LISTEN=127.0.0.1:$http_port" ;; esac
 redis_pid=$(cat "$work/redis/redis.pid")
 build/corvel-send -c "$work/none.ini" --uri "$uri" --declare-exchange norva.auth --declare-exchange norva.api >/dev/null
 cat >"$work/corvel.ini" <<INI
@@ -151,6 +154,12 @@ PY
   sleep 2
   before=$(connections)
   start=$(date +%s)
+  # What /healthz says while the loop carries the huge command, ten times a second.
+  (while :; do
+    echo "$(date +%T.%N | cut -c1-10) $(curl -s -o /dev/null -m 2 -w '%{http_code}' "http://127.0.0.1:$http_port/healthz")"
+    sleep 0.1
+  done) >"$work/health" 2>/dev/null &
+  health_pid=$!
   build/corvel-send -c "$work/corvel.ini" --uri "$uri" --exchange norva.auth -k clients.devices -t clients_devices \
     --timeout 180000 "$work/huge.json" >/dev/null &
   huge_pid=$!
@@ -164,6 +173,9 @@ PY
     --timeout 180000 "$work/small.json" >/dev/null || true
   echo "the command behind it answered $(($(date +%s) - start)) s after the huge one was sent"
   wait "$huge_pid" && echo "the huge command answered (corvel-send done) $(($(date +%s) - start)) s after it was sent"
+  kill "$health_pid"
+  echo "/healthz meanwhile, each run of one answer (count, first time, code):"
+  awk '{ if ($2 != last) { if (n) print n, first, last; n = 0; first = $1; last = $2 } n++ } END { print n, first, last }' "$work/health"
   echo "service peak RSS: $(grep VmHWM /proc/$service_pid/status)"
   [ "$before" = "$(connections)" ] && echo "the same broker connections" || echo "BROKER CONNECTIONS CHANGED"
   echo "client:devices:huge has $(redis-cli -p "$redis_port" -n 2 scard client:devices:huge) members"
