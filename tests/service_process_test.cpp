@@ -17,6 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
+
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -277,6 +281,18 @@ TEST_F(ServiceProcessTest, HttpStatusServesHealthReadinessAndMetricsAndOutlastsA
     EXPECT_EQ(http(port, "/readyz").status, 200);
     EXPECT_LE(threads(), threads_before);
     EXPECT_TRUE(read("corvel.log").contains("HTTP status listening on 127.0.0.1:" + QByteArray::number(port)));
+
+    // A stuck event loop: only the main thread is stopped (ptrace stops one thread), so the
+    // listener's thread answers, and it says the loop no longer turns.
+    const pid_t loop_thread = static_cast<pid_t>(service.processId());
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, loop_thread, nullptr, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::ptrace(PTRACE_INTERRUPT, loop_thread, nullptr, nullptr), 0);
+    http_reply stuck;
+    EXPECT_TRUE(wait_until([&] { return (stuck = http(port, "/healthz")).status == 503; }, 10000)) << stuck.status;
+    int status = 0;
+    ::waitpid(loop_thread, &status, __WALL);  // the stop, which detaching needs
+    ASSERT_EQ(::ptrace(PTRACE_DETACH, loop_thread, nullptr, nullptr), 0) << std::strerror(errno);
+    EXPECT_TRUE(wait_until([&] { return http(port, "/healthz").status == 200; }, 5000));
 }
 
 TEST_F(ServiceProcessTest, HttpReadinessNamesRedisWhenItDoesNotAnswer)
