@@ -53,10 +53,8 @@ Application::Application(int& argc, char** argv)
     if (_http_listen)
         _status = std::make_unique<status_reporter>(*_http_listen, *_engiene, _store, _promotions, *_logger);
     if (_systemd.active()) {
-        connect(&_systemd_status, &QTimer::timeout, this, [this] {
-            static const redis_answer_watch unused;
-            _systemd.status(status_line(gather_service_state(*_engiene, unused, _promotions)));
-        });
+        connect(&_systemd_status, &QTimer::timeout, this,
+                [this] { _systemd.status(status_line(gather_service_state(*_engiene, _promotions))); });
         _systemd_status.start(2000);
     }
 }

@@ -26,15 +26,13 @@ void redis_answer_watch::look(const redis::client& store)
     _last_answer.start();
 }
 
-service_state gather_service_state(const rabbit_api_man& api, const redis_answer_watch& redis,
-                                   const promotion_record& promotions)
+service_state gather_service_state(const rabbit_api_man& api, const promotion_record& promotions)
 {
     service_state s;
     s.consumer_connected = api.receiver().is_connected();
     s.publisher_connected = api.publisher().is_connected();
     s.consuming = api.receiver().is_consuming();
     s.held_commands = api.flow().held_count();
-    s.redis_silent_ms = redis.silent_ms();
     s.promotions = promotions;
     return s;
 }

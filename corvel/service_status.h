@@ -50,8 +50,8 @@ struct service_state {
     promotion_record promotions;
 };
 
-service_state gather_service_state(const rabbit_api_man& api, const redis_answer_watch& redis,
-                                   const promotion_record& promotions);
+// Redis's silence is left unknown (-1): only the status listener watches for it.
+service_state gather_service_state(const rabbit_api_man& api, const promotion_record& promotions);
 
 // Redis counts as answering when it has done so within this long.
 constexpr qint64 redis_answer_limit_ms = 5000;

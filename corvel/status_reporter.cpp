@@ -64,7 +64,8 @@ void status_reporter::snapshot()
 {
     _redis.look(_store);
     service_metrics m;
-    m.state = gather_service_state(_api, _redis, _promotions);
+    m.state = gather_service_state(_api, _promotions);
+    m.state.redis_silent_ms = _redis.silent_ms();
     m.commands = _api.flow().counters();
     m.consumer_reconnections = _api.receiver().reconnections();
     m.publisher_reconnections = _api.publisher().reconnections();
