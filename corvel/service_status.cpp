@@ -141,7 +141,7 @@ const char* const promotion_outcome_names[promotion_record::outcome_count] = {"d
 void commands(exposition& out, const command_counters& c)
 {
     out.family("corvel_commands_total", "counter",
-               "Commands settled, by msg_type (the first 16 seen; later ones as \"other\") and outcome.");
+               "Commands settled, by msg_type (those with a handler; any other as \"other\") and outcome.");
     const auto by_type = [&out](const std::string& type, const command_counters::counts& counts) {
         for (std::size_t i = 0; i < command_counters::outcome_count; ++i)
             out.sample("corvel_commands_total", "type=\"" + type + "\",outcome=\"" + outcome_names[i] + '"', counts[i]);

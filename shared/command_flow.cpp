@@ -1,6 +1,7 @@
 #include "command_flow.h"
 
 #include "command_envelope.h"
+#include "loggable.h"
 #include "rabbit_publisher.h"
 #include "rabbit_receiver.h"
 
@@ -13,14 +14,22 @@ namespace {
 // Redeliveries that never come (another consumer took them) must not grow the memory forever.
 constexpr int max_remembered = 100000;
 
+// A response the broker nacks this many times is given up: its command is rejected, so that it
+// cannot hold every command behind it.
+constexpr int refusals_given_up = 3;
+// Exception texts and parser messages can carry what a peer sent: cut longer than the fields.
+constexpr int reason_limit = 400;
+
 const log_kind held_kind(QStringLiteral("Command held"));
-const log_kind rejected_kind(QStringLiteral("Command rejected"));
-const log_kind response_refused_kind(QStringLiteral("The broker refused to take a response"));
 }
 
-void command_counters::count(const QString& type, outcome what)
+void command_counters::count(const QString& type, bool known, outcome what)
 {
     const auto index = static_cast<std::size_t>(what);
+    if (!known) {
+        ++other[index];
+        return;
+    }
     for (of_type& t : types) {
         if (t.type == type) {
             ++t.by_outcome[index];
@@ -50,7 +59,9 @@ struct command_flow::entry {
     command_result result;
     QByteArray response;  // the wire text, kept until confirmed
     quint64 publication = 0;
+    int refusals = 0;  // nacks of its response
     bool stale = false;  // its delivery came on a channel since lost
+    bool known_type = false;  // a handler exists for its type: counted under its own name
 };
 
 command_flow::command_flow(logger& log, rabbit_receiver& receiver, rabbit_publisher_impl& publisher,
@@ -60,12 +71,15 @@ command_flow::command_flow(logger& log, rabbit_receiver& receiver, rabbit_publis
     _retry_timer.setSingleShot(true);
     connect(&_retry_timer, &QTimer::timeout, this, &command_flow::replay_held);
     _republish_timer.setSingleShot(true);
-    _republish_timer.setInterval(100);
     connect(&_republish_timer, &QTimer::timeout, this, &command_flow::republish_waiting);
     connect(&_publisher, &rabbit_publisher_impl::confirmed, this, [this](quint64 id, bool multiple) { confirmed(id, multiple, true); });
     connect(&_publisher, &rabbit_publisher_impl::nacked, this, [this](quint64 id, bool multiple) { confirmed(id, multiple, false); });
     connect(&_publisher, &rabbit_publisher_impl::confirms_lost, this, &command_flow::confirms_lost);
-    connect(&_publisher, &rabbit_publisher_impl::conn_estimated, this, &command_flow::republish_waiting);
+    connect(&_publisher, &rabbit_publisher_impl::conn_estimated, this, [this] {
+        _refusal_backoff.reset();
+        _republish_timer.stop();
+        republish_waiting();
+    });
     connect(&_receiver, &rabbit_receiver::deliveries_lost, this, &command_flow::deliveries_lost);
 }
 
@@ -141,14 +155,24 @@ void command_flow::start(const held_command& delivery)
     e->tag = delivery.tag;
     e->command = delivery.command;
     _flow.push_back(e);
-    if (!delivery.rejection.isEmpty()) {
-        outcome(e, command_result::rejected(delivery.rejection));
+    // A response nobody could route would never be published, and would hold every command behind
+    // it: such a command is refused before it runs.
+    QString rejection = delivery.rejection;
+    if (rejection.isEmpty()) {
+        const QString key_problem = _publisher.routing_key_problem(delivery.command._sender.toLatin1());
+        if (!key_problem.isEmpty())
+            rejection = QStringLiteral("its sender cannot be the routing key of its response: ") + key_problem;
+    }
+    if (!rejection.isEmpty()) {
+        e->known_type = has_handler(delivery.command._type);
+        outcome(e, command_result::rejected(rejection));
         return;
     }
     try {
         std::shared_ptr<ICommandHandler> handler = _factory(delivery.command._type);
         if (!handler)
-            throw std::runtime_error(delivery.command._type.toStdString() + " does not exist");
+            throw std::runtime_error("no handler for this msg_type");
+        e->known_type = true;
         QPointer<command_flow> self(this);
         std::weak_ptr<entry> weak = e;
         handler->exec(delivery.command, [self, weak](command_result result) {
@@ -158,6 +182,15 @@ void command_flow::start(const held_command& delivery)
         });
     } catch (const std::exception& ex) {
         outcome(e, command_result::rejected(QString::fromUtf8(ex.what())));
+    }
+}
+
+bool command_flow::has_handler(const QString& type) const
+{
+    try {
+        return _factory(type) != nullptr;
+    } catch (const std::exception&) {
+        return false;
     }
 }
 
@@ -182,18 +215,18 @@ void command_flow::advance()
             continue;
         switch (e.result.what) {
         case command_result::outcome::retry:
-            _counters.count(e.command._type, command_counters::outcome::retried);
+            _counters.count(e.command._type, e.known_type, command_counters::outcome::retried);
             hold_from(i, e.result.reason);
             ack_settled();
             return;
         case command_result::outcome::rejected:
-            _counters.count(e.command._type, command_counters::outcome::rejected);
+            _counters.count(e.command._type, e.known_type, command_counters::outcome::rejected);
             log_rejected(e.command, e.result.reason);
             _receiver.reject_message(e.tag);
             e.at = entry::stage::settled;
             break;
         case command_result::outcome::done:
-            _counters.count(e.command._type, command_counters::outcome::done);
+            _counters.count(e.command._type, e.known_type, command_counters::outcome::done);
             e.response = envelope::wire_text(envelope::response(e.command._id, e.result.data));
             e.result.data = QJsonObject();
             publish(e);
@@ -211,20 +244,22 @@ void command_flow::publish(entry& e)
         ++_counters.responses_published;
     // Connected but refused (too much waiting to go out): try again shortly.
     if (!e.publication && _publisher.is_connected() && !_republish_timer.isActive())
-        _republish_timer.start();
+        _republish_timer.start(100);
 }
 
 void command_flow::log_rejected(const model::command& command, const QString& why)
 {
-    _logger.error(rejected_kind) << "Command rejected, cmd_id " << command._id << ", msg_type \"" << command._type << "\": " << why;
+    // Written for every command: the line is the only record of a command dead-lettered or dropped.
+    _logger.error() << "Command rejected, cmd_id " << command._id << ", msg_type \"" << loggable(command._type) << "\": "
+                    << loggable(why, reason_limit);
 }
 
 // Each command at DEBUG; hold_from says it at ERROR once for all it holds.
 void command_flow::hold(const held_command& delivery, const QString& why)
 {
     _held.push_back(delivery);
-    _logger.debug() << "Command held, cmd_id " << delivery.command._id << ", msg_type \"" << delivery.command._type
-                    << "\": " << why;
+    _logger.debug() << "Command held, cmd_id " << delivery.command._id << ", msg_type \"" << loggable(delivery.command._type)
+                    << "\": " << loggable(why, reason_limit);
 }
 
 void command_flow::hold_from(std::size_t index, const QString& why)
@@ -257,9 +292,9 @@ void command_flow::hold_from(std::size_t index, const QString& why)
     if (_held.size() == held_before)
         return;  // all of them are to come again
     const model::command& first = _held.front().command;
-    _logger.error(held_kind) << "Command held, cmd_id " << first._id << ", msg_type \"" << first._type << "\", with "
+    _logger.error(held_kind) << "Command held, cmd_id " << first._id << ", msg_type \"" << loggable(first._type) << "\", with "
                              << static_cast<quint64>(_held.size() - 1) << " behind it, to be tried again in "
-                             << _retry_backoff.current() << " ms: " << why;
+                             << _retry_backoff.current() << " ms: " << loggable(why, reason_limit);
 }
 
 void command_flow::replay_held()
@@ -321,24 +356,40 @@ void command_flow::ack_settled()
 
 void command_flow::confirmed(quint64 id, bool multiple, bool ok)
 {
-    bool refused = false;
+    bool again = false;
     for (const auto& e : _flow) {
         if (e->at != entry::stage::published || !(e->publication == id || (multiple && e->publication < id)))
             continue;
         if (ok) {
             ++_counters.responses_confirmed;
+            _refusal_backoff.reset();
             e->at = entry::stage::confirmed;
             e->response.clear();
-        } else {
+        } else if (++e->refusals < refusals_given_up) {
             e->at = entry::stage::awaiting_publish;
-            refused = true;
+            again = true;
+            _logger.error() << "The broker refused the response to cmd_id " << e->command._id << " (route \""
+                            << loggable(e->command._sender) << "\"); publishing it again";
+        } else {
+            // Written to the store but never answered: rejected, so that it holds nothing up.
+            log_rejected(e->command, QStringLiteral("the broker refused its response %1 times (it was written to the store)")
+                                         .arg(refusals_given_up));
+            _receiver.reject_message(e->tag);
+            e->at = entry::stage::settled;
+            e->response.clear();
         }
     }
-    if (refused) {
-        _logger.error(response_refused_kind) << "The broker refused to take a response; publishing it again";
-        republish_waiting();
-    }
+    if (again)
+        republish_later();
     ack_settled();
+}
+
+// After a refusal, what waits goes out again after a back-off, not at once: a broker that keeps
+// refusing (the exchange is gone) is asked once per interval.
+void command_flow::republish_later()
+{
+    if (!_republish_timer.isActive() || _republish_timer.remainingTime() < _refusal_backoff.current())
+        _republish_timer.start(_refusal_backoff.next());
 }
 
 void command_flow::confirms_lost()
@@ -346,8 +397,10 @@ void command_flow::confirms_lost()
     for (const auto& e : _flow)
         if (e->at == entry::stage::published)
             e->at = entry::stage::awaiting_publish;
+    // Connected still: the broker closed the publishing channel, most likely refusing a response.
+    // Otherwise the new connection publishes them.
     if (_publisher.is_connected())
-        republish_waiting();
+        republish_later();
 }
 
 void command_flow::republish_waiting()

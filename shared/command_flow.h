@@ -24,7 +24,8 @@ class rabbit_publisher_impl;
 struct command_counters {
     enum class outcome { done, rejected, retried };
     static constexpr std::size_t outcome_count = 3;
-    // Peers choose the types: those beyond the first few seen are counted together as "other".
+    // Peers choose the types: only those a handler exists for are counted under their own name (at
+    // most named_types of them), every other as "other".
     static constexpr std::size_t named_types = 16;
     using counts = std::array<std::uint64_t, outcome_count>;
     struct of_type {
@@ -38,7 +39,7 @@ struct command_counters {
     std::uint64_t responses_confirmed = 0;
 
     command_counters() { types.reserve(named_types); }
-    void count(const QString& type, outcome what);
+    void count(const QString& type, bool known, outcome what);
 };
 
 // Carries each command from its delivery to its acknowledgement. Commands run as they come,
@@ -97,6 +98,8 @@ private:
     void confirmed(quint64 id, bool multiple, bool ok);
     void confirms_lost();
     void republish_waiting();
+    void republish_later();
+    bool has_handler(const QString& type) const;
     void deliveries_lost();
     void log_rejected(const model::command& command, const QString& why);
     bool answered_before(const model::command& command);
@@ -111,6 +114,7 @@ private:
     amqp::backoff _retry_backoff;
     QTimer _retry_timer;
     QTimer _republish_timer;
+    amqp::backoff _refusal_backoff;  // between publications the broker refused
     run_state _state = run_state::taking;
     // Commands answered whose acknowledgement was lost with their channel: their redelivery is
     // acknowledged without running them again.

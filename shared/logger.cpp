@@ -1,5 +1,7 @@
 #include "logger.h"
 
+#include "loggable.h"
+
 #include <QDateTime>
 #include <QMetaObject>
 #include <QMutexLocker>
@@ -136,7 +138,8 @@ void logger::write_line(const QString& message, LogLevel level)
     out << QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzz"));
     if (level != INFORM)
         out << reinterpret_cast<const void*>(QThread::currentThreadId()) << ' ' << levelToString(level);
-    out << ' ' << message << "\r\n";
+    // A statement is one line, whatever its pieces held.
+    out << ' ' << escape_controls(message) << "\r\n";
     out.flush();
 }
 

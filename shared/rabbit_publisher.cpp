@@ -2,6 +2,7 @@
 
 #include "amqp_uri.h"
 #include "broker_link_log.h"
+#include "loggable.h"
 
 #include <QCoreApplication>
 
@@ -78,11 +79,12 @@ void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing
         _logger().debug() << "try to publish but not connected";
         return;
     }
-    _logger().debug() << "Publishing :" << string << " To route : " << routing_key << ", MIME type : " << mimeType;
-    // The routing key ends at its first zero byte.
-    const QString key = QString::fromUtf8(routing_key.constData());
+    _logger().debug() << "Publishing :" << string << " To route : " << loggable(routing_key) << ", MIME type : " << mimeType;
+    const QString key = wire_key(routing_key);
+    if (refuse_unencodable(key, mimeType))
+        return;
     if (!_exchange->publish(string, key, mimeType))
-        _logger().error(dropped_kind) << "rabbit_publisher_impl: a message to route \"" << key << "\" was dropped: " << refusal();
+        _logger().error(dropped_kind) << "rabbit_publisher_impl: a message to route \"" << loggable(key) << "\" was dropped: " << refusal();
 }
 
 QString rabbit_publisher_impl::refusal() const
@@ -103,14 +105,30 @@ quint64 rabbit_publisher_impl::publish_confirmed(QByteArray string, QByteArray r
         _logger().debug() << "try to publish but not connected";
         return 0;
     }
-    _logger().debug() << "Publishing :" << string << " To route : " << routing_key << ", MIME type : " << mimeType;
-    const QString key = QString::fromUtf8(routing_key.constData());
+    _logger().debug() << "Publishing :" << string << " To route : " << loggable(routing_key) << ", MIME type : " << mimeType;
+    const QString key = wire_key(routing_key);
+    if (refuse_unencodable(key, mimeType))
+        return 0;
     const quint64 id = _exchange->publishTracked(string, key, mimeType);
     if (id == 0)  // its owner keeps it and publishes it again
-        _logger().warning() << "rabbit_publisher_impl: a message to route \"" << key << "\" is not published yet: " << refusal();
+        _logger().warning() << "rabbit_publisher_impl: a message to route \"" << loggable(key) << "\" is not published yet: " << refusal();
     else
         _last_id = id;
     return id;
+}
+
+QString rabbit_publisher_impl::routing_key_problem(const QByteArray& routing_key) const
+{
+    return amqp::exchange::publicationProblem(rabbit_exchange, wire_key(routing_key), QStringLiteral("text/plain"));
+}
+
+bool rabbit_publisher_impl::refuse_unencodable(const QString& key, const QString& mimeType)
+{
+    const QString problem = amqp::exchange::publicationProblem(rabbit_exchange, key, mimeType);
+    if (problem.isEmpty())
+        return false;
+    _logger().error() << "rabbit_publisher_impl: a message to route \"" << loggable(key) << "\" cannot be published: " << problem;
+    return true;
 }
 
 void rabbit_publisher_impl::settled(quint64 id)

@@ -33,6 +33,9 @@ public:
     // Publishes as publish_string does, confirms on; returns the id the broker's answer will come
     // with (confirmed, nacked or confirms_lost), 0 when the message was dropped.
     quint64 publish_confirmed(QByteArray string, QByteArray routing_key, QString mimeType);
+    // Why a message under this routing key can never be published (it does not fit the protocol);
+    // empty when it can. Such a message is refused alone, with an ERROR line.
+    QString routing_key_problem(const QByteArray& routing_key) const;
 
 signals:
     void republish();
@@ -51,6 +54,9 @@ public slots:
 
 private:
     QString refusal() const;  // why a publication was not taken
+    // The routing key ends at its first zero byte and is read as UTF-8.
+    static QString wire_key(const QByteArray& routing_key) { return QString::fromUtf8(routing_key.constData()); }
+    bool refuse_unencodable(const QString& key, const QString& mimeType);
     logger& _logger() { return m_logger; }
     void settled(quint64 id);
 

@@ -185,6 +185,46 @@ TEST_F(CommandApiTest, BadCommandsAreRejectedWithoutRequeueOrResponseAndLogged)
     EXPECT_FALSE(peer.wait_for(2, 300));
 }
 
+TEST_F(CommandApiTest, CommandsThatCannotBeAnsweredAreRejectedAloneAndEveryRejectionIsWrittenWhole)
+{
+    start(config());
+    // Routing keys hold at most 255 bytes: each of these senders is one too many, or far more.
+    const QStringList senders{QString(256, 'p'), QString(128, QChar(0xe9)), QString(70000, 'q')};
+    QStringList unanswerable, answerable;
+    for (const QString& sender : senders) {
+        unanswerable << fresh_id();
+        answerable << fresh_id();
+        peer.publish_json(in, "svc.in", clients_devices(unanswerable.last(), sender, "k", "r"));
+        peer.publish_json(in, "svc.in", clients_devices(answerable.last(), "peer.ok", "k", "r"));
+    }
+    // A type that forges a line of its own, and fifty rejections in a row.
+    const QString forged = "xxx\r\n2026-12-08 10:00:00,000 : Stopped cleanly\r\n" + QString(1 << 20, 'x');
+    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", forged}, {"sender", "peer.ok"}, {"cmd_id", fresh_id()}});
+    QStringList rejected_ids;
+    for (int i = 0; i < 50; ++i) {
+        rejected_ids << fresh_id();
+        peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "nope"}, {"sender", "peer.ok"}, {"cmd_id", rejected_ids.last()}});
+    }
+    peer.publish_json(in, "svc.in", clients_devices(answerable.first(), "peer.ok", "k", "r"));
+
+    ASSERT_TRUE(peer.wait_for(4, 10000)) << log_text().left(4000).toStdString();
+    EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000)) << "requeued or left unsettled";
+    for (const QString& id : unanswerable) {
+        const QStringList lines = log_lines("Command rejected, cmd_id " + QUuid(id).toString());
+        ASSERT_EQ(lines.size(), 1) << id.toStdString();
+        EXPECT_TRUE(lines[0].contains("the routing key is ")) << lines[0].left(400).toStdString();
+        EXPECT_LT(lines[0].size(), 1000);
+    }
+    for (const QString& id : rejected_ids)
+        EXPECT_EQ(log_lines("Command rejected, cmd_id " + QUuid(id).toString()).size(), 1) << id.toStdString();
+    const QStringList lines = log_text().split("\r\n", Qt::SkipEmptyParts);
+    EXPECT_TRUE(lines.filter(QRegularExpression("^\\S+ \\S+ : Stopped cleanly")).isEmpty());
+    const QStringList forged_line = lines.filter("xxx\\r\\n2026-12-08");
+    ASSERT_EQ(forged_line.size(), 1);
+    EXPECT_TRUE(forged_line[0].contains(QString(" (%1 bytes)").arg(forged.toUtf8().size())));
+    EXPECT_LT(log_text().size(), 64 * 1024);
+}
+
 TEST_F(CommandApiTest, DeliveriesOfOneBatchEachGetTheirOwnOutcomeInOrder)
 {
     redis_probe probe(redis_port);

@@ -38,8 +38,9 @@ TEST(MetricsText, RendersEveryFamilyTypedWithCumulativeBucketsAndBoundedEscapedT
 {
     service_metrics m;
     for (int i = 0; i < 18; ++i)  // the last two beyond the named types
-        m.commands.count(i == 0 ? QStringLiteral("odd\"type\\\n") : QStringLiteral("t%1").arg(i), command_counters::outcome::done);
-    m.commands.count(QStringLiteral("t1"), command_counters::outcome::retried);
+        m.commands.count(i == 0 ? QStringLiteral("odd\"type\\\n") : QStringLiteral("t%1").arg(i), true, command_counters::outcome::done);
+    m.commands.count(QStringLiteral("t1"), true, command_counters::outcome::retried);
+    m.commands.count(QStringLiteral("no handler"), false, command_counters::outcome::rejected);
     for (double s : {0.0001, 0.003, 0.003, 20.0})
         m.transactions.executed.observe(s);
     m.state.consumer_connected = true;
@@ -49,6 +50,7 @@ TEST(MetricsText, RendersEveryFamilyTypedWithCumulativeBucketsAndBoundedEscapedT
     EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="odd\"type\\\n",outcome="done"})"), 1);
     EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="t1",outcome="retried"})"), 1);
     EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="other",outcome="done"})"), 2);
+    EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="other",outcome="rejected"})"), 1);
     EXPECT_FALSE(e.samples.contains(R"(corvel_commands_total{type="t16",outcome="done"})"));
     EXPECT_EQ(e.samples.value(R"(corvel_redis_transaction_seconds_bucket{le="0.0005"})"), 1);
     EXPECT_EQ(e.samples.value(R"(corvel_redis_transaction_seconds_bucket{le="0.005"})"), 3);

@@ -24,6 +24,9 @@ channel::channel(client* owner, quint16 number, const QString& name)
 
 void channel::open()
 {
+    // A second channel.open on an open channel makes the broker close the whole connection.
+    if (_state != state::closed)
+        return;
     _state = state::opening;
     _epoch = (_epoch % epoch_mask) + 1;  // never 0: that marks sends that belong to no opening
     _client->submit(_number, _epoch, 0, [](amqp_connection_state_t s, amqp_channel_t ch) {
@@ -60,8 +63,9 @@ void channel::on_closed_by_broker(const amqp_channel_close_t& close)
         return amqp_send_method(s, ch, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
     });
     reset();
-    // Sending on a closed channel would make the broker close the whole connection: reopen now,
-    // so what the owner does about the error goes out on the new channel.
+    // Sending on a closed channel would make the broker close the whole connection: reopen now
+    // (once: what reset() told the owner may have reopened it already), so what the owner does
+    // about the error goes out on the new channel.
     if (_client->isConnected())
         open();
     emit error(code, reason);

@@ -148,6 +148,10 @@ public:
     // end up in confirmed, nacked or confirmsLost.
     quint64 publishTracked(const QByteArray& body, const QString& routingKey,
                            const QString& mimeType = QStringLiteral("text/plain"));
+    // Why a publication with these fields cannot be encoded (a short string of the protocol holds
+    // at most 255 bytes); empty when it can. Such a publication is refused by publish and
+    // publishTracked alone: nothing is sent and the connection carries on.
+    static QString publicationProblem(const QString& exchangeName, const QString& routingKey, const QString& mimeType);
 
 signals:
     void declared();

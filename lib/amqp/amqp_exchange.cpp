@@ -56,9 +56,23 @@ quint64 exchange::publishTracked(const QByteArray& body, const QString& routingK
     return sequence;
 }
 
+QString exchange::publicationProblem(const QString& exchangeName, const QString& routingKey, const QString& mimeType)
+{
+    constexpr int short_string_max = 255;
+    const auto too_long = [](const char* what, const QString& value) {
+        const int bytes = value.toUtf8().size();
+        return bytes > short_string_max ? QStringLiteral("the %1 is %2 bytes, at most %3 fit").arg(QLatin1String(what)).arg(bytes).arg(short_string_max)
+                                        : QString();
+    };
+    for (const QString& problem : {too_long("routing key", routingKey), too_long("exchange name", exchangeName), too_long("content type", mimeType)})
+        if (!problem.isEmpty())
+            return problem;
+    return QString();
+}
+
 bool exchange::put(const QByteArray& body, const QString& routingKey, const QString& mimeType)
 {
-    if (!_client->isConnected() || !_client->outbox_takes(body.size()))
+    if (!_client->isConnected() || !_client->outbox_takes(body.size()) || !publicationProblem(name(), routingKey, mimeType).isEmpty())
         return false;
     const QByteArray name_bytes = name().toUtf8();
     const QByteArray key = routingKey.toUtf8();
