@@ -381,6 +381,29 @@ TEST_F(CommandApiTest, ConnectionsClosedByTheBrokerAreSetUpAgainWithoutDoubledDe
     EXPECT_EQ(declared_with_consumers, QList<quint32>{0});  // told of the first declaration only
 }
 
+TEST_F(CommandApiTest, MissingResponseExchangeHoldsTheCommandsOnOneConnectionUntilItExists)
+{
+    rabbit_api_config c = config();
+    c._exchange_cmd_out = unique_name("t.out.late");
+    start(c);
+    const QStringList ids{fresh_id(), fresh_id()};
+    for (const QString& id : ids)
+        peer.publish_json(in, "svc.in", clients_devices(id, "peer.late", "k", "r"));
+    // The broker closes the publishing channel at each attempt; the connection stays.
+    ASSERT_TRUE(wait_until([&] { return log_lines("refused a publication to exchange").size() >= 2; }, 10000))
+        << log_text().toStdString();
+    (void)wait_until([] { return false; }, 1500);  // one more interval
+    EXPECT_LE(log_lines("refused a publication to exchange").size(), 3) << "tried again without a back-off";
+    EXPECT_EQ(broker.queue_messages(queue), 2);  // unacknowledged, not lost
+
+    peer.declare_exchange(c._exchange_cmd_out);
+    peer.listen(c._exchange_cmd_out, "peer.#");
+    ASSERT_TRUE(peer.wait_for(2, 15000)) << log_text().toStdString();
+    EXPECT_EQ(peer.json(0).value("cmd_id").toString(), QUuid(ids[0]).toString());
+    EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000));
+    EXPECT_TRUE(log_lines("rabbit_publisher_impl: Disconnected").isEmpty()) << log_text().toStdString();
+}
+
 TEST_F(CommandApiTest, QueueIsDeclaredAsConfiguredBoundInOrderAndConsumedWithAClampedPrefetch)
 {
     rabbit_api_config c = config();
