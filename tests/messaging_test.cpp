@@ -68,6 +68,8 @@ TEST(AmqpUri, PasswordsAreRedactedAndTheRestKept)
     EXPECT_EQ(amqp::redact_password("amqp://host:5672/v"), "amqp://host:5672/v");  // a port is no password
     EXPECT_EQ(amqp::redact_password("amqp://h:5672, amqp://u:p@h2/,amqps://u:q,r@h3"),
               "amqp://h:5672, amqp://u:***@h2/,amqps://u:***@h3");
+    EXPECT_EQ(amqp::redact_password("amqp://u:pa/ss@h/, amqp://u:p@ss@h2:5/v"), "amqp://u:***@h/, amqp://u:***@h2:5/v");
+    EXPECT_EQ(amqp::redact_password("amqp://u:pa, amqp://h"), "amqp://u:***, amqp://h");  // refused, still masked
 }
 
 TEST(AmqpUri, ListsSplitAtCommasWithoutSpacesOrEmptyItems)

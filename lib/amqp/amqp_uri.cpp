@@ -1,7 +1,8 @@
 #include "amqp_uri.h"
 
-#include <QRegularExpression>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace amqp {
 
@@ -44,11 +45,41 @@ QStringList split_uris(const QString& list)
 
 QString redact_password(const QString& uri)
 {
-    // At the start of the text or of a list item; a password (not a port) is followed by "@".
-    static const QRegularExpression password(QStringLiteral("((?:^|,)\\s*[^:/,\\s]+://[^:@/,]*:)[^@/]*@"));
-    QString redacted = uri;
-    redacted.replace(password, QStringLiteral("\\1***@"));
-    return redacted;
+    // Whatever the password holds ("/", ",", "@" unescaped): it runs from the first ":" after the
+    // scheme to the last "@" before the next URI of the list. Without an "@", what follows a ":"
+    // is a port when it is digits, and is masked otherwise (a URI the parser will refuse).
+    const QLatin1String scheme_end("://");
+    QString out;
+    int from = 0;
+    int at = uri.indexOf(scheme_end);
+    while (at >= 0) {
+        const int start = at + scheme_end.size();
+        const int next = uri.indexOf(scheme_end, start);
+        const int end = next < 0 ? uri.size() : next;
+        out += uri.mid(from, start - from);
+        const QStringRef item = uri.midRef(start, end - start);
+        const int last_at = item.lastIndexOf(QLatin1Char('@'));
+        const int colon = item.indexOf(QLatin1Char(':'));
+        int mask_end = -1;
+        if (last_at >= 0 && colon >= 0 && colon < last_at) {
+            mask_end = last_at;
+        } else if (last_at < 0 && colon >= 0) {
+            int stop = colon + 1;
+            while (stop < item.size() && item.at(stop) != QLatin1Char('/') && item.at(stop) != QLatin1Char(','))
+                ++stop;
+            const QStringRef after = item.mid(colon + 1, stop - colon - 1);
+            const bool port = !after.isEmpty() && std::all_of(after.begin(), after.end(), [](QChar c) { return c.isDigit(); });
+            if (!port)
+                mask_end = stop;
+        }
+        if (mask_end >= 0)
+            out += item.left(colon + 1) + QLatin1String("***") + item.mid(mask_end);
+        else
+            out += item;
+        from = end;
+        at = next;
+    }
+    return out + uri.mid(from);
 }
 
 }  // namespace amqp
