@@ -1,5 +1,7 @@
 #include "application.h"
 
+#include "config_check.h"
+
 #include "stderr_batch.h"
 #include "store_access.h"
 #include "tmp_key_promotion.h"
@@ -9,7 +11,11 @@
 
 #include <malloc.h>
 
+#include <cstdio>
+
 namespace {
+const char* const usage_line = "Usage: corvel [-c FILE] [--check-config] [--version]";
+
 const log_kind exception_kind(QStringLiteral("Exception dropped in event handling"));
 const log_kind look_failed_kind(QStringLiteral("Cannot look for staging keys"));
 const log_kind promotion_failed_kind(QStringLiteral("Promotion of the staging keys failed"));
@@ -18,6 +24,7 @@ const log_kind promotion_failed_kind(QStringLiteral("Promotion of the staging ke
 Application::Application(int& argc, char** argv)
     : QCoreApplication(argc, argv),
       _env(config_path()),
+      _config_checked(refuse_bad_configuration(_env)),
       _redis_config(_env.get_redis_settings()),
       _logger(_env.get_logger(QString())),
       _store(to_connection_config(_redis_config)),
@@ -103,7 +110,10 @@ Application::~Application()
 QString Application::config_path()
 {
     configCmdLineOptions();
-    return _cmdLineParser.value(QStringLiteral("c"));
+    const QString path = _cmdLineParser.value(QStringLiteral("c"));
+    if (_cmdLineParser.isSet(QStringLiteral("check-config")))
+        ::exit(check_configuration(path));
+    return path;
 }
 
 bool Application::configCmdLineOptions()
@@ -111,8 +121,18 @@ bool Application::configCmdLineOptions()
     const QCommandLineOption config(QStringLiteral("c"),
                                     QCoreApplication::translate("main", "Config file (corvel.ini by default)"),
                                     QStringLiteral("config"), QStringLiteral("corvel.ini"));
+    const QCommandLineOption check(QStringLiteral("check-config"),
+                                   QCoreApplication::translate("main", "Read the config file as a start would, print its problems, exit 0 or 1"));
     _cmdLineParser.addOption(config);
-    _cmdLineParser.process(*this);
+    _cmdLineParser.addOption(check);
+    _cmdLineParser.addVersionOption();
+    // -h and --help are no options of the service: like any other unknown option, an error.
+    if (!_cmdLineParser.parse(arguments())) {
+        std::fprintf(stderr, "%s\n%s\n", qUtf8Printable(_cmdLineParser.errorText()), usage_line);
+        ::exit(1);
+    }
+    if (_cmdLineParser.isSet(QStringLiteral("version")))
+        _cmdLineParser.showVersion();  // exits 0
     return true;
 }
 

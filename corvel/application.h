@@ -58,6 +58,7 @@ private:
     // First, so that no signal finds its default action once start-up has begun.
     signal_watch _signals;
     environment _env;
+    bool _config_checked;  // start-up stops here, logging why, on a value that cannot be read
     redis_conf _redis_config;
     std::unique_ptr<logger> _logger;
     std::unique_ptr<rabbit_api_man> _engiene;

@@ -11,10 +11,19 @@
 #include <optional>
 #include <stdexcept>
 
-// A configuration value that cannot be used as written; start-up stops with its text.
+// Configuration values that cannot be used as written; start-up stops with their text. Each
+// problem names its section, key and value.
 class config_error : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit config_error(const std::string& problem) : config_error(QStringList{QString::fromStdString(problem)}) {}
+    explicit config_error(const QStringList& problems)
+        : std::runtime_error(problems.join(QStringLiteral("; ")).toStdString()), _problems(problems)
+    {
+    }
+    const QStringList& problems() const { return _problems; }
+
+private:
+    QStringList _problems;
 };
 
 // Where the health and metrics listener takes connections.
@@ -24,15 +33,28 @@ struct listen_address {
     QString text;  // as configured
 };
 
-// Reads the service's INI file. Nothing is ever written back; a missing key takes its default.
+// Reads the service's INI file. Nothing is ever written back; a missing key takes its default. A
+// value present but unreadable for its key's type is refused: the getter that reads it throws
+// config_error naming every such value of its section.
 class environment {
 public:
     explicit environment(const QString& path);
 
+    // Every problem of the file, as a start would meet them, without opening the log or
+    // connecting to anything; empty when a start would go ahead.
+    QStringList check();
+    bool file_exists() const;
+    // Where the log goes (GENERAL_SETTINGS LOG_FILE_PATH), whatever else the file holds.
+    QString log_file_path();
+
+    // LOG_LEVEL not one of the level names is refused by check(); the logger then stays at ERROR.
     std::unique_ptr<logger> get_logger(const QString& prefix);
-    // Throws config_error for an unusable binding, queue durability or queue argument.
+    // Throws config_error for an unusable broker URI, queue, exchange, prefetch count, binding,
+    // queue durability or queue argument.
     rabbit_api_config get_rabit_man_settings();
-    redis_conf get_redis_settings();  // throws config_error for a SEQUENCE_KEY the promotion would move
+    // Throws config_error for an empty host, a port not from 1 to 65535 or a SEQUENCE_KEY the
+    // promotion would move.
+    redis_conf get_redis_settings();
     // How long a stop may take before the process ends anyway; throws config_error unless a whole
     // number of milliseconds, 0 or more.
     int get_shutdown_timeout_ms();
@@ -42,8 +64,14 @@ public:
     std::optional<listen_address> get_http_listen();
 
 private:
+    // Reads one key of the open group; what it cannot read is added to problems.
+    class section_reader;
+
     QSettings _settings;
 };
+
+// How the log level names read (exact and upper case).
+std::optional<LogLevel> level_from_name(const QString& name);
 
 // "exchange:key, exchange:key" as bindings: spaces removed, empty parts skipped, pieces past the
 // second dropped. Throws config_error naming a non-empty part without ":".

@@ -102,11 +102,27 @@ TEST_F(EnvironmentTest, ShutdownTimeoutDefaultsToTenSecondsAndRefusesWhatIsNoDur
     }
 }
 
-TEST_F(EnvironmentTest, NonNumericNumbersReadAsZero)
+TEST_F(EnvironmentTest, ValuesOfTheWrongTypeAreRefusedBySectionKeyAndValueAndCheckListsThemAll)
 {
-    environment env(write_ini("[REDIS_SETTINGS]\nPORT=abc\n[AMQP_SETTINGS]\nR_PREF=many\n"));
-    EXPECT_EQ(env.get_redis_settings()._port, 0u);
-    EXPECT_EQ(env.get_rabit_man_settings()._prefetch_count, 0);
+    environment env(write_ini("[GENERAL_SETTINGS]\nLOG_LEVEL=Debug\nSHUTDOWN_TIMEOUT_MS=soon\n"
+                              "[REDIS_SETTINGS]\nPORT=abc\nHOST=\n"
+                              "[AMQP_SETTINGS]\nR_PREF=many\nR_QUEUE=\nR_LOGIN=\"amqp://u:pa/ss@h/, http://x/\"\n"));
+    EXPECT_THROW(env.get_redis_settings(), config_error);
+    EXPECT_THROW(env.get_rabit_man_settings(), config_error);
+    EXPECT_EQ(env.check(), (QStringList{
+                               R"(GENERAL_SETTINGS/LOG_LEVEL: "Debug" is not one of OFF, ERROR, WARNING, INFORM, DEBUG)",
+                               R"(GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: "soon" is not a whole number from 0 to 2147483647)",
+                               R"(AMQP_SETTINGS/R_LOGIN: "amqp://u:***@h/" is not an amqp:// or amqps:// URI)",
+                               R"(AMQP_SETTINGS/R_LOGIN: "http://x/" is not an amqp:// or amqps:// URI)",
+                               R"(AMQP_SETTINGS/R_QUEUE: "" is empty)",
+                               R"(AMQP_SETTINGS/R_PREF: "many" is not a whole number from 0 to 2147483647)",
+                               R"(REDIS_SETTINGS/HOST: "" is empty)",
+                               R"(REDIS_SETTINGS/PORT: "abc" is not a whole number from 1 to 65535)",
+                           }));
+    EXPECT_EQ(environment(write_ini("[AMQP_SETTINGS]\nR_QUEUE=" + QByteArray(256, 'q') + "\n")).check().size(), 1);
+    EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/corvel.ini").check().isEmpty());
+    EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/packaging/corvel.ini").check().isEmpty());
+    EXPECT_TRUE(environment(dir.filePath("absent.ini")).check().isEmpty());
 }
 
 TEST_F(EnvironmentTest, BindingsParseAsWritten)
@@ -173,10 +189,10 @@ TEST_F(EnvironmentTest, QueueDurabilityAndArgumentsAreReadTypedAndBadOnesRefused
         }
         return "accepted";
     };
-    EXPECT_EQ(refusal("R_QUEUE_DURABLE=yes"), "R_QUEUE_DURABLE: \"yes\" is neither true nor false");
-    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, lonely\""), "R_QUEUE_ARGUMENTS: \"lonely\" is not of the form name=value");
-    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\" = 1\""), "R_QUEUE_ARGUMENTS: \"= 1\" is not of the form name=value");
-    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, a = 2\""), "R_QUEUE_ARGUMENTS: \"a\" is given twice");
+    EXPECT_EQ(refusal("R_QUEUE_DURABLE=yes"), "AMQP_SETTINGS/R_QUEUE_DURABLE: \"yes\" is neither true nor false");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, lonely\""), "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"lonely\" is not of the form name=value");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\" = 1\""), "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"= 1\" is not of the form name=value");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, a = 2\""), "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"a\" is given twice");
 }
 
 TEST_F(EnvironmentTest, LogLevelNamesAreExact)

@@ -152,14 +152,25 @@ protected:
     const QString queue = unique_name("http.q");
 };
 
-TEST_F(ServiceProcessTest, HelpIsAnInvalidCommandLine)
+TEST_F(ServiceProcessTest, HelpIsAnInvalidCommandLineFollowedByTheUsageAndTheConfigurationCanBeChecked)
 {
     for (const QString& option : {QStringLiteral("-h"), QStringLiteral("--help"), QStringLiteral("-c")}) {
         start({option});
         EXPECT_EQ(exit_code_within(5000), 1) << option.toStdString();
-        EXPECT_FALSE(service.readAllStandardError().isEmpty());
-        EXPECT_FALSE(QFile::exists(dir.filePath("corvel.log")));  // nothing was started
+        EXPECT_TRUE(service.readAllStandardError().endsWith("\nUsage: corvel [-c FILE] [--check-config] [--version]\n"));
     }
+    start({"--version"});
+    EXPECT_EQ(exit_code_within(5000), 0);
+    EXPECT_EQ(service.readAllStandardOutput(), "corvel " CORVEL_VERSION "\n");
+
+    write("bad.ini", "[AMQP_SETTINGS]\nR_PREF=abc\n");
+    start({"--check-config", "-c", "bad.ini"});
+    EXPECT_EQ(exit_code_within(5000), 1);
+    EXPECT_EQ(service.readAllStandardOutput(), "bad.ini: AMQP_SETTINGS/R_PREF: \"abc\" is not a whole number from 0 to 2147483647\n");
+    start({"--check-config", "-c", CORVEL_SOURCE_DIR "/corvel.ini"});
+    EXPECT_EQ(exit_code_within(5000), 0);
+    EXPECT_TRUE(service.readAllStandardOutput().isEmpty());
+    EXPECT_FALSE(QFile::exists(dir.filePath("corvel.log")));  // nothing was started
 }
 
 TEST_F(ServiceProcessTest, MissingConfigFileRunsOnDefaults)
@@ -212,12 +223,18 @@ TEST_F(ServiceProcessTest, UnopenableLogFileIsReportedOnceAndTheServiceRuns)
     EXPECT_EQ(err.count('\n'), 1) << err.constData();
 }
 
-TEST_F(ServiceProcessTest, BindingWithoutColonStopsStartUp)
+TEST_F(ServiceProcessTest, BadValuesStopStartUpWithOneLineOnStandardErrorAndInTheLog)
 {
-    write("corvel.ini", "[AMQP_SETTINGS]\nR_BINDINGS=\"norva.auth:clients.devices, oops\"\n");
+    write("corvel.ini", "[AMQP_SETTINGS]\nR_BINDINGS=\"norva.auth:clients.devices, oops\"\n[REDIS_SETTINGS]\nPORT=abc\n");
     start({});
     EXPECT_EQ(exit_code_within(5000), 1);
-    EXPECT_TRUE(service.readAllStandardError().contains("\"oops\""));
+    const QByteArray err = service.readAllStandardError();
+    EXPECT_EQ(err.count('\n'), 1) << err.constData();
+    EXPECT_TRUE(err.contains("AMQP_SETTINGS/R_BINDINGS: \"oops\"") && err.contains("REDIS_SETTINGS/PORT: \"abc\"")) << err.constData();
+    const QByteArray log = read("corvel.log");
+    EXPECT_EQ(log.count("\r\n"), 1);
+    EXPECT_TRUE(log.contains(" Error : Configuration refused, the service does not start: ") && log.contains("PORT: \"abc\""))
+        << log.constData();
 }
 
 TEST_F(ServiceProcessTest, HttpStatusServesHealthReadinessAndMetricsAndOutlastsAbusiveClients)

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "environment.h"
+
+#include <QString>
+
+// corvel --check-config: reads the file as a start would, without opening the log or connecting
+// to anything, and prints each problem on standard output. Returns the exit status: 0 when a
+// start would go ahead, 1 otherwise.
+int check_configuration(const QString& path);
+
+// At start-up, before anything else is made: when the file has problems, one ERROR line naming
+// them all goes to the log file, and config_error stops the start (main prints it on standard
+// error and exits with 1). Returns true otherwise.
+bool refuse_bad_configuration(environment& env);
