@@ -10,11 +10,15 @@
 #include <QDebug>
 
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 
 namespace {
 const char* const usage_line = "Usage: corvel [-c FILE] [--check-config] [--version]";
+
+// Below this many descriptors a busy host can run out: say so at start-up.
+constexpr rlim_t few_descriptors = 4096;
 
 const log_kind exception_kind(QStringLiteral("Exception dropped in event handling"));
 const log_kind look_failed_kind(QStringLiteral("Cannot look for staging keys"));
@@ -36,6 +40,7 @@ Application::Application(int& argc, char** argv)
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
                     << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));
+    warn_of_few_descriptors();
     _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store, _sequence);
     _timer->setSingleShot(true);
     _timer->setInterval(promotion_delay_ms);
@@ -64,6 +69,16 @@ Application::Application(int& argc, char** argv)
                 [this] { _systemd.status(status_line(gather_service_state(*_engiene, _promotions))); });
         _systemd_status.start(2000);
     }
+}
+
+void Application::warn_of_few_descriptors()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= few_descriptors)
+        return;
+    _logger->warning() << "The open file limit is " << QString::number(limit.rlim_cur)
+                       << " descriptors; the service needs a handful, the HTTP listener at most 64 more, but a limit "
+                          "this low leaves little room for anything else (raise LimitNOFILE)";
 }
 
 void Application::consuming()

@@ -47,6 +47,7 @@ private:
     QString config_path();
     void resume_unfinished_sequence();
     void warn_of_other_consumers(quint32 consumers);
+    void warn_of_few_descriptors();
     enum class trigger { timer, sequence_quiet };
     void promote(trigger why, std::optional<sequence_guard> guard);
     void promotion_finished(trigger why, const promotion_result& result);

@@ -12,8 +12,11 @@
 
 namespace {
 
-// Bounds on what clients can make the listener hold.
-constexpr unsigned connection_limit = 1024;
+// Bounds on what clients can make the listener hold: far below any descriptor limit, so that a
+// flood of clients never leaves the service without a descriptor for Redis or the broker. Those
+// beyond are closed at once.
+constexpr unsigned connection_limit = 64;
+constexpr unsigned connections_per_address = 16;
 constexpr unsigned connection_timeout_s = 10;   // a client silent this long is dropped
 constexpr size_t connection_memory = 32 * 1024;  // per connection: larger headers get an error
 
@@ -76,6 +79,7 @@ std::string status_http::start(const QHostAddress& host, std::uint16_t port)
                                MHD_OPTION_EXTERNAL_LOGGER, &status_http::log_start_error, this,  //
                                MHD_OPTION_SOCK_ADDR, address,                                   //
                                MHD_OPTION_CONNECTION_LIMIT, connection_limit,                   //
+                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, connections_per_address,     //
                                MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s,             //
                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_END);
     _starting = false;

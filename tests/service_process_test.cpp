@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstring>
 
@@ -239,12 +241,16 @@ TEST_F(ServiceProcessTest, BadValuesStopStartUpWithOneLineOnStandardErrorAndInTh
 
 TEST_F(ServiceProcessTest, HttpStatusServesHealthReadinessAndMetricsAndOutlastsAbusiveClients)
 {
-    redis_probe(test_redis::shared().port()).flush();
+    test_redis redis;  // of its own, to be restarted
     amqp_peer peer(test_rabbit::shared().uri());
     peer.declare_exchange(in);
     peer.declare_exchange(out);
     peer.listen(out, "peer.#");
-    const quint16 port = start_with_http(test_redis::shared().port());
+    const quint16 port = start_with_http(redis.port());
+    const auto command = [](int modem) {
+        return QJsonObject{{"msg_type", "clients_devices"}, {"sender", "peer.http"}, {"cmd_id", QUuid::createUuid().toString()},
+                           {"data", QJsonArray{QJsonObject{{"api_key", "k"}, {"client_id", 1}, {"modem_ids", QJsonArray{modem}}}}}};
+    };
     ASSERT_TRUE(wait_until([&] { return http(port, "/healthz").status == 200; }, 5000));
     EXPECT_EQ(http(port, "/healthz").body, "ok\n");
     ASSERT_TRUE(wait_until([&] { return http(port, "/readyz").status == 200; }, 30000)) << http(port, "/readyz").body.constData();
@@ -256,9 +262,7 @@ TEST_F(ServiceProcessTest, HttpStatusServesHealthReadinessAndMetricsAndOutlastsA
     const QString done = R"(corvel_commands_total{type="clients_devices",outcome="done"})";
     EXPECT_FALSE(exposition(http(port, "/metrics").body).samples.contains(done));  // no such command yet
     for (int i = 0; i < 2; ++i)
-        peer.publish_json(in, "svc.in",
-                          {{"msg_type", "clients_devices"}, {"sender", "peer.http"}, {"cmd_id", QUuid::createUuid().toString()},
-                           {"data", QJsonArray{QJsonObject{{"api_key", "k"}, {"client_id", 1}, {"modem_ids", QJsonArray{i}}}}}});
+        peer.publish_json(in, "svc.in", command(i));
     ASSERT_TRUE(peer.wait_for(2, 10000));
     http_reply metrics;
     EXPECT_TRUE(wait_until([&] {
@@ -287,17 +291,31 @@ TEST_F(ServiceProcessTest, HttpStatusServesHealthReadinessAndMetricsAndOutlastsA
     EXPECT_EQ(http(port, "/healthz").status, 200);
     ::close(slow);
 
-    // A thousand idle connections at once: others are still answered, and no thread is made for them.
+    // With the descriptor limit at 1,024, 1,100 idle connections from another client: others are
+    // still answered, no thread is made for them, and the service still gets back to Redis and
+    // the broker after each has gone, and answers commands.
+    const QString pid = QString::number(service.processId());
+    ASSERT_EQ(QProcess::execute("prlimit", {"--pid", pid, "--nofile=1024:1024"}), 0);
+    rlimit own{};
+    ::getrlimit(RLIMIT_NOFILE, &own);
+    own.rlim_cur = std::max<rlim_t>(own.rlim_cur, std::min<rlim_t>(own.rlim_max, 4096));
+    ::setrlimit(RLIMIT_NOFILE, &own);
     const int threads_before = threads();
     std::vector<int> idle;
-    for (int i = 0; i < 1000; ++i)
-        idle.push_back(connect_local(port));
-    EXPECT_EQ(std::count(idle.begin(), idle.end(), -1), 0);
+    for (int i = 0; i < 1100; ++i)
+        idle.push_back(connect_local(port, "127.0.0.2"));
     EXPECT_EQ(http(port, "/healthz").status, 200);
     EXPECT_LE(threads(), threads_before);
+    redis.stop();
+    redis.start();
+    EXPECT_GE(test_rabbit::shared().close_connections_named("corvel"), 2);
+    for (int i = 0; i < 2; ++i)
+        peer.publish_json(in, "svc.in", command(i));
+    EXPECT_TRUE(peer.wait_for(4, 30000)) << read("corvel.log").constData();
     for (const int fd : idle)
-        ::close(fd);
-    EXPECT_EQ(http(port, "/readyz").status, 200);
+        if (fd >= 0)
+            ::close(fd);
+    EXPECT_TRUE(wait_until([&] { return http(port, "/readyz").status == 200; }, 10000));
     EXPECT_LE(threads(), threads_before);
     EXPECT_TRUE(read("corvel.log").contains("HTTP status listening on 127.0.0.1:" + QByteArray::number(port)));
 

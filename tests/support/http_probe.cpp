@@ -1,5 +1,7 @@
 #include "http_probe.h"
 
+#include <arpa/inet.h>
+
 #include <QRegularExpression>
 
 #include <cmath>
@@ -11,9 +13,17 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-int connect_local(quint16 port)
+int connect_local(quint16 port, const char* from)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &source.sin_addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

@@ -7,8 +7,9 @@
 
 // A plain HTTP client on blocking sockets, for poking at the service's status listener.
 
-// A connection to 127.0.0.1:port; -1 when refused. Reads give up after 5 s.
-int connect_local(quint16 port);
+// A connection to 127.0.0.1:port, from 127.0.0.1 or another loopback address (a client the server
+// tells apart); -1 when refused. Reads give up after 5 s.
+int connect_local(quint16 port, const char* from = "127.0.0.1");
 // Sends request (send errors ignored: the server may close early), reads until the server
 // closes, and closes the connection.
 QByteArray exchange(int fd, const QByteArray& request);

@@ -1,5 +1,7 @@
 #include "rabbit_server.h"
 
+#include <QHash>
+
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -242,6 +244,31 @@ int test_rabbit::close_all_connections(const QString& reason)
     if (!m.hasMatch())
         throw std::runtime_error(("rabbitmqctl close_all_connections said: " + out).toStdString());
     return m.captured(1).toInt();
+}
+
+int test_rabbit::close_connections_named(const QString& prefix, const QString& reason)
+{
+    // close_connection takes a pid as the table formatter writes it ("<node.1.2.3>", which the
+    // JSON one shortens): the two listings meet on the connection's name ("a:1 -> b:2").
+    QHash<QString, QString> pids;
+    for (const QString& line : ctl({QStringLiteral("list_connections"), QStringLiteral("name"), QStringLiteral("pid")}).split('\n')) {
+        const QStringList cells = line.split('\t');
+        if (cells.size() == 2)
+            pids.insert(cells[0], cells[1]);
+    }
+    int closed = 0;
+    for (const QJsonObject& row : rows({QStringLiteral("list_connections"), QStringLiteral("name"), QStringLiteral("client_properties")})) {
+        for (const QJsonValue& p : row.value(QStringLiteral("client_properties")).toArray()) {
+            const QJsonArray triple = p.toArray();
+            const QString pid = pids.value(row.value(QStringLiteral("name")).toString());
+            if (triple.size() == 3 && triple[0].toString() == QLatin1String("connection_name") && as_text(triple[2]).startsWith(prefix)
+                && !pid.isEmpty()) {
+                ctl({QStringLiteral("close_connection"), pid, reason});
+                ++closed;
+            }
+        }
+    }
+    return closed;
 }
 
 QStringList test_rabbit::connection_names() const

@@ -54,6 +54,8 @@ public:
     // wait for the clients: a closed connection is listed, in state "closed", until its client
     // answers or drops the socket.
     int close_all_connections(const QString& reason = QStringLiteral("closed by the test"));
+    // The same for the connections whose client-provided name begins with prefix.
+    int close_connections_named(const QString& prefix, const QString& reason = QStringLiteral("closed by the test"));
     // The client-provided name (client property "connection_name") of every open connection,
     // sorted; "" for a connection that gave none. Connections closing or closed are left out, so
     // a test waiting for a client to connect again is not fooled by the old connection.
