@@ -138,9 +138,14 @@ TEST_F(RedisClientTest, TransactionReportsFailuresInsideAndWhatDidNotExecute)
     EXPECT_TRUE(r.error.contains("EXECABORT") && r.error.contains("queued command 1")) << r.error.toStdString();
     EXPECT_FALSE(probe.exists("b"));
 
-    r = transact(c, {{"SELECT", "notanumber"}}, {{"SET", "c", "1"}});
+    // A database Redis does not have: nothing of the transaction runs, in this database or another.
+    r = transact(c, {{"SELECT", "99"}}, {{"SET", "c", "1"}});
     EXPECT_FALSE(r.executed);
     EXPECT_TRUE(r.error.contains("before the transaction")) << r.error.toStdString();
+    EXPECT_FALSE(probe.exists("c"));
+    r = transact(c, {{"SELECT", "0"}}, {{"SET", "d", "1"}});
+    EXPECT_TRUE(r.executed);
+    EXPECT_EQ(probe.run({"GET", "d"}), "1");
 }
 
 TEST_F(RedisClientTest, HugeTransactionIsWrittenAsTheSocketDrains)

@@ -127,6 +127,7 @@ void client::dial_finished()
     _read_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Read);
     connect(_read_notifier.get(), &QSocketNotifier::activated, this, &client::read_in);
     _reader = std::make_unique<reply_reader>();
+    _memo = connection_memo();
     _last_error.clear();
     if (!_config.auth.isEmpty() || !_config.name.isEmpty())
         _jobs.push_front(entry{std::make_unique<detail::handshake>(_config, [this](const QString& why) {
@@ -208,7 +209,7 @@ void client::produce()
             _out.clear();
             _out_pos = 0;
         }
-        command_writer out(_out, _out_pos + write_bound);
+        command_writer out(_out, _out_pos + write_bound, &_memo);
         const job::progress p = e.work->write(out);
         e.written += out.count();
         _outstanding += out.count();

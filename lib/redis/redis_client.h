@@ -99,6 +99,7 @@ private:
     std::unique_ptr<QSocketNotifier> _write_notifier;
     std::unique_ptr<reply_reader> _reader;
 
+    connection_memo _memo;  // of the connection now made
     std::deque<entry> _jobs;
     std::size_t _writer = 0;   // index of the job that writes now
     std::size_t _reading = 0;  // index of the job that reads now, or before it

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <cstddef>
@@ -12,11 +13,16 @@
 
 namespace redis {
 
+// What the jobs of one connection have learnt of it; forgotten when the connection is made again.
+struct connection_memo {
+    QSet<QByteArray> accepted_preludes;  // as written on the wire: Redis answered each without error
+};
+
 // Appends commands to a connection's output and counts them. A command may be written argument
 // by argument, so one with millions of arguments never exists whole.
 class command_writer {
 public:
-    command_writer(QByteArray& out, int bound) : _out(out), _bound(bound) {}
+    command_writer(QByteArray& out, int bound, connection_memo* memo = nullptr) : _out(out), _bound(bound), _memo(memo) {}
 
     void begin(int arguments) { append_header(_out, '*', arguments); }
     void arg(const char* data, int size) { append_bulk(_out, data, size); }
@@ -39,10 +45,13 @@ public:
     // The output holds enough for now: stop and go on when it has drained.
     bool full() const { return _out.size() >= _bound; }
     std::size_t count() const { return _count; }
+    // The connection's memo; null when the writer serves no connection.
+    connection_memo* memo() const { return _memo; }
 
 private:
     QByteArray& _out;
     int _bound;
+    connection_memo* _memo;
     std::size_t _count = 0;
 };
 

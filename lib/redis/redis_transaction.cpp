@@ -7,6 +7,8 @@ namespace redis {
 transaction::transaction(QList<command> prelude, body source, done_callback done)
     : _prelude(std::move(prelude)), _body(std::move(source)), _done(std::move(done))
 {
+    for (const command& c : _prelude)
+        append_command(_prelude_wire, c);
 }
 
 transaction::body transaction::of(QList<command> commands)
@@ -23,6 +25,22 @@ job::progress transaction::write(command_writer& out)
     if (_phase == phase::prelude) {
         for (const command& c : _prelude)
             out.add(c);
+        _memo = out.memo();
+        const bool accepted_before = _prelude.isEmpty() || !_memo || _memo->accepted_preludes.contains(_prelude_wire);
+        _phase = accepted_before ? phase::body : phase::confirming;
+        if (accepted_before)
+            out.add({"MULTI"});
+        else
+            return progress::waiting;
+    }
+    if (_phase == phase::confirming) {
+        if (!_refused.isEmpty()) {
+            _phase = phase::refused;  // nothing more goes out; finished() reports it
+            return progress::complete;
+        }
+        if (_replies < static_cast<std::size_t>(_prelude.size()))
+            return progress::waiting;
+        _memo->accepted_preludes.insert(_prelude_wire);
         out.add({"MULTI"});
         _phase = phase::body;
     }

@@ -34,6 +34,11 @@ struct transaction_result {
 //
 // It did not execute when the connection failed, a prelude command was refused, Redis discarded
 // it (EXECABORT after a refused command) or EXEC answered nil (a WATCHed key changed).
+//
+// A prelude changes the connection (SELECT): until Redis has accepted it once on a connection,
+// the transaction waits for its answers before MULTI, so a refused one stops the transaction
+// before anything of it runs (in another database, say). Once accepted, later transactions with
+// the same prelude pipeline it with the rest.
 class transaction : public job {
 public:
     // Writes some of the body's commands and returns true once it has written all of them.
@@ -60,11 +65,13 @@ public:
     static constexpr int exec_allowance_us_per_command = 10;
 
 private:
-    enum class phase { prelude, body, exec, done };
+    enum class phase { prelude, confirming, body, exec, refused, done };
     enum class reading { prelude, multi, body, exec };
     reading next_reply() const;
 
     QList<command> _prelude;
+    QByteArray _prelude_wire;  // as written, the key of connection_memo::accepted_preludes
+    connection_memo* _memo = nullptr;
     body _body;
     done_callback _done;
     phase _phase = phase::prelude;
