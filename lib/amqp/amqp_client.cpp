@@ -3,8 +3,9 @@
 
 namespace amqp {
 
-client::client(QObject* parent) : QObject(parent)
+client::client(QObject* parent) : QObject(parent), _tls_mailbox(std::make_shared<tls_mailbox>())
 {
+    _tls_mailbox->owner = this;
     _tick.setInterval(1000);
     connect(&_tick, &QTimer::timeout, this, &client::tick);
     _reconnect.setSingleShot(true);
@@ -21,6 +22,10 @@ client::~client()
     for (auto& [number, ch] : _channels)
         ch->blockSignals(true);
     _closing = true;
+    {
+        const std::lock_guard<std::mutex> hold(_tls_mailbox->lock);
+        _tls_mailbox->owner = nullptr;  // a TLS open still under way lets go of its own result
+    }
     teardown();
 }
 
@@ -71,6 +76,13 @@ void client::setVirtualHost(const QString& vhost)
 
 void client::tick()
 {
+    // The open's own thread gives up after the limit for the connect and again for the handshake;
+    // past both, the attempt is over whatever it still does (a name lookup that hangs, say).
+    if (_phase == phase::opening_tls) {
+        if (_phase_clock.elapsed() >= 2 * step_timeout_ms + 500)
+            fail(QStringLiteral("TLS open of %1:%2 timed out").arg(_endpoint.host).arg(_endpoint.port));
+        return;
+    }
     if (_phase == phase::resolving || _phase == phase::connecting || _phase == phase::handshake) {
         if (_phase_clock.elapsed() >= step_timeout_ms) {
             static const char* const steps[] = {"", "name lookup", "TCP connect", "login"};

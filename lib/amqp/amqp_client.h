@@ -18,13 +18,15 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace amqp {
 
 // One AMQP 0-9-1 connection, driven from the Qt event loop of the thread it lives on. Every call
 // returns at once; what the broker answers arrives as signals. Connecting, name lookup and login
-// are each bounded by about 2 s, so no call stalls the loop. Given several brokers, each attempt
+// are each bounded by about 2 s; an amqps open (name lookup, connect and TLS handshake, which
+// rabbitmq-c does the blocking way) runs on a thread of its own, so nothing stalls the loop. Given several brokers, each attempt
 // (a round) tries them in order, the next one at once when one fails. With automatic reconnection
 // on, a round that failed, or a lost connection, is followed by a new round from the first broker
 // after a back-off of 1 s doubling to 30 s; the back-off goes back to 1 s once a consumer is running
@@ -82,8 +84,14 @@ private:
     friend class channel;
     friend class queue;
     friend class exchange;
-    enum class phase { idle, resolving, connecting, handshake, open };
+    enum class phase { idle, resolving, connecting, handshake, open, opening_tls };
     static constexpr int step_timeout_ms = 2000;  // name lookup, TCP connect and login, each
+    struct tls_open;
+    // Where a TLS open on its own thread hands its result back; cleared when the client goes.
+    struct tls_mailbox {
+        std::mutex lock;
+        client* owner;
+    };
 
     struct outgoing {
         quint16 channel;
@@ -94,6 +102,7 @@ private:
 
     void attempt();
     void open_tls();
+    void tls_opened(const std::shared_ptr<tls_open>& open, quint64 generation);
     void resolved(const QHostInfo& info);
     void dial_next();
     void tcp_connected();
@@ -161,6 +170,8 @@ private:
     std::deque<outgoing> _outbox;
     qint64 _outbox_bytes = 0;
     QElapsedTimer _outbox_clock;  // since the outbox last made progress
+
+    std::shared_ptr<tls_mailbox> _tls_mailbox;
 
     QTimer _tick;
     QTimer _reconnect;

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +19,21 @@
 #include <unistd.h>
 
 namespace amqp {
+
+// An amqps open on a thread of its own. The connection state nobody takes back (the client went,
+// or gave the attempt up) goes with the last reference, on whichever thread that is.
+struct client::tls_open {
+    amqp_connection_state_t state = nullptr;
+    amqp_socket_t* socket = nullptr;  // belongs to state
+    QByteArray host;
+    int port = 0;
+    int status = AMQP_STATUS_OK;
+    ~tls_open()
+    {
+        if (state)
+            amqp_destroy_connection(state);
+    }
+};
 
 void client::attempt()
 {
@@ -43,8 +60,8 @@ void client::attempt()
 
 void client::open_tls()
 {
-    // The TLS socket cannot adopt a socket of ours: connect and shake hands the blocking way,
-    // bounded.
+    // The TLS socket cannot adopt a socket of ours: it connects and shakes hands the blocking
+    // way, bounded, on a thread of its own.
     amqp_socket_t* socket = amqp_ssl_socket_new(_state);
     if (!socket) {
         fail(QStringLiteral("cannot create a TLS socket"));
@@ -66,9 +83,29 @@ void client::open_tls()
     }
     amqp_ssl_socket_set_verify_peer(socket, verify);
     amqp_ssl_socket_set_verify_hostname(socket, verify);
-    _phase = phase::connecting;
-    timeval limit{step_timeout_ms / 1000, 0};
-    const int status = amqp_socket_open_noblock(socket, _endpoint.host.toUtf8().constData(), _endpoint.port, &limit);
+    auto open = std::make_shared<tls_open>();
+    open->state = std::exchange(_state, nullptr);  // the thread's alone until it hands it back
+    open->socket = socket;
+    open->host = _endpoint.host.toUtf8();
+    open->port = _endpoint.port;
+    _phase = phase::opening_tls;
+    _phase_clock.restart();
+    std::thread([open, mailbox = _tls_mailbox, generation = _generation] {
+        timeval limit{step_timeout_ms / 1000, 0};
+        open->status = amqp_socket_open_noblock(open->socket, open->host.constData(), open->port, &limit);
+        const std::lock_guard<std::mutex> hold(mailbox->lock);
+        if (mailbox->owner)
+            QMetaObject::invokeMethod(mailbox->owner, [owner = mailbox->owner, open, generation] { owner->tls_opened(open, generation); },
+                                      Qt::QueuedConnection);
+    }).detach();
+}
+
+void client::tls_opened(const std::shared_ptr<tls_open>& open, quint64 generation)
+{
+    if (generation != _generation || _phase != phase::opening_tls)
+        return;  // the attempt was given up meanwhile: its state goes with the last reference
+    _state = std::exchange(open->state, nullptr);
+    const int status = open->status;
     if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED || status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED) {
         const QString why = status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED
                                 ? QStringLiteral("its certificate does not verify against the CA file %1").arg(_ca_file)
@@ -80,8 +117,9 @@ void client::open_tls()
         fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(status_text(status)));
         return;
     }
-    _fd = amqp_socket_get_sockfd(socket);
+    _fd = amqp_socket_get_sockfd(open->socket);
     _fd_owned = false;
+    _phase = phase::connecting;
     start_handshake();
 }
 
