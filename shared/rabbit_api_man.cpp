@@ -1,6 +1,7 @@
 #include "rabbit_api_man.h"
 
 #include "command_envelope.h"
+#include "loggable.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -71,8 +72,7 @@ void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
         handle_response(command);
         _api_command_in.ack_message(message_tag, false);
     } catch (const std::exception& e) {
-        static const log_kind rejected(QStringLiteral("Response rejected"));
-        _logger.error(rejected) << "Response rejected, cmd_id " << command._id << ": " << QString::fromUtf8(e.what());
+        _logger.error() << "Response rejected, cmd_id " << command._id << ": " << loggable(QString::fromUtf8(e.what()), 400);
         _api_command_in.reject_message(message_tag);
     }
 }

@@ -1,6 +1,7 @@
 // corvel-send: sends one command through the broker and prints the "data" of its response.
 #include "amqp_client.h"
 #include "environment.h"
+#include "loggable.h"
 #include "rabbit_api_man.h"
 
 #include <QCommandLineParser>
@@ -18,9 +19,12 @@
 
 namespace {
 
+// What the broker or a file says is written with its control characters escaped and cut long.
+constexpr int message_limit = 2000;
+
 [[noreturn]] void die(const QString& message, int status = 2)
 {
-    std::fprintf(stderr, "corvel-send: %s\n", qPrintable(message));
+    std::fprintf(stderr, "corvel-send: %s\n", qUtf8Printable(loggable(message, message_limit)));
     std::exit(status);
 }
 
@@ -67,7 +71,7 @@ int declare_exchanges(const QString& uri, const QString& vhost, const QString& c
             auto creating = std::make_shared<bool>(false);  // false while only checking that it exists
             QObject::connect(exchange, &amqp::exchange::declared, [=, &done] {
                 if (*creating)
-                    std::printf("declared exchange %s\n", qPrintable(name));
+                    std::printf("declared exchange %s\n", qUtf8Printable(loggable(name)));
                 done();
             });
             QObject::connect(exchange, &amqp::channel::error, [=, &status, &done](int code, const QString& text) {
@@ -76,7 +80,8 @@ int declare_exchanges(const QString& uri, const QString& vhost, const QString& c
                     exchange->declare(QStringLiteral("topic"), amqp::exchange::Durable);
                     return;
                 }
-                std::fprintf(stderr, "corvel-send: exchange %s: %d %s\n", qPrintable(name), code, qPrintable(text));
+                std::fprintf(stderr, "corvel-send: exchange %s: %d %s\n", qUtf8Printable(loggable(name)), code,
+                             qUtf8Printable(loggable(text, message_limit)));
                 status = 2;
                 done();
             });
