@@ -275,6 +275,16 @@ TEST_F(ServiceProcessTest, HttpStatusServesHealthReadinessAndMetricsAndOutlastsA
     EXPECT_EQ(e.samples.value(R"(corvel_broker_connected{connection="publisher"})"), 1);
     EXPECT_EQ(e.samples.value("corvel_consuming"), 1);
 
+    // Types nobody handles, however many and long, are counted together: the metrics stay small.
+    for (int i = 0; i < 40; ++i)
+        peer.publish_json(in, "svc.in", {{"msg_type", QString(10000, QChar('a' + i % 26)) + QString::number(i)}, {"sender", "peer.http"}});
+    const QString junk = R"(corvel_commands_total{type="other",outcome="rejected"})";
+    EXPECT_TRUE(wait_until([&] {
+        metrics = http(port, "/metrics");
+        return exposition(metrics.body).samples.value(junk) == 40;
+    }, 10000)) << metrics.body.left(2000).constData();
+    EXPECT_LT(metrics.body.size(), 64 * 1024);
+
     // Garbage and a 100 KiB header get an error or a closed connection, never an answer.
     EXPECT_NE(parse_reply(exchange(connect_local(port), QByteArray("\x01\x02 garbage \xff\r\n\r\n"))).status, 200);
     const QByteArray huge = "GET /healthz HTTP/1.1\r\nX-Big: " + QByteArray(100 * 1024, 'a') + "\r\n\r\n";
