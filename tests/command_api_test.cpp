@@ -381,6 +381,32 @@ TEST_F(CommandApiTest, ConnectionsClosedByTheBrokerAreSetUpAgainWithoutDoubledDe
     EXPECT_EQ(declared_with_consumers, QList<quint32>{0});  // told of the first declaration only
 }
 
+// A full queue that refuses publications: the broker nacks a response routed to it.
+TEST_F(CommandApiTest, ResponseTheBrokerKeepsRefusingIsGivenUpAndHoldsNothingBehindIt)
+{
+    const QString full = unique_name("t.full");
+    amqp::queue* q = peer.client().createQueue(full);
+    bool bound = false;
+    QObject::connect(q, &amqp::queue::bound, [&] { bound = true; });
+    q->declare(amqp::queue::Exclusive | amqp::queue::AutoDelete, {{"x-max-length", 1}, {"x-overflow", "reject-publish"}});
+    q->bind(out, "full.key");
+    ASSERT_TRUE(wait_until([&] { return bound; }, 5000));
+    start(config());
+    const QString fills = fresh_id(), refused = fresh_id(), behind = fresh_id();
+    peer.publish_json(in, "svc.in", clients_devices(fills, "full.key", "k", "r"));
+    peer.publish_json(in, "svc.in", clients_devices(refused, "full.key", "k", "r"));
+    peer.publish_json(in, "svc.in", clients_devices(behind, "peer.behind", "k", "r"));
+
+    ASSERT_TRUE(peer.wait_for(1, 5000));
+    EXPECT_EQ(peer.json(0).value("cmd_id").toString(), QUuid(behind).toString());  // published, not held back
+    EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 15000)) << log_text().toStdString();
+    EXPECT_EQ(log_lines("The broker refused the response to cmd_id " + QUuid(refused).toString()).size(), 2);
+    const QStringList given_up = log_lines("Command rejected, cmd_id " + QUuid(refused).toString());
+    ASSERT_EQ(given_up.size(), 1) << log_text().toStdString();
+    EXPECT_TRUE(given_up[0].contains("the broker refused its response 3 times"));
+    EXPECT_TRUE(log_lines(QUuid(fills).toString()).filter("refused").isEmpty());
+}
+
 TEST_F(CommandApiTest, MissingResponseExchangeHoldsTheCommandsOnOneConnectionUntilItExists)
 {
     rabbit_api_config c = config();
