@@ -1,6 +1,7 @@
 #pragma once
 
 #include "amqp_backoff.h"
+#include "command_counters.h"
 #include "icommand_handler.h"
 #include "logger.h"
 #include "model.h"
@@ -10,7 +11,6 @@
 #include <QSet>
 #include <QTimer>
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -18,29 +18,6 @@
 
 class rabbit_receiver;
 class rabbit_publisher_impl;
-
-// What a command flow has done since it was made, for monitoring. Plain counts, kept by the
-// thread the flow runs on.
-struct command_counters {
-    enum class outcome { done, rejected, retried };
-    static constexpr std::size_t outcome_count = 3;
-    // Peers choose the types: only those a handler exists for are counted under their own name (at
-    // most named_types of them), every other as "other".
-    static constexpr std::size_t named_types = 16;
-    using counts = std::array<std::uint64_t, outcome_count>;
-    struct of_type {
-        QString type;
-        counts by_outcome{};
-    };
-
-    std::vector<of_type> types;  // in the order first seen, at most named_types
-    counts other{};
-    std::uint64_t responses_published = 0;  // publications taken by the publisher, again ones included
-    std::uint64_t responses_confirmed = 0;
-
-    command_counters() { types.reserve(named_types); }
-    void count(const QString& type, bool known, outcome what);
-};
 
 // Carries each command from its delivery to its acknowledgement. Commands run as they come,
 // several at a time, and are settled in delivery order: a command's response is published once
