@@ -70,9 +70,6 @@ private:
     QSettings _settings;
 };
 
-// How the log level names read (exact and upper case).
-std::optional<LogLevel> level_from_name(const QString& name);
-
 // "exchange:key, exchange:key" as bindings: spaces removed, empty parts skipped, pieces past the
 // second dropped. Throws config_error naming a non-empty part without ":".
 QList<QPair<QString, QString>> parse_bindings(const QString& text);

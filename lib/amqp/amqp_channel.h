@@ -16,6 +16,10 @@ namespace amqp {
 
 class client;
 
+// The protocol's short strings (names of queues, exchanges and vhosts, routing keys, the content
+// type) hold at most this many bytes.
+constexpr int short_string_max = 255;
+
 // A channel of a client, named after the queue or exchange it serves. It lives as long as its
 // client and is opened again on every connection; calls made while it opens are sent once it is
 // open. Calls made while the client is not connected are dropped.
@@ -167,6 +171,7 @@ private:
     using channel::channel;
 
     bool put(const QByteArray& body, const QString& routingKey, const QString& mimeType);
+    static QString oversized(const QByteArray& exchangeName, const QByteArray& routingKey, const QByteArray& mimeType);
     void settle(quint64 deliveryTag, bool multiple, bool acked);
     void handle_method(const amqp_method_t& method) override;
     void opening() override;

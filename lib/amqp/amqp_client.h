@@ -26,8 +26,9 @@ namespace amqp {
 // One AMQP 0-9-1 connection, driven from the Qt event loop of the thread it lives on. Every call
 // returns at once; what the broker answers arrives as signals. Connecting, name lookup and login
 // are each bounded by about 2 s; an amqps open (name lookup, connect and TLS handshake, which
-// rabbitmq-c does the blocking way) runs on a thread of its own, so nothing stalls the loop. Given several brokers, each attempt
-// (a round) tries them in order, the next one at once when one fails. With automatic reconnection
+// rabbitmq-c does the blocking way) runs on a thread of its own, so nothing stalls the loop.
+// Given several brokers, each attempt (a round) tries them in order, the next one at once when
+// one fails. With automatic reconnection
 // on, a round that failed, or a lost connection, is followed by a new round from the first broker
 // after a back-off of 1 s doubling to 30 s; the back-off goes back to 1 s once a consumer is running
 // again (or, on a connection without queues, once logged in).

@@ -5,6 +5,7 @@
 #include "amqp_table.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace amqp {
 
@@ -58,25 +59,28 @@ quint64 exchange::publishTracked(const QByteArray& body, const QString& routingK
 
 QString exchange::publicationProblem(const QString& exchangeName, const QString& routingKey, const QString& mimeType)
 {
-    constexpr int short_string_max = 255;
-    const auto too_long = [](const char* what, const QString& value) {
-        const int bytes = value.toUtf8().size();
-        return bytes > short_string_max ? QStringLiteral("the %1 is %2 bytes, at most %3 fit").arg(QLatin1String(what)).arg(bytes).arg(short_string_max)
-                                        : QString();
-    };
-    for (const QString& problem : {too_long("routing key", routingKey), too_long("exchange name", exchangeName), too_long("content type", mimeType)})
-        if (!problem.isEmpty())
-            return problem;
+    return oversized(exchangeName.toUtf8(), routingKey.toUtf8(), mimeType.toUtf8());
+}
+
+QString exchange::oversized(const QByteArray& exchangeName, const QByteArray& routingKey, const QByteArray& mimeType)
+{
+    const std::pair<const char*, int> fields[] = {
+        {"routing key", routingKey.size()}, {"exchange name", exchangeName.size()}, {"content type", mimeType.size()}};
+    for (const auto& [what, bytes] : fields)
+        if (bytes > short_string_max)
+            return QStringLiteral("the %1 is %2 bytes, at most %3 fit").arg(QLatin1String(what)).arg(bytes).arg(short_string_max);
     return QString();
 }
 
 bool exchange::put(const QByteArray& body, const QString& routingKey, const QString& mimeType)
 {
-    if (!_client->isConnected() || !_client->outbox_takes(body.size()) || !publicationProblem(name(), routingKey, mimeType).isEmpty())
+    if (!_client->isConnected() || !_client->outbox_takes(body.size()))
         return false;
     const QByteArray name_bytes = name().toUtf8();
     const QByteArray key = routingKey.toUtf8();
     const QByteArray type = mimeType.toUtf8();
+    if (!oversized(name_bytes, key, type).isEmpty())
+        return false;
     const bool taken = send(
         [=](amqp_connection_state_t s, amqp_channel_t ch) {
             amqp_basic_properties_t properties{};
