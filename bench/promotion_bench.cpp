@@ -5,7 +5,7 @@
 // Prints: promote ms=… keys=… max_stall_ms=… idle_rss_mb=… peak_rss_mb=… after_rss_mb=…
 #include "logger.h"
 #include "redis_client.h"
-#include "tmp_key_promotion.h"
+#include "promotion/tmp_key_promotion.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 
 // Payloads of the benchmarks and the Redis command streams the handlers write for them, shared by
 // the store benchmark and the end-to-end one so both time exactly the same work.
-#include "clients_devices_plan.h"
+#include "commands/clients_devices_plan.h"
 
 #include <QByteArray>
 #include <QJsonArray>

@@ -1,17 +1,15 @@
 #pragma once
 
-#include "clean_stop.h"
 #include "composition_root.h"
 #include "environment.h"
 #include "logger.h"
+#include "process/clean_stop.h"
+#include "process/signal_watch.h"
+#include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
-#include "redis_conf.h"
-#include "tmp_key_promotion.h"
 #include "redis_client.h"
-#include "sequence_mark.h"
-#include "signal_watch.h"
-#include "systemd_link.h"
-#include "status_reporter.h"
+#include "status/status_reporter.h"
+#include "status/systemd_link.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -40,17 +38,14 @@ public:
     redis::client& store() { return _store; }
 
 private slots:
-    // Moves the staging keys of the sequence that just ended to their live names.
-    void redis_rename_tmp();
+    // The promotion timer fired: the staging keys of the sequence that just ended go to their
+    // live names.
+    void redis_rename_tmp() { _promotion->timer_fired(); }
 
 private:
     QString config_path();
-    void resume_unfinished_sequence();
     void warn_of_other_consumers(quint32 consumers);
     void warn_of_few_descriptors();
-    enum class trigger { timer, sequence_quiet };
-    void promote(trigger why, std::optional<sequence_guard> guard);
-    void promotion_finished(trigger why, const promotion_result& result);
     void consuming();
     void stop(int signo);
     bool stopping() const { return _stop && _stop->under_way(); }
@@ -65,19 +60,14 @@ private:
     std::unique_ptr<rabbit_api_man> _engiene;
     // The one connection to the store: commands and promotions go through it in order.
     redis::client _store;
-    sequence_mark _sequence;
-    bool _promotion_pending = false;  // submitted, not yet finished
     std::unique_ptr<QTimer> _timer;
+    std::unique_ptr<staging_promotion> _promotion;
     std::unique_ptr<composition_root> _injector;
     int _shutdown_timeout_ms;
     std::optional<listen_address> _http_listen;
     systemd_link _systemd;
     std::unique_ptr<clean_stop> _stop;
     bool _ready = false;  // consumed once since start-up
-    promotion_record _promotions;
     QTimer _systemd_status;  // with systemd only
     std::unique_ptr<status_reporter> _status;  // with HTTP_LISTEN; last, so it goes first
 };
-
-// The promotion runs this long after the last clients_devices command of a sequence.
-constexpr int promotion_delay_ms = 21000;

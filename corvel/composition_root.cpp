@@ -4,9 +4,9 @@
 #include "rabbit_api_man.h"
 
 composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store,
-                                   sequence_mark& sequence)
+                                   staging_promotion& promotion)
     : _parent(parent), _logger(log), _rabbit(env.get_rabit_man_settings()), _redis(env.get_redis_settings()),
-      _timer(timer), _store(store), _sequence(sequence)
+      _timer(timer), _store(store), _promotion(promotion)
 {
 }
 
@@ -18,7 +18,7 @@ TCmdHandlerBuildFunc composition_root::handler_factory() const
 template <>
 std::unique_ptr<ClientsDevicesCommand> composition_root::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(_store, _timer, _sequence, _logger);
+    return std::make_unique<ClientsDevicesCommand>(_store, _timer, _promotion, _logger);
 }
 
 template <>

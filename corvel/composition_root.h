@@ -12,7 +12,7 @@
 class ClientsDevicesCommand;
 class DevicesParamsCommand;
 class rabbit_api_man;
-class sequence_mark;
+class staging_promotion;
 
 // Wires the service's long-lived objects together by hand. Holds the settings read at start-up
 // and the shared objects by reference, for the life of the application.
@@ -20,7 +20,7 @@ class composition_root {
 public:
     // Reads the AMQP settings, then the Redis settings; throws config_error for bad bindings.
     composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store,
-                     sequence_mark& sequence);
+                     staging_promotion& promotion);
 
     // A new handler factory; it refers to this root, which must outlive it.
     TCmdHandlerBuildFunc handler_factory() const;
@@ -38,7 +38,7 @@ private:
     redis_conf _redis;
     QTimer& _timer;
     redis::client& _store;
-    sequence_mark& _sequence;
+    staging_promotion& _promotion;
 };
 
 template <>

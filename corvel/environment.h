@@ -2,7 +2,7 @@
 
 #include "logger.h"
 #include "rabbit_config.h"
-#include "redis_conf.h"
+#include "commands/store_access.h"
 
 #include <QHostAddress>
 #include <QSettings>

@@ -1,6 +1,7 @@
 // The command API manager with its consumer and publisher, against a real broker and Redis.
 #include "amqp_peer.h"
 #include "command_handlers.h"
+#include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
 #include "rabbit_server.h"
 #include "redis_server.h"
@@ -23,14 +24,14 @@ struct test_injector {
     redis::client& store;
     QTimer& timer;
     logger& log;
-    sequence_mark& sequence;
+    staging_promotion& promotion_owner;
     template <class T>
     std::unique_ptr<T> create() const;
 };
 template <>
 std::unique_ptr<ClientsDevicesCommand> test_injector::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(store, timer, sequence, log);
+    return std::make_unique<ClientsDevicesCommand>(store, timer, promotion_owner, log);
 }
 template <>
 std::unique_ptr<DevicesParamsCommand> test_injector::create<DevicesParamsCommand>() const
@@ -65,7 +66,7 @@ protected:
     amqp_peer peer{broker.uri()};
     quint32 redis_port = test_redis::shared().port();
     std::unique_ptr<redis::client> store;
-    std::unique_ptr<sequence_mark> no_sequence;
+    std::unique_ptr<staging_promotion> no_sequence;
     std::unique_ptr<rabbit_api_man> api;
     int deliveries = 0;
     int consumers_started = 0;
@@ -101,7 +102,7 @@ protected:
     void start(const rabbit_api_config& c, bool wait = true)
     {
         store = std::make_unique<redis::client>(redis::connection_config{"127.0.0.1", QString(), redis_port, QString()});
-        no_sequence = std::make_unique<sequence_mark>(*store, log, QString());
+        no_sequence = std::make_unique<staging_promotion>(*store, log, promotion, QString());
         const test_injector injector{*store, promotion, log, *no_sequence};
         api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });

@@ -1,8 +1,7 @@
-#include "clients_devices_command.h"
-#include "devices_params_command.h"
+#include "command_handlers.h"
 #include "amqp_peer.h"
 #include "redis_server.h"
-#include "tmp_key_promotion.h"
+#include "promotion/staging_promotion.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -40,13 +39,11 @@ protected:
     logger log{dir.filePath("handlers.log"), QString()};
     QTimer timer;
     redis::client store{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
-    sequence_mark no_sequence{store, log, QString()};
+    staging_promotion no_sequence{store, log, timer, QString()};
 
     void SetUp() override
     {
         probe.flush();
-        timer.setSingleShot(true);
-        timer.setInterval(21000);
     }
 
     // Runs one command to its outcome.
@@ -106,16 +103,14 @@ TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
 
 TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequenceIsPromotedBeforeANewOne)
 {
-    sequence_mark sequence(store, log, QStringLiteral("corvel:sequence"), {300, 60000, 200});
-    QObject::connect(&sequence, &sequence_mark::promotion_due, [&](const sequence_guard& guard) {
-        store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, log, [](promotion_result) {}, guard));
-    });
+    staging_promotion promotion(store, log, timer, QStringLiteral("corvel:sequence"), {300, 60000, 200});
+    const sequence_mark& sequence = promotion.sequence();
     // A sequence another instance wrote and left unpromoted.
     probe.run({"SADD", "tmp:dev:clients:1", "old"});
     probe.run({"SET", "corvel:sequence", "other/1", "PX", QByteArray::number(sequence_mark_ttl_ms - 1000)});
     ASSERT_TRUE(wait_until([&] { return sequence.observed_long_enough(); }, 5000));
 
-    ClientsDevicesCommand handler(store, timer, sequence, log);
+    ClientsDevicesCommand handler(store, timer, promotion, log);
     EXPECT_EQ(run(handler, R"([{"api_key":"N","modem_ids":[2]}])").what, command_result::outcome::done);
     EXPECT_EQ(probe.members("dev:clients:1"), (QStringList{"old"}));
     EXPECT_EQ(probe.members("tmp:dev:clients:2"), (QStringList{"N"}));

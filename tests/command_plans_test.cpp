@@ -1,5 +1,5 @@
-#include "clients_devices_plan.h"
-#include "device_parameters_plan.h"
+#include "commands/clients_devices_plan.h"
+#include "commands/device_parameters_plan.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

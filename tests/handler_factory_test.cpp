@@ -1,8 +1,8 @@
 #include "command_handlers.h"
 #include "amqp_peer.h"
 #include "composition_root.h"
-#include "sequence_mark.h"
-#include "store_access.h"
+#include "promotion/staging_promotion.h"
+#include "commands/store_access.h"
 
 #include <QFile>
 #include <QTcpServer>
@@ -29,7 +29,7 @@ protected:
     std::unique_ptr<environment> env;
     std::unique_ptr<logger> log;
     std::unique_ptr<redis::client> store;
-    std::unique_ptr<sequence_mark> sequence;
+    std::unique_ptr<staging_promotion> promotion;
     std::unique_ptr<composition_root> root;
     TCmdHandlerBuildFunc factory;
 
@@ -43,8 +43,8 @@ protected:
         env = std::make_unique<environment>(ini);
         log = std::make_unique<logger>(dir.filePath("t.log"), QString());
         store = std::make_unique<redis::client>(to_connection_config(env->get_redis_settings()));
-        sequence = std::make_unique<sequence_mark>(*store, *log, QString());
-        root = std::make_unique<composition_root>(nullptr, *env, *log, timer, *store, *sequence);
+        promotion = std::make_unique<staging_promotion>(*store, *log, timer, QString());
+        root = std::make_unique<composition_root>(nullptr, *env, *log, timer, *store, *promotion);
         factory = root->handler_factory();
     }
 

@@ -1,7 +1,7 @@
 #include "amqp_peer.h"
 #include "redis_server.h"
 #include "redis_client.h"
-#include "tmp_key_promotion.h"
+#include "promotion/tmp_key_promotion.h"
 
 #include <QCoreApplication>
 #include <QFile>

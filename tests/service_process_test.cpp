@@ -2,7 +2,7 @@
 #include "http_probe.h"
 #include "rabbit_server.h"
 #include "redis_server.h"
-#include "service_status.h"
+#include "status/service_status.h"
 
 #include <QElapsedTimer>
 #include <QFile>

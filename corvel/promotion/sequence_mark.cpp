@@ -1,6 +1,6 @@
-#include "sequence_mark.h"
+#include "promotion/sequence_mark.h"
 
-#include "store_access.h"
+#include "commands/store_access.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>

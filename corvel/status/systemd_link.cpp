@@ -1,4 +1,4 @@
-#include "systemd_link.h"
+#include "status/systemd_link.h"
 
 #include <systemd/sd-daemon.h>
 

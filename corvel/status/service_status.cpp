@@ -1,4 +1,4 @@
-#include "service_status.h"
+#include "status/service_status.h"
 
 #include "rabbit_api_man.h"
 #include "redis_client.h"
@@ -6,16 +6,6 @@
 #include <QDateTime>
 
 #include <cstdio>
-
-void promotion_record::record(const promotion_result& result)
-{
-    ++by_outcome[static_cast<std::size_t>(result.what)];
-    last_seconds = static_cast<double>(result.elapsed_ms) / 1000.0;
-    if (result.what != promotion_result::outcome::done)
-        return;
-    keys_promoted += result.keys;
-    last_success_unix_s = QDateTime::currentSecsSinceEpoch();
-}
 
 void redis_answer_watch::look(const redis::client& store)
 {

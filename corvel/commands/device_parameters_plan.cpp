@@ -1,6 +1,6 @@
-#include "device_parameters_plan.h"
+#include "commands/device_parameters_plan.h"
 
-#include "clients_devices_plan.h"
+#include "commands/clients_devices_plan.h"
 
 #include <QJsonObject>
 

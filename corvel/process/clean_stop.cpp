@@ -1,4 +1,4 @@
-#include "clean_stop.h"
+#include "process/clean_stop.h"
 
 #include "rabbit_api_man.h"
 

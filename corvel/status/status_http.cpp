@@ -1,4 +1,4 @@
-#include "status_http.h"
+#include "status/status_http.h"
 
 #include <QHostAddress>
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "logger.h"
+#include "promotion/sequence_guard.h"
 #include "redis_transaction.h"
 
 #include <QByteArray>
@@ -30,23 +31,6 @@ struct promotion_result {
 
     bool ok() const { return what == outcome::done; }
 };
-
-// When several instances share the store, every clients_devices transaction sets one key, with a
-// long expiry, so that its remaining time tells how long ago any instance last wrote (by Redis's
-// own clock). A promotion then watches that key: it goes ahead only once the key is older than
-// the quiet time, deletes it in its EXEC, and is not run at all when any instance wrote between
-// the listing and EXEC.
-struct sequence_guard {
-    QByteArray key;
-    long long quiet_ms = 21000;
-    bool when_unmarked = false;  // promote also when no sequence is marked (the writer's own timer)
-};
-
-constexpr long long sequence_mark_ttl_ms = 24LL * 3600 * 1000;
-
-// How a guarded promotion reads the key's remaining time (PTTL).
-enum class sequence_state { unmarked, open, quiet };
-sequence_state sequence_state_of(long long pttl, long long quiet_ms);
 
 // Lists the keys of the store's database that match "tmp*" with SCAN, and, when promoting, moves
 // each to its live name in one transaction (SELECT, MULTI, the RENAMEs, EXEC), so each live set is

@@ -1,4 +1,4 @@
-#include "signal_watch.h"
+#include "process/signal_watch.h"
 
 #include <csignal>
 #include <cstdio>

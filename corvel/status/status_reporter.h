@@ -2,8 +2,8 @@
 
 #include "environment.h"
 #include "logger.h"
-#include "service_status.h"
-#include "status_http.h"
+#include "status/service_status.h"
+#include "status/status_http.h"
 
 #include <QElapsedTimer>
 #include <QObject>

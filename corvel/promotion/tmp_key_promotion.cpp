@@ -1,7 +1,7 @@
-#include "tmp_key_promotion.h"
+#include "promotion/tmp_key_promotion.h"
 
-#include "store_access.h"
-#include "store_transaction.h"
+#include "commands/store_access.h"
+#include "commands/store_transaction.h"
 
 #include <algorithm>
 #include <string_view>
@@ -17,15 +17,6 @@ const store_failure_kinds rename_failures{log_kind(QStringLiteral("promotion: Re
 QByteArray live_name(const QByteArray& staging_key)
 {
     return staging_key.mid(4);
-}
-
-sequence_state sequence_state_of(long long pttl, long long quiet_ms)
-{
-    if (pttl == -2)
-        return sequence_state::unmarked;
-    if (pttl == -1)  // set by hand, without expiry: its age is unknown, treat it as old
-        return sequence_state::quiet;
-    return sequence_mark_ttl_ms - pttl >= quiet_ms ? sequence_state::quiet : sequence_state::open;
 }
 
 tmp_key_promotion::tmp_key_promotion(mode m, logger& log, std::function<void(promotion_result)> done,

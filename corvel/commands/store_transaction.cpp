@@ -1,6 +1,6 @@
-#include "store_transaction.h"
+#include "commands/store_transaction.h"
 
-#include "store_access.h"
+#include "commands/store_access.h"
 
 #include <QElapsedTimer>
 

@@ -1,4 +1,4 @@
-#include "config_check.h"
+#include "process/config_check.h"
 
 #include "logger.h"
 

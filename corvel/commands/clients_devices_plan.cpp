@@ -1,4 +1,4 @@
-#include "clients_devices_plan.h"
+#include "commands/clients_devices_plan.h"
 
 #include <QDebug>
 #include <QJsonObject>

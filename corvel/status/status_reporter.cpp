@@ -1,8 +1,8 @@
-#include "status_reporter.h"
+#include "status/status_reporter.h"
 
 #include "rabbit_api_man.h"
 #include "redis_client.h"
-#include "store_transaction.h"
+#include "commands/store_transaction.h"
 
 #include <QPointer>
 

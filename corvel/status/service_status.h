@@ -1,8 +1,8 @@
 #pragma once
 
 #include "command_flow.h"
-#include "latency_histogram.h"
-#include "tmp_key_promotion.h"
+#include "status/latency_histogram.h"
+#include "promotion/staging_promotion.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -15,17 +15,6 @@ class rabbit_api_man;
 namespace redis {
 class client;
 }
-
-// The promotions since start-up.
-struct promotion_record {
-    static constexpr std::size_t outcome_count = 4;  // of promotion_result::outcome
-    std::array<std::uint64_t, outcome_count> by_outcome{};
-    std::uint64_t keys_promoted = 0;
-    double last_seconds = 0;         // how long the last one took, whatever its outcome
-    qint64 last_success_unix_s = 0;  // 0: none yet
-
-    void record(const promotion_result& result);
-};
 
 // When Redis last answered the service's connection, anything on it: the replies it has read
 // since the last look tell.

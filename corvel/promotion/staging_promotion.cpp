@@ -1,0 +1,123 @@
+#include "promotion/staging_promotion.h"
+
+#include <QDateTime>
+#include <QDebug>
+
+#include <malloc.h>
+
+namespace {
+const log_kind look_failed_kind(QStringLiteral("Cannot look for staging keys"));
+const log_kind promotion_failed_kind(QStringLiteral("Promotion of the staging keys failed"));
+}
+
+void promotion_record::record(const promotion_result& result)
+{
+    ++by_outcome[static_cast<std::size_t>(result.what)];
+    last_seconds = static_cast<double>(result.elapsed_ms) / 1000.0;
+    if (result.what != promotion_result::outcome::done)
+        return;
+    keys_promoted += result.keys;
+    last_success_unix_s = QDateTime::currentSecsSinceEpoch();
+}
+
+staging_promotion::staging_promotion(redis::client& store, logger& log, QTimer& timer, const QString& sequence_key,
+                                     sequence_mark::timing timing)
+    : _store(store), _log(log), _timer(timer), _quiet_ms(timing.quiet_ms), _sequence(store, log, sequence_key, timing)
+{
+    _timer.setSingleShot(true);
+    _timer.setInterval(_quiet_ms);
+    // A coarse timer may fire up to 5% early; the sequence is over only after the full interval.
+    _timer.setTimerType(Qt::PreciseTimer);
+    // Direct: a promotion due before a command must reach the store ahead of it.
+    connect(&_sequence, &sequence_mark::promotion_due, this,
+            [this](const sequence_guard& guard) { promote(trigger::sequence_quiet, guard); }, Qt::DirectConnection);
+}
+
+void staging_promotion::look_for_unfinished_sequence()
+{
+    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::look, _log, [this](promotion_result r) {
+        if (!r.ok()) {
+            _log.error(look_failed_kind) << "Cannot look for staging keys at start-up: " << r.error;
+        } else if (r.keys > 0 && !_timer.isActive() && _state != state::stopped) {
+            _log.debug() << "Staging keys found at start-up, promotion in " << QString::number(_quiet_ms) << " ms";
+            _timer.start();
+        }
+    }));
+}
+
+void staging_promotion::timer_fired()
+{
+    if (_state == state::stopped)
+        return;
+    qDebug() << "Sequence end, start rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
+    if (!_sequence.enabled()) {
+        promote(trigger::timer, std::nullopt);
+        return;
+    }
+    if (!_sequence.observed_long_enough()) {
+        // Redis failed us lately: a writer holding commands may not have marked its sequence again.
+        _log.debug() << "Promotion put off: Redis has not been answering for " << QString::number(_quiet_ms) << " ms yet";
+        _timer.start();
+        return;
+    }
+    promote(trigger::timer, _sequence.guard(true));
+}
+
+void staging_promotion::stop()
+{
+    _timer.stop();
+    _state = state::stopped;
+}
+
+std::optional<redis::command> staging_promotion::command_started()
+{
+    _sequence.command_started();
+    if (!_sequence.enabled())
+        return std::nullopt;
+    return _sequence.mark();
+}
+
+void staging_promotion::command_settled(command_result::outcome what)
+{
+    _sequence.command_settled(what);
+}
+
+void staging_promotion::promote(trigger why, std::optional<sequence_guard> guard)
+{
+    if (_state != state::idle)
+        return;  // the one submitted already goes ahead of anything submitted from now on
+    _state = state::promoting;
+    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, _log,
+                                                      [this, why](promotion_result r) { finished(why, r); }, std::move(guard)));
+}
+
+void staging_promotion::finished(trigger why, const promotion_result& result)
+{
+    if (_state == state::promoting)
+        _state = state::idle;
+    _record.record(result);
+    // The key list and the replies were large: give the memory back.
+    malloc_trim(0);
+    switch (result.what) {
+    case promotion_result::outcome::done:
+        if (why == trigger::sequence_quiet)
+            _log.info() << "Promoted the sequence that had gone quiet: " << QString::number(result.keys) << " staging keys";
+        qDebug() << "Sequence end, end rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
+        return;
+    case promotion_result::outcome::not_due:
+        // Another instance wrote lately; the sequence is promoted once it has gone quiet.
+        if (why == trigger::timer)
+            _log.info() << "Promotion not due: the sequence was written " << QString::number(result.age_ms) << " ms ago";
+        return;
+    case promotion_result::outcome::conflict:
+        _log.info() << "Promotion given up: the sequence was written while the staging keys were listed; "
+                       "it is promoted once it has gone quiet";
+        return;
+    case promotion_result::outcome::failed:
+        break;
+    }
+    _log.error(promotion_failed_kind) << "Promotion of the staging keys failed, next try in "
+                                      << QString::number(_quiet_ms) << " ms: " << result.error;
+    if (!_timer.isActive() && _state != state::stopped)
+        _timer.start();
+}

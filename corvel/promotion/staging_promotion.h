@@ -1,0 +1,72 @@
+#pragma once
+
+#include "icommand_handler.h"
+#include "logger.h"
+#include "promotion/sequence_mark.h"
+#include "promotion/tmp_key_promotion.h"
+#include "redis_client.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+// The promotions since start-up, for the status.
+struct promotion_record {
+    static constexpr std::size_t outcome_count = 4;  // of promotion_result::outcome
+    std::array<std::uint64_t, outcome_count> by_outcome{};
+    std::uint64_t keys_promoted = 0;
+    double last_seconds = 0;         // how long the last one took, whatever its outcome
+    qint64 last_success_unix_s = 0;  // 0: none yet
+
+    void record(const promotion_result& result);
+};
+
+// Decides when the staging keys are promoted, and promotes them on the store's connection.
+//
+// The promotion timer (the application's; each clients_devices command stops it at its start and
+// starts it once written) fires one quiet time after the last command of a sequence. Besides it:
+// staging keys found at start-up arm the timer (an earlier run ended before promoting); a failed
+// promotion arms it again; and with a sequence key shared by several instances, a sequence that
+// has gone quiet is promoted by whichever instance notices first (its periodic check, or before a
+// command that comes after a quiet spell). At most one promotion is on the connection at a time.
+class staging_promotion : public QObject {
+    Q_OBJECT
+public:
+    // Sets the timer up (single shot, the quiet time); sequence_key empty: one instance per store.
+    staging_promotion(redis::client& store, logger& log, QTimer& timer, const QString& sequence_key,
+                      sequence_mark::timing timing = {});
+
+    // Staging keys left by an earlier run are promoted one quiet time from now, unless further
+    // commands continue their sequence.
+    void look_for_unfinished_sequence();
+    // The timer fired: the sequence has gone quiet.
+    void timer_fired();
+    // No promotion from now on: one not yet begun is left to the next start.
+    void stop();
+
+    // Around each clients_devices command. started() may put a promotion ahead of the command on
+    // the connection, and gives the write that marks the shared sequence open, if there is one.
+    std::optional<redis::command> command_started();
+    void command_settled(command_result::outcome what);
+
+    bool shared() const { return _sequence.enabled(); }
+    const promotion_record& record() const { return _record; }
+    const sequence_mark& sequence() const { return _sequence; }
+
+private:
+    enum class trigger { timer, sequence_quiet };
+    enum class state { idle, promoting, stopped };
+    void promote(trigger why, std::optional<sequence_guard> guard);
+    void finished(trigger why, const promotion_result& result);
+
+    redis::client& _store;
+    logger& _log;
+    QTimer& _timer;
+    int _quiet_ms;
+    sequence_mark _sequence;
+    state _state = state::idle;
+    promotion_record _record;
+};
