@@ -2,8 +2,6 @@
 
 #include "command_envelope.h"
 #include "loggable.h"
-#include "rabbit_publisher.h"
-#include "rabbit_receiver.h"
 
 #include <QPointer>
 
@@ -43,37 +41,30 @@ struct command_flow::entry {
     bool known_type = false;  // a handler exists for its type: counted under its own name
 };
 
-command_flow::command_flow(logger& log, rabbit_receiver& receiver, rabbit_publisher_impl& publisher,
-                           const TCmdHandlerBuildFunc& factory, QObject* parent)
-    : QObject(parent), _logger(log), _receiver(receiver), _publisher(publisher), _factory(factory)
+command_flow::command_flow(logger& log, delivery_settlement& deliveries, response_publication& responses,
+                           const TCmdHandlerBuildFunc& factory, QObject* parent, int first_retry_ms)
+    : QObject(parent), _logger(log), _deliveries(deliveries), _responses(responses), _factory(factory),
+      _retry_backoff(first_retry_ms), _refusal_backoff(first_retry_ms)
 {
     _retry_timer.setSingleShot(true);
     connect(&_retry_timer, &QTimer::timeout, this, &command_flow::replay_held);
     _republish_timer.setSingleShot(true);
     connect(&_republish_timer, &QTimer::timeout, this, &command_flow::republish_waiting);
-    connect(&_publisher, &rabbit_publisher_impl::confirmed, this, [this](quint64 id, bool multiple) { confirmed(id, multiple, true); });
-    connect(&_publisher, &rabbit_publisher_impl::nacked, this, [this](quint64 id, bool multiple) { confirmed(id, multiple, false); });
-    connect(&_publisher, &rabbit_publisher_impl::confirms_lost, this, &command_flow::confirms_lost);
-    connect(&_publisher, &rabbit_publisher_impl::conn_estimated, this, [this] {
-        _refusal_backoff.reset();
-        _republish_timer.stop();
-        republish_waiting();
-    });
-    connect(&_receiver, &rabbit_receiver::deliveries_lost, this, &command_flow::deliveries_lost);
 }
 
 command_flow::~command_flow() = default;
 
-void command_flow::take(uint64_t tag, const model::command& command)
+void command_flow::take(const delivery& d, const model::command& command)
 {
-    if (answered_before(command)) {
+    const uint64_t tag = d.tag;
+    if (d.problem.isEmpty() && answered_before(command)) {
         _logger.debug() << "Command " << command._id.toString() << " was answered before its channel went away: acknowledged";
-        _receiver.ack_message(tag, false);
+        _deliveries.ack(tag, false);
         return;
     }
     // Redelivered while its first delivery is still on its way: carry on with the first.
     for (const auto& e : _flow) {
-        if (e->stale && !command._id.isNull() && e->command._id == command._id && e->command._type == command._type) {
+        if (e->stale && d.problem.isEmpty() && !command._id.isNull() && e->command._id == command._id && e->command._type == command._type) {
             e->tag = tag;
             e->stale = false;
             return;
@@ -82,15 +73,7 @@ void command_flow::take(uint64_t tag, const model::command& command)
     if (_state == run_state::finishing)
         give_back(tag);
     else
-        enqueue({tag, command, QString()});
-}
-
-void command_flow::take_bad(uint64_t tag, const model::command& command, const QString& why)
-{
-    if (_state == run_state::finishing)
-        give_back(tag);
-    else
-        enqueue({tag, command, why});
+        enqueue({tag, command, d.problem});
 }
 
 void command_flow::finish()
@@ -105,7 +88,7 @@ void command_flow::finish()
 
 void command_flow::give_back(uint64_t tag)
 {
-    _receiver.requeue_message(tag);
+    _deliveries.requeue(tag);
 }
 
 void command_flow::drained_yet()
@@ -138,7 +121,7 @@ void command_flow::start(const held_command& delivery)
     // it: such a command is refused before it runs.
     QString rejection = delivery.rejection;
     if (rejection.isEmpty()) {
-        const QString key_problem = _publisher.routing_key_problem(delivery.command._sender.toLatin1());
+        const QString key_problem = _responses.routing_key_problem(delivery.command._sender.toLatin1());
         if (!key_problem.isEmpty())
             rejection = QStringLiteral("its sender cannot be the routing key of its response: ") + key_problem;
     }
@@ -201,7 +184,7 @@ void command_flow::advance()
         case command_result::outcome::rejected:
             _counters.count(e.command._type, e.known_type, command_counters::outcome::rejected);
             log_rejected(e.command, e.result.reason);
-            _receiver.reject_message(e.tag);
+            _deliveries.reject(e.tag);
             e.at = entry::stage::settled;
             break;
         case command_result::outcome::done:
@@ -217,12 +200,12 @@ void command_flow::advance()
 
 void command_flow::publish(entry& e)
 {
-    e.publication = _publisher.publish_confirmed(e.response, e.command._sender.toLatin1(), QStringLiteral("text/plain"));
+    e.publication = _responses.publish_response(e.response, e.command._sender.toLatin1());
     e.at = e.publication ? entry::stage::published : entry::stage::awaiting_publish;
     if (e.publication)
         ++_counters.responses_published;
     // Connected but refused (too much waiting to go out): try again shortly.
-    if (!e.publication && _publisher.is_connected() && !_republish_timer.isActive())
+    if (!e.publication && _responses.can_publish() && !_republish_timer.isActive())
         _republish_timer.start(100);
 }
 
@@ -323,10 +306,10 @@ void command_flow::ack_settled()
         if (!run_ends)
             continue;
         if (i > first && tags[i] < lowest_open) {
-            _receiver.ack_message(tags[i], true);
+            _deliveries.ack(tags[i], true);
         } else {
             for (std::size_t j = first; j <= i; ++j)
-                _receiver.ack_message(tags[j], false);
+                _deliveries.ack(tags[j], false);
         }
         first = i + 1;
     }
@@ -353,7 +336,7 @@ void command_flow::confirmed(quint64 id, bool multiple, bool ok)
             // Written to the store but never answered: rejected, so that it holds nothing up.
             log_rejected(e->command, QStringLiteral("the broker refused its response %1 times (it was written to the store)")
                                          .arg(refusals_given_up));
-            _receiver.reject_message(e->tag);
+            _deliveries.reject(e->tag);
             e->at = entry::stage::settled;
             e->response.clear();
         }
@@ -371,15 +354,22 @@ void command_flow::republish_later()
         _republish_timer.start(_refusal_backoff.next());
 }
 
-void command_flow::confirms_lost()
+void command_flow::responses_unconfirmed()
 {
     for (const auto& e : _flow)
         if (e->at == entry::stage::published)
             e->at = entry::stage::awaiting_publish;
     // Connected still: the broker closed the publishing channel, most likely refusing a response.
     // Otherwise the new connection publishes them.
-    if (_publisher.is_connected())
+    if (_responses.can_publish())
         republish_later();
+}
+
+void command_flow::publisher_connected()
+{
+    _refusal_backoff.reset();
+    _republish_timer.stop();
+    republish_waiting();
 }
 
 void command_flow::republish_waiting()

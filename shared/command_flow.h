@@ -2,6 +2,7 @@
 
 #include "amqp_backoff.h"
 #include "command_counters.h"
+#include "command_flow_ports.h"
 #include "icommand_handler.h"
 #include "logger.h"
 #include "model.h"
@@ -16,9 +17,6 @@
 #include <memory>
 #include <vector>
 
-class rabbit_receiver;
-class rabbit_publisher_impl;
-
 // Carries each command from its delivery to its acknowledgement. Commands run as they come,
 // several at a time, and are settled in delivery order: a command's response is published once
 // every command before it has its outcome, and its delivery is acknowledged only once the broker
@@ -30,13 +28,24 @@ class rabbit_publisher_impl;
 class command_flow : public QObject {
     Q_OBJECT
 public:
-    command_flow(logger& log, rabbit_receiver& receiver, rabbit_publisher_impl& publisher,
-                 const TCmdHandlerBuildFunc& factory, QObject* parent);
+    // first_retry_ms: the first delay of both back-offs (held commands, refused responses).
+    command_flow(logger& log, delivery_settlement& deliveries, response_publication& responses,
+                 const TCmdHandlerBuildFunc& factory, QObject* parent, int first_retry_ms = amqp::backoff::first_ms);
     ~command_flow() override;
 
-    void take(uint64_t tag, const model::command& command);
-    // A delivery already known to be bad: rejected in its turn with this reason.
-    void take_bad(uint64_t tag, const model::command& command, const QString& why);
+    // The command read from the delivery's envelope; a delivery with a problem is rejected in
+    // its turn.
+    void take(const delivery& d, const model::command& command);
+
+    // What became of the publications (with multiple, every id up to this one too).
+    void response_confirmed(quint64 id, bool multiple) { confirmed(id, multiple, true); }
+    void response_nacked(quint64 id, bool multiple) { confirmed(id, multiple, false); }
+    // The ones published and not yet confirmed never will be (the channel or connection went).
+    void responses_unconfirmed();
+    // The publisher is connected again: what waits goes out.
+    void publisher_connected();
+    // The consumer's channel went away: unacknowledged deliveries come again, under new tags.
+    void deliveries_lost();
 
     // For a stop: the commands under way are carried through to their acknowledgement, while
     // held ones, those that fail from now on and any delivery still arriving go back to the
@@ -73,17 +82,15 @@ private:
     void replay_held();
     void ack_settled();
     void confirmed(quint64 id, bool multiple, bool ok);
-    void confirms_lost();
     void republish_waiting();
     void republish_later();
     bool has_handler(const QString& type) const;
-    void deliveries_lost();
     void log_rejected(const model::command& command, const QString& why);
     bool answered_before(const model::command& command);
 
     logger& _logger;
-    rabbit_receiver& _receiver;
-    rabbit_publisher_impl& _publisher;
+    delivery_settlement& _deliveries;
+    response_publication& _responses;
     const TCmdHandlerBuildFunc& _factory;
 
     std::deque<std::shared_ptr<entry>> _flow;  // in delivery order, until acknowledged

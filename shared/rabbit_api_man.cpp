@@ -34,7 +34,12 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
       _logger(logger),
       _flow(logger, _api_command_in, _api_command_out, _commands_factory, this)
 {
-    connect(&_api_command_in, &rabbit_receiver::data_received, this, &rabbit_api_man::listen);
+    connect(&_api_command_in, &rabbit_receiver::delivered, this, &rabbit_api_man::take);
+    connect(&_api_command_in, &rabbit_receiver::deliveries_lost, &_flow, &command_flow::deliveries_lost);
+    connect(&_api_command_out, &rabbit_publisher_impl::confirmed, &_flow, &command_flow::response_confirmed);
+    connect(&_api_command_out, &rabbit_publisher_impl::nacked, &_flow, &command_flow::response_nacked);
+    connect(&_api_command_out, &rabbit_publisher_impl::confirms_lost, &_flow, &command_flow::responses_unconfirmed);
+    connect(&_api_command_out, &rabbit_publisher_impl::conn_estimated, &_flow, &command_flow::publisher_connected);
     connect(&_api_command_in, &rabbit_receiver::queue_declared, this, &rabbit_api_man::queue_declared);
 }
 
@@ -59,21 +64,22 @@ void rabbit_api_man::stop()
 
 void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
 {
-    const model::command command = envelope::read(json);
+    take(delivery{message_tag, QByteArray(), QByteArray(), json, QString()});
+}
+
+void rabbit_api_man::take(const delivery& d)
+{
+    const model::command command = envelope::read(d.json);
     if (!envelope::is_response(command)) {
-        const QString problem = json.isEmpty() ? _api_command_in.body_problem() : QString();
-        if (problem.isEmpty())
-            _flow.take(message_tag, command);
-        else
-            _flow.take_bad(message_tag, command, problem);
+        _flow.take(d, command);
         return;
     }
     try {
         handle_response(command);
-        _api_command_in.ack_message(message_tag, false);
+        _api_command_in.ack_message(d.tag, false);
     } catch (const std::exception& e) {
         _logger.error() << "Response rejected, cmd_id " << command._id << ": " << loggable(QString::fromUtf8(e.what()), 400);
-        _api_command_in.reject_message(message_tag);
+        _api_command_in.reject_message(d.tag);
     }
 }
 

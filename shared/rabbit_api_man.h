@@ -67,6 +67,7 @@ signals:
     void stopped();
 
 public slots:
+    // A delivery's JSON object alone; the consumer hands deliveries to take() whole.
     void listen(const QJsonObject& json, uint64_t message_tag);
     void send_cmd(const QString& type, const QJsonObject& data, const QString& routingKey,
                   std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler);
@@ -74,6 +75,7 @@ public slots:
     void send_cmd_forward(const QString& type, const QJsonObject& data, const QString& routeKey);
 
 private:
+    void take(const delivery& d);
     void handle_response(const model::command& response);
     void timed_out(const QUuid& id);
     QString own_sender() const;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "amqp_client.h"
+#include "command_flow_ports.h"
 #include "logger.h"
 
 #include <QByteArray>
@@ -18,7 +19,7 @@ struct rabbit_publisher_config {
 
 // Publishes text messages to one exchange over a broker connection of its own. Keeps no backlog:
 // what is offered while the connection is down is dropped with a log line.
-class rabbit_publisher_impl : public QObject {
+class rabbit_publisher_impl : public QObject, public response_publication {
     Q_OBJECT
 public:
     rabbit_publisher_impl(logger& logger, rabbit_publisher_config config, QObject* parent);
@@ -35,7 +36,12 @@ public:
     quint64 publish_confirmed(QByteArray string, QByteArray routing_key, QString mimeType);
     // Why a message under this routing key can never be published (it does not fit the protocol);
     // empty when it can. Such a message is refused alone, with an ERROR line.
-    QString routing_key_problem(const QByteArray& routing_key) const;
+    QString routing_key_problem(const QByteArray& routing_key) const override;
+    quint64 publish_response(const QByteArray& text, const QByteArray& routing_key) override
+    {
+        return publish_confirmed(text, routing_key, QStringLiteral("text/plain"));
+    }
+    bool can_publish() const override { return is_connected(); }
 
 signals:
     void republish();

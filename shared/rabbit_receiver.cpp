@@ -219,21 +219,25 @@ void rabbit_receiver::messageReceived()
         emit raw_routekey_data_received(currentMessage.payload, currentMessage.routingKey, currentMessage.deliveryTag);
     else if (_receiveRaw)
         emit raw_data_received(currentMessage.payload, currentMessage.deliveryTag);
-    else
-        emit data_received(parse_body(currentMessage.payload), currentMessage.deliveryTag);
+    else {
+        const delivery d = read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
+        emit delivered(d);
+        emit data_received(d.json, d.tag);
+    }
 }
 
-QJsonObject rabbit_receiver::parse_body(const QByteArray& body)
+delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body)
 {
+    delivery d{tag, routing_key, body, QJsonObject(), QString()};
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError)
-        _body_problem = QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset);
+        d.problem = QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset);
     else if (!document.isObject())
-        _body_problem = QStringLiteral("the body is not a JSON object");
+        d.problem = QStringLiteral("the body is not a JSON object");
     else
-        _body_problem.clear();
-    return document.object();
+        d.json = document.object();
+    return d;
 }
 
 void rabbit_receiver::dropped_stale(const char* what, uint64_t message_tag)

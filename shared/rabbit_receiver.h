@@ -2,6 +2,7 @@
 
 #include "amqp_backoff.h"
 #include "amqp_client.h"
+#include "command_flow_ports.h"
 #include "logger.h"
 #include "queue_refusal.h"
 #include "rabbit_config.h"
@@ -17,7 +18,7 @@
 // Consumes the command queue over a broker connection of its own. On every connection it declares
 // the queue, binds it one binding at a time in order, then consumes with manual acknowledgement;
 // a set-up the broker refuses is logged and tried again after a back-off.
-class rabbit_receiver : public QObject {
+class rabbit_receiver : public QObject, public delivery_settlement {
     Q_OBJECT
 public:
     rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QObject* parent, bool receiveRaw,
@@ -26,6 +27,9 @@ public:
     void ack_message(uint64_t message_tag, bool multiple);
     void reject_message(uint64_t message_tag);   // not requeued
     void requeue_message(uint64_t message_tag);  // back to the queue with basic.nack, to come again
+    void ack(uint64_t tag, bool multiple) override { ack_message(tag, multiple); }
+    void reject(uint64_t tag) override { reject_message(tag); }
+    void requeue(uint64_t tag) override { requeue_message(tag); }
 
     rabbit_receiver_cfg config() const { return _config; }
     bool is_connected() const { return _client.isConnected(); }
@@ -34,8 +38,6 @@ public:
     // Connections made after the first.
     std::uint64_t reconnections() const { return _connections > 0 ? _connections - 1 : 0; }
     amqp::message get_message() const { return currentMessage; }
-    // Why the body of the delivery being handed over is not a JSON object; empty when it is.
-    QString body_problem() const { return _body_problem; }
 
     // The prefetch window sent to the broker: the AMQP field holds 16 bits, so larger (or
     // overflowed, negative) counts take its largest value rather than their low bits.
@@ -44,6 +46,8 @@ public:
 signals:
     void conn_estimated();
     void conn_lost();
+    // Each delivery twice, unless raw: whole (delivered), then as its JSON object alone.
+    void delivered(const delivery& d);
     void data_received(const QJsonObject& json, uint64_t message_tag);
     void raw_data_received(const QByteArray& data, uint64_t message_tag);
     void raw_routekey_data_received(const QByteArray& data, const QString& routing_key, uint64_t message_tag);
@@ -81,7 +85,6 @@ private:
     int set_up_again_later();  // returns the delay
     QString step_text() const;
     void dropped_stale(const char* what, uint64_t message_tag);
-    QJsonObject parse_body(const QByteArray& body);
 
     amqp::client _client;
     rabbit_receiver_cfg _config;
@@ -91,7 +94,6 @@ private:
     bool _receiveRaw;
     bool _receiveRaw_withRoutKey;
 
-    QString _body_problem;
     setup_step _step = setup_step::declaring;
     QPair<QString, QString> _binding;  // the one going out, while binding
     bool _declared_once = false;

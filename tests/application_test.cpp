@@ -62,22 +62,6 @@ TEST_F(ApplicationTest, PromotionTimerIsConfiguredAndIdleWithoutStagingKeys)
     EXPECT_FALSE(timer.isActive());
 }
 
-TEST_F(ApplicationTest, StagingKeysLeftByAnEarlierRunArePromoted)
-{
-    redis_probe probe(test_redis::shared().port());
-    probe.flush();
-    probe.run({"SADD", "tmp:dev:clients:101", "K"});
-    auto app = start(test_redis::shared().port());
-    QTimer& timer = app->promotion_timer();
-    ASSERT_TRUE(wait_until([&] { return timer.isActive(); }, 5000));
-    EXPECT_EQ(timer.interval(), 21000);
-    timer.start(50);
-    run_loop_for(300);
-    EXPECT_EQ(probe.members("dev:clients:101"), (QStringList{"K"}));
-    EXPECT_FALSE(probe.exists("tmp:dev:clients:101"));
-    EXPECT_FALSE(timer.isActive());
-}
-
 TEST_F(ApplicationTest, UnreachableStoreAtStartUpIsLoggedAndLeavesTheTimerIdle)
 {
     quint32 port;

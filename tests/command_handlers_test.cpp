@@ -244,15 +244,4 @@ TEST_F(CommandHandlersTest, DeviceParametersWritesOneHashPerModem)
     EXPECT_EQ(empty_result, (QJsonObject{{"result", true}}));
 }
 
-TEST_F(CommandHandlersTest, DeviceParametersSendsNothingForANonArrayPayload)
-{
-    DevicesParamsCommand handler(store, log);
-    redis_monitor monitor(server.port());
-    const command_result r = run(handler, R"({"modem_id":5})");
-    EXPECT_EQ(r.what, command_result::outcome::rejected);
-    EXPECT_EQ(r.reason, "Illegal data format!");
-    probe.run({"PING"});
-    EXPECT_EQ(joined(monitor.until("PING")), (QList<QByteArray>{"PING"}));
-}
-
 }  // namespace

@@ -77,21 +77,6 @@ TEST_F(HandlerFactoryTest, UnknownTypesThrowWithTheTypeInTheText)
     EXPECT_EQ(failure_of("response"), "response does not exist");
 }
 
-TEST_F(HandlerFactoryTest, StoreFailureIsToBeTriedAgainNotReportedAsSuccess)
-{
-    model::command cmd;
-    cmd._data = QJsonDocument::fromJson(R"([{"api_key":"K","modem_ids":[1]}])");
-    std::vector<command_result> results;
-    factory("clients_devices")->exec(cmd, [&](command_result r) { results.push_back(r); });
-    factory("device_parameters")->exec(cmd, [&](command_result r) { results.push_back(r); });
-    ASSERT_TRUE(wait_until([&] { return results.size() == 2; }, 5000));
-    for (const command_result& r : results) {
-        EXPECT_EQ(r.what, command_result::outcome::retry);
-        EXPECT_TRUE(r.reason.contains("cannot connect to Redis")) << r.reason.toStdString();
-    }
-    EXPECT_FALSE(timer.isActive());  // a failed command does not end the sequence
-}
-
 TEST_F(HandlerFactoryTest, DeviceParametersRejectsANonArrayPayload)
 {
     for (const char* payload : {R"({"modem_id":1})", ""}) {

@@ -4,12 +4,13 @@
 
 namespace amqp {
 
-// Delays between retries: 1 s, doubling up to 30 s, until reset.
+// Delays between retries: 1 s (unless told otherwise), doubling up to 30 s, until reset.
 class backoff {
 public:
+    explicit backoff(int first = first_ms) : _first(first) {}
     int next()
     {
-        _ms = _ms == 0 ? first_ms : std::min(_ms * 2, last_ms);
+        _ms = _ms == 0 ? _first : std::min(_ms * 2, last_ms);
         return _ms;
     }
     void reset() { _ms = 0; }
@@ -19,6 +20,7 @@ public:
     static constexpr int last_ms = 30000;
 
 private:
+    int _first;
     int _ms = 0;
 };
 

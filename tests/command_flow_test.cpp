@@ -1,0 +1,216 @@
+// The command flow's rules, with the broker and the store played by the test: which handler runs
+// when, what is published, and how each delivery is settled.
+#include "amqp_peer.h"
+#include "command_flow.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+
+namespace {
+
+QUuid id_of(int n)
+{
+    return QUuid(static_cast<uint>(n), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
+// The consumer's side: every settlement, in order ("ack 3", "ack 5 multiple", "reject 2", ...).
+struct settlements : delivery_settlement {
+    QStringList seen;
+    void ack(uint64_t tag, bool multiple) override { seen << QStringLiteral("ack %1%2").arg(tag).arg(multiple ? " multiple" : ""); }
+    void reject(uint64_t tag) override { seen << QStringLiteral("reject %1").arg(tag); }
+    void requeue(uint64_t tag) override { seen << QStringLiteral("requeue %1").arg(tag); }
+    QStringList take()
+    {
+        QStringList out;
+        out.swap(seen);
+        return out;
+    }
+};
+
+// The publisher's side: responses by publication id, the command's number in each.
+struct publications : response_publication {
+    bool up = true;
+    quint64 last_id = 0;
+    std::map<quint64, int> published;  // publication id → command number
+    QString routing_key_problem(const QByteArray& key) const override
+    {
+        return key == "unroutable" ? QStringLiteral("too long") : QString();
+    }
+    quint64 publish_response(const QByteArray& text, const QByteArray&) override
+    {
+        if (!up)
+            return 0;
+        published[++last_id] = static_cast<int>(QJsonDocument::fromJson(text).object().value("cmd_id").toString().mid(1, 8).toUInt(nullptr, 16));
+        return last_id;
+    }
+    bool can_publish() const override { return up; }
+    quint64 id_of_command(int n) const
+    {
+        for (auto it = published.rbegin(); it != published.rend(); ++it)
+            if (it->second == n)
+                return it->first;
+        return 0;
+    }
+};
+
+// Handlers that finish when the test says: command number → its completion.
+struct handlers {
+    std::map<int, ICommandHandler::completion> running;
+    int runs = 0;
+    struct handler : ICommandHandler {
+        handlers& owner;
+        explicit handler(handlers& o) : owner(o) {}
+        void exec(const model::command& c, completion finished) override
+        {
+            ++owner.runs;
+            owner.running[static_cast<int>(c._id.data1)] = std::move(finished);
+        }
+    };
+    TCmdHandlerBuildFunc factory()
+    {
+        return [this](QString type) -> std::shared_ptr<ICommandHandler> {
+            if (type != "t")
+                throw std::runtime_error("no such type");
+            return std::make_shared<handler>(*this);
+        };
+    }
+    void finish(int n, command_result r)
+    {
+        auto done = std::move(running.at(n));
+        running.erase(n);
+        done(std::move(r));
+    }
+};
+
+class CommandFlowTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    logger log{dir.filePath("flow.log"), QString()};
+    settlements broker;
+    publications out;
+    handlers store;
+    TCmdHandlerBuildFunc factory = store.factory();
+    command_flow flow{log, broker, out, factory, nullptr, 5};
+
+    void deliver(uint64_t tag, int n, const QString& type = "t", const QString& sender = "peer")
+    {
+        model::command c{id_of(n), type, sender, QJsonDocument(QJsonArray())};
+        flow.take(delivery{tag, "in", "{}", QJsonObject(), QString()}, c);
+    }
+    void done(int n) { store.finish(n, command_result::done({})); }
+    void confirm(int n) { flow.response_confirmed(out.id_of_command(n), false); }
+};
+
+TEST_F(CommandFlowTest, OutcomesInAnyOrderAreAnsweredAndSettledInDeliveryOrder)
+{
+    deliver(1, 1);
+    deliver(2, 2, "nope");  // no handler: rejected in its turn
+    flow.take(delivery{3, "in", "[", QJsonObject(), "the body is not JSON"}, model::command{});
+    deliver(4, 4, "t", "unroutable");
+    deliver(5, 5);
+    deliver(6, 6);
+    done(6);
+    done(5);
+    EXPECT_TRUE(out.published.empty());  // 1 still runs
+    EXPECT_TRUE(broker.take().isEmpty());
+    done(1);
+    EXPECT_EQ(out.published, (std::map<quint64, int>{{1, 1}, {2, 5}, {3, 6}}));
+    EXPECT_EQ(broker.take(), (QStringList{"reject 2", "reject 3", "reject 4"}));
+    // Acknowledged only once confirmed, and then over contiguous tags only.
+    confirm(5);
+    confirm(6);
+    EXPECT_TRUE(broker.take().isEmpty());
+    confirm(1);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 1", "ack 6 multiple"}));
+    EXPECT_EQ(flow.unsettled(), 0u);
+}
+
+TEST_F(CommandFlowTest, HeldCommandIsTriedAgainFirstWithEverythingBehindItInOrder)
+{
+    deliver(1, 1);
+    deliver(2, 2);
+    done(2);
+    store.finish(1, command_result::retry("store down"));
+    deliver(3, 3);  // behind the held ones, not run
+    EXPECT_EQ(store.runs, 2);
+    EXPECT_EQ(flow.held_count(), 3u);
+    EXPECT_TRUE(out.published.empty());
+    ASSERT_TRUE(wait_until([&] { return store.running.size() == 3; }, 1000));
+    done(3);
+    done(2);
+    done(1);
+    EXPECT_EQ(out.published, (std::map<quint64, int>{{1, 1}, {2, 2}, {3, 3}}));
+    flow.response_confirmed(3, true);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 3 multiple"}));
+}
+
+TEST_F(CommandFlowTest, ResponsesLostWithThePublisherArePublishedAgainOnceItIsBack)
+{
+    deliver(1, 1);
+    deliver(2, 2);
+    done(1);
+    out.up = false;
+    done(2);  // cannot go out now
+    flow.responses_unconfirmed();
+    out.up = true;
+    flow.publisher_connected();
+    EXPECT_EQ(out.published, (std::map<quint64, int>{{1, 1}, {2, 1}, {3, 2}}));
+    flow.response_confirmed(1, false);  // from the lost channel: ignored
+    EXPECT_TRUE(broker.take().isEmpty());
+    flow.response_confirmed(3, true);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 2 multiple"}));
+}
+
+TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAckedWithIt)
+{
+    deliver(9, 1);
+    deliver(10, 2);
+    flow.deliveries_lost();
+    deliver(1, 3);  // new on the new channel, before the redeliveries
+    deliver(2, 1);
+    deliver(3, 2);
+    EXPECT_EQ(store.runs, 3);  // the redeliveries carry on with the first runs
+    done(1);
+    done(2);
+    flow.response_confirmed(out.id_of_command(2), true);
+    // 2 and 3 are settled, 1 is not: each on its own.
+    EXPECT_EQ(broker.take(), (QStringList{"ack 2", "ack 3"}));
+    done(3);
+    confirm(3);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 1"}));
+
+    // Answered while stale, redelivered after: acknowledged without running again.
+    deliver(4, 5);
+    flow.deliveries_lost();
+    done(5);
+    confirm(5);
+    EXPECT_TRUE(broker.take().isEmpty());
+    deliver(1, 5);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 1"}));
+    EXPECT_EQ(store.runs, 4);
+}
+
+TEST_F(CommandFlowTest, StopCarriesAnsweredCommandsThroughAndGivesTheRestBack)
+{
+    int drained = 0;
+    QObject::connect(&flow, &command_flow::drained, [&] { ++drained; });
+    deliver(1, 1);
+    deliver(2, 2);
+    deliver(3, 3);
+    done(1);
+    store.finish(2, command_result::retry("store down"));  // held, and 3 behind it
+    flow.finish();
+    deliver(4, 4);
+    EXPECT_EQ(broker.take(), (QStringList{"requeue 2", "requeue 3", "requeue 4"}));
+    EXPECT_EQ(drained, 0);
+    confirm(1);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 1"}));
+    EXPECT_EQ(drained, 1);
+}
+
+}  // namespace
