@@ -40,6 +40,7 @@ int main(int argc, char** argv)
     }
     logger log(QStringLiteral("/dev/null"), QString());
     redis::client store({QStringLiteral("127.0.0.1"), QString(), QByteArray(argv[1]).toUInt(), QString()});
+    redis::client lister(store.config());
     const double idle_rss = status_mb("VmRSS:");
 
     // A tick every 10 ms: the longest gap between ticks is the longest stall of the loop.
@@ -59,7 +60,7 @@ int main(int argc, char** argv)
         tick.start(10);
         since_tick.start();
         clock.start();
-        store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, log, [&](promotion_result r) {
+        store.submit(std::make_unique<tmp_key_promotion>(store, lister, log, [&](promotion_result r) {
             took = clock.elapsed();
             result = r;
             QTimer::singleShot(0, [] { QCoreApplication::quit(); });

@@ -20,28 +20,34 @@ protected:
     QTemporaryDir dir;
     logger log{dir.filePath("promotion.log"), QString()};
     redis::client store{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
+    redis::client lister{store.config()};
 
     void SetUp() override { probe.flush(); }
 
     std::optional<promotion_result> result;
-    void submit(tmp_key_promotion::mode m, std::optional<sequence_guard> guard = std::nullopt)
+    enum class mode { look, promote };
+    void submit(mode m, std::optional<sequence_guard> guard = std::nullopt)
     {
         result.reset();
-        store.submit(std::make_unique<tmp_key_promotion>(m, log, [this](promotion_result r) { result = r; }, guard));
+        const auto done = [this](promotion_result r) { result = r; };
+        if (m == mode::look)
+            look_for_staging_keys(store, done);
+        else
+            store.submit(std::make_unique<tmp_key_promotion>(store, lister, log, done, guard));
     }
     promotion_result::outcome finish()
     {
         EXPECT_TRUE(wait_until([&] { return result.has_value(); }, 20000));
         return result ? result->what : promotion_result::outcome::failed;
     }
-    promotion_result run(tmp_key_promotion::mode m)
+    promotion_result run(mode m)
     {
         submit(m);
         EXPECT_EQ(finish(), promotion_result::outcome::done) << (result ? result->error.toStdString() : "");
         return result.value_or(promotion_result{});
     }
-    int promote_tmp_keys() { return static_cast<int>(run(tmp_key_promotion::mode::promote).keys); }
-    bool has_tmp_keys() { return run(tmp_key_promotion::mode::look).keys > 0; }
+    int promote_tmp_keys() { return static_cast<int>(run(mode::promote).keys); }
+    bool has_tmp_keys() { return run(mode::look).keys > 0; }
 };
 
 TEST_F(PromotionTest, EmptyStoreSendsAnEmptyTransaction)
@@ -104,8 +110,9 @@ TEST_F(PromotionTest, KeysGoneBeforeTheRenamesAreLoggedInAFewLines)
     for (int i = 0; i < 3000; ++i)
         probe.run({"SADD", "tmp:dev:clients:" + QByteArray::number(i), "c"});
     redis_monitor monitor(server.port());
-    submit(tmp_key_promotion::mode::promote);
-    QCoreApplication::processEvents();  // one turn: it writes the listing, and reads nothing yet
+    submit(mode::promote);
+    // A turn that writes reads in a later one: once SCAN is out, its page is not read yet.
+    ASSERT_TRUE(wait_until([&] { return lister.stats().writes > 0; }, 5000));
     monitor.until("SCAN");
     probe.flush();
     EXPECT_EQ(finish(), promotion_result::outcome::done);
@@ -130,16 +137,16 @@ TEST_F(PromotionTest, GuardedPromotionWaitsForTheSequenceToGoQuietAndYieldsToAny
     };
     probe.run({"SADD", "tmp:dev:clients:1", "A"});
 
-    submit(tmp_key_promotion::mode::promote, guard);
+    submit(mode::promote, guard);
     EXPECT_EQ(finish(), outcome::not_due);  // nothing marked
     written_ago(1000);
-    submit(tmp_key_promotion::mode::promote, guard);
+    submit(mode::promote, guard);
     EXPECT_EQ(finish(), outcome::not_due);
     EXPECT_TRUE(probe.exists("tmp:dev:clients:1"));
 
     // Changed after that look: had the look left the key watched, this EXEC would not run.
     written_ago(30000);
-    submit(tmp_key_promotion::mode::promote, guard);
+    submit(mode::promote, guard);
     EXPECT_EQ(finish(), outcome::done);
     EXPECT_EQ(probe.members("dev:clients:1"), (QStringList{"A"}));
     EXPECT_FALSE(probe.exists(guard.key));
@@ -148,7 +155,7 @@ TEST_F(PromotionTest, GuardedPromotionWaitsForTheSequenceToGoQuietAndYieldsToAny
     probe.run({"SADD", "tmp:dev:clients:2", "B"});
     written_ago(30000);
     redis_monitor monitor(server.port());
-    submit(tmp_key_promotion::mode::promote, guard);
+    submit(mode::promote, guard);
     QCoreApplication::processEvents();  // one turn: it writes WATCH and PTTL, and reads nothing yet
     monitor.until("PTTL");
     written_ago(30000);

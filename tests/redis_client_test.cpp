@@ -146,6 +146,23 @@ TEST_F(RedisClientTest, TransactionReportsFailuresInsideAndWhatDidNotExecute)
     r = transact(c, {{"SELECT", "0"}}, {{"SET", "d", "1"}});
     EXPECT_TRUE(r.executed);
     EXPECT_EQ(probe.run({"GET", "d"}), "1");
+
+    // Abandoned midway: DISCARD instead of EXEC, and nothing written runs.
+    std::optional<redis::transaction_result> abandoned;
+    redis::transaction* t = nullptr;
+    auto job = std::make_unique<redis::transaction>(QList<redis::command>{}, [&, calls = 0](redis::command_writer& out) mutable {
+        if (calls++ == 0)
+            out.add({"SET", "e", "1"});
+        else
+            t->abandon(QStringLiteral("the rest cannot be had"));
+        return false;
+    }, [&](redis::transaction_result&& res) { abandoned = std::move(res); });
+    t = job.get();
+    c.submit(std::move(job));
+    ASSERT_TRUE(wait_until([&] { return abandoned.has_value(); }, 5000));
+    EXPECT_FALSE(abandoned->executed);
+    EXPECT_EQ(abandoned->error, "the rest cannot be had");
+    EXPECT_FALSE(probe.exists("e"));
 }
 
 TEST_F(RedisClientTest, HugeTransactionIsWrittenAsTheSocketDrains)

@@ -22,7 +22,7 @@ void promotion_record::record(const promotion_result& result)
 
 staging_promotion::staging_promotion(redis::client& store, logger& log, QTimer& timer, const QString& sequence_key,
                                      sequence_mark::timing timing)
-    : _store(store), _log(log), _timer(timer), _quiet_ms(timing.quiet_ms), _sequence(store, log, sequence_key, timing)
+    : _store(store), _lister(store.config()), _log(log), _timer(timer), _quiet_ms(timing.quiet_ms), _sequence(store, log, sequence_key, timing)
 {
     _timer.setSingleShot(true);
     _timer.setInterval(_quiet_ms);
@@ -35,14 +35,14 @@ staging_promotion::staging_promotion(redis::client& store, logger& log, QTimer& 
 
 void staging_promotion::look_for_unfinished_sequence()
 {
-    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::look, _log, [this](promotion_result r) {
+    look_for_staging_keys(_store, [this](promotion_result r) {
         if (!r.ok()) {
             _log.error(look_failed_kind) << "Cannot look for staging keys at start-up: " << r.error;
         } else if (r.keys > 0 && !_timer.isActive() && _state != state::stopped) {
             _log.debug() << "Staging keys found at start-up, promotion in " << QString::number(_quiet_ms) << " ms";
             _timer.start();
         }
-    }));
+    });
 }
 
 void staging_promotion::timer_fired()
@@ -87,8 +87,8 @@ void staging_promotion::promote(trigger why, std::optional<sequence_guard> guard
     if (_state != state::idle)
         return;  // the one submitted already goes ahead of anything submitted from now on
     _state = state::promoting;
-    _store.submit(std::make_unique<tmp_key_promotion>(tmp_key_promotion::mode::promote, _log,
-                                                      [this, why](promotion_result r) { finished(why, r); }, std::move(guard)));
+    _store.submit(std::make_unique<tmp_key_promotion>(_store, _lister, _log, [this, why](promotion_result r) { finished(why, r); },
+                                                      std::move(guard)));
 }
 
 void staging_promotion::finished(trigger why, const promotion_result& result)

@@ -63,6 +63,7 @@ private:
     void finished(trigger why, const promotion_result& result);
 
     redis::client& _store;
+    redis::client _lister;  // lists the staging keys while the store's connection takes the renames
     logger& _log;
     QTimer& _timer;
     int _quiet_ms;

@@ -60,6 +60,14 @@ void client::submit(std::unique_ptr<job> work)
         _watchdog.start();
 }
 
+void client::resume()
+{
+    if (_writer < _jobs.size())
+        _jobs[_writer].waiting = false;
+    if (_state == state::connected && !_flush.isActive())
+        _flush.start();
+}
+
 void client::connect_now()
 {
     _state = state::connecting;

@@ -48,7 +48,11 @@ public:
     ~client() override;  // drops the jobs without calling them back
 
     void submit(std::unique_ptr<job> work);
+    // The job writing now waits for something beyond its own replies (work on another connection,
+    // say) that has come: it is asked to write again, in the next turn of the loop.
+    void resume();
 
+    const connection_config& config() const { return _config; }
     state current_state() const { return _state; }
     QString last_error() const { return _last_error; }
     bool idle() const { return _jobs.empty(); }

@@ -44,6 +44,11 @@ job::progress transaction::write(command_writer& out)
         out.add({"MULTI"});
         _phase = phase::body;
     }
+    if (_phase == phase::body && !_abandoned.isEmpty()) {
+        _body = nullptr;
+        out.add({"DISCARD"});
+        _phase = phase::exec;
+    }
     if (_phase == phase::body) {
         const std::size_t before = out.count();
         const bool all = _body(out);
@@ -55,6 +60,12 @@ job::progress transaction::write(command_writer& out)
         _phase = phase::exec;
     }
     return progress::complete;
+}
+
+void transaction::abandon(const QString& why)
+{
+    if (_phase != phase::exec && _phase != phase::done && _abandoned.isEmpty())
+        _abandoned = why;
 }
 
 int transaction::extra_silence_ms() const
@@ -96,7 +107,9 @@ void transaction::on_reply(reply&& r)
         break;
     case reading::exec:
         _exec_read = true;
-        if (r.is_error()) {
+        if (!_abandoned.isEmpty()) {
+            _result.error = _abandoned;  // the reply to DISCARD
+        } else if (r.is_error()) {
             _result.error = QStringLiteral("Redis discarded the transaction: %1").arg(QString::fromLatin1(r.text));
             if (!_queued_error.isEmpty())
                 _result.error += QStringLiteral(" (queued command %1: %2)").arg(_queued_error_index).arg(QString::fromLatin1(_queued_error));

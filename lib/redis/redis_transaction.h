@@ -58,6 +58,10 @@ public:
     void finished() override;
     void failed(const QString& why) override;
 
+    // Ends the transaction with DISCARD instead of EXEC, as a failure for this reason: what the
+    // body was to write cannot be had whole. No effect once EXEC has been written.
+    void abandon(const QString& why);
+
     // The reply to EXEC has been read.
     bool answered() const { return _exec_read; }
     // While Redis runs the transaction nothing comes back: allow for its size.
@@ -79,6 +83,7 @@ private:
     bool _exec_read = false;
     std::size_t _exec_index = 0;  // the element of the EXEC reply read next
     QString _refused;             // a prelude command refused
+    QString _abandoned;           // why DISCARD goes out instead of EXEC
     QByteArray _queued_error;     // the first queued command refused
     std::size_t _queued_error_index = 0;
     transaction_result _result;
