@@ -34,7 +34,6 @@ public:
 
     // The promotion timer, for inspection.
     QTimer& promotion_timer() { return *_timer; }
-    rabbit_api_man& command_api() { return *_engiene; }
     redis::client& store() { return _store; }
 
 private slots:

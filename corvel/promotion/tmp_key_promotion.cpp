@@ -11,11 +11,6 @@ const store_failure_kinds rename_failures{log_kind(QStringLiteral("promotion: Re
                                           log_kind(QStringLiteral("promotion: Redis commands in the transaction failed"))};
 }
 
-QByteArray live_name(const QByteArray& staging_key)
-{
-    return staging_key.mid(4);
-}
-
 void look_for_staging_keys(redis::client& store, std::function<void(promotion_result)> done)
 {
     auto listing = std::make_shared<staging_listing>();

@@ -14,9 +14,6 @@
 #include <memory>
 #include <optional>
 
-// The live name of a staging key: its name without the first four bytes ("tmp:").
-QByteArray live_name(const QByteArray& staging_key);
-
 struct promotion_result {
     enum class outcome {
         done,      // promoted, or only looked

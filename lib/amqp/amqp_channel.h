@@ -146,7 +146,6 @@ public:
     // Puts the channel in confirm mode now and on every opening from here on: the broker then
     // acknowledges each publication (publish and publishTracked alike).
     void enableConfirms();
-    bool confirmsEnabled() const { return _confirms; }
     // As publish, but returns the publication's sequence number, 0 when it was dropped. Numbers
     // grow and never repeat for the life of the exchange; ones handed out while confirms are on
     // end up in confirmed, nacked or confirmsLost.
