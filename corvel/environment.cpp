@@ -1,3 +1,5 @@
+// Reads the INI configuration: every section through a reader that collects what it cannot use.
+
 #include "environment.h"
 
 #include "amqp_channel.h"

@@ -2,7 +2,6 @@
 
 #include "logger.h"
 #include "rabbit_config.h"
-#include "commands/store_access.h"
 
 #include <QHostAddress>
 #include <QSettings>
@@ -10,6 +9,15 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+
+// Where the client/device store lives.
+struct redis_conf {
+    QString _host;
+    QString _auth;
+    QString _name;
+    quint32 _port;
+    QString _sequence_key;  // empty: one instance per store, no shared sequence
+};
 
 // Configuration values that cannot be used as written; start-up stops with their text. Each
 // problem names its section, key and value.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "icommand_handler.h"
-#include "status/latency_histogram.h"
+#include "commands/latency_histogram.h"
 #include "logger.h"
 #include "redis_client.h"
 #include "redis_transaction.h"
