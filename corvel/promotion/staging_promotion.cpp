@@ -96,13 +96,14 @@ void staging_promotion::finished(trigger why, const promotion_result& result)
     if (_state == state::promoting)
         _state = state::idle;
     _record.record(result);
+    if (result.what == promotion_result::outcome::done)
+        qDebug() << "Sequence end, end rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
     // The key list and the replies were large: give the memory back.
     malloc_trim(0);
     switch (result.what) {
     case promotion_result::outcome::done:
         if (why == trigger::sequence_quiet)
             _log.info() << "Promoted the sequence that had gone quiet: " << QString::number(result.keys) << " staging keys";
-        qDebug() << "Sequence end, end rename \"tmp:\"\t" << QDateTime::currentDateTimeUtc();
         return;
     case promotion_result::outcome::not_due:
         // Another instance wrote lately; the sequence is promoted once it has gone quiet.
