@@ -63,8 +63,9 @@ void command_flow::take(const delivery& d, const model::command& command)
         return;
     }
     // Redelivered while its first delivery is still on its way: carry on with the first.
+    const bool identified = d.problem.isEmpty() && !command._id.isNull();
     for (const auto& e : _flow) {
-        if (e->stale && d.problem.isEmpty() && !command._id.isNull() && e->command._id == command._id && e->command._type == command._type) {
+        if (identified && e->stale && e->command._id == command._id && e->command._type == command._type) {
             e->tag = tag;
             e->stale = false;
             return;
