@@ -37,12 +37,14 @@ tmp_key_promotion::tmp_key_promotion(redis::client& store, redis::client& lister
     _since_submit.start();
 }
 
+// The job goes once it has reported: a listing still under way stops at its next page.
 tmp_key_promotion::~tmp_key_promotion()
 {
-    if (_listing && _listing->at == staging_listing::state::listing)
+    if (!_listing)
+        return;
+    if (_listing->at == staging_listing::state::listing)
         _listing->at = staging_listing::state::abandoned;
-    if (_listing)
-        _listing->progressed = nullptr;
+    _listing->progressed = nullptr;
 }
 
 redis::job::progress tmp_key_promotion::write(redis::command_writer& out)
@@ -205,8 +207,6 @@ void tmp_key_promotion::failed(const QString& why)
 void tmp_key_promotion::report(promotion_result out)
 {
     _phase = phase::done;
-    if (_listing && _listing->at == staging_listing::state::listing)
-        _listing->at = staging_listing::state::abandoned;
     out.elapsed_ms = _since_submit.elapsed();
     _done(std::move(out));
 }
