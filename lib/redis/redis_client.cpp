@@ -3,6 +3,7 @@
 #include "redis_handshake.h"
 
 #include <QHostAddress>
+#include <QPointer>
 
 #include <cerrno>
 #include <cstring>
@@ -40,6 +41,8 @@ client::client(connection_config config, QObject* parent) : QObject(parent), _co
     connect(&_flush, &QTimer::timeout, this, &client::pump);
     _watchdog.setInterval(250);
     connect(&_watchdog, &QTimer::timeout, this, &client::check_silence);
+    if (_config.source)
+        connect(_config.source, &address_source::moved, this, &client::moved);
 }
 
 client::~client()
@@ -69,6 +72,51 @@ void client::resume()
 }
 
 void client::connect_now()
+{
+    ++_attempt;
+    if (!_config.source) {
+        connect_to_host();
+        return;
+    }
+    _state = state::locating;
+    QPointer<client> self(this);
+    const quint64 attempt = _attempt;
+    _config.source->locate([self, attempt](const QString& host, quint32 port, const QString& error) {
+        if (self && self->_state == state::locating && self->_attempt == attempt)
+            self->located(host, port, error);
+    });
+}
+
+void client::located(const QString& host, quint32 port, const QString& error)
+{
+    if (!error.isEmpty()) {
+        fail(error);
+        return;
+    }
+    _config.host = host;
+    _config.port = port;
+    connect_to_host();
+}
+
+// The server the source names now is elsewhere: what runs here goes, to be tried there.
+void client::moved(const QString& host, quint32 port)
+{
+    if (_state == state::disconnected || _state == state::locating || (host == _config.host && port == _config.port))
+        return;
+    fail(QStringLiteral("the master moved from %1:%2 to %3:%4").arg(_config.host).arg(_config.port).arg(host).arg(port));
+}
+
+// A server that answers as a replica is no longer the one to write to: the connection goes, and
+// the next one asks the source again.
+void client::notice_demotion(const reply& r)
+{
+    if (!_config.source || !r.is_error() || !_pending_failure.isEmpty())
+        return;
+    if (r.text.startsWith("READONLY") || r.text.startsWith("MASTERDOWN"))
+        _pending_failure = QStringLiteral("Redis at %1:%2 is not the master: %3").arg(_config.host).arg(_config.port).arg(QString::fromLatin1(r.text.left(200)));
+}
+
+void client::connect_to_host()
 {
     _state = state::connecting;
     _quiet.restart();
@@ -137,9 +185,9 @@ void client::dial_finished()
     _reader = std::make_unique<reply_reader>();
     _memo = connection_memo();
     _last_error.clear();
-    if (!_config.auth.isEmpty() || !_config.name.isEmpty())
-        _jobs.push_front(entry{std::make_unique<detail::handshake>(_config, [this](const QString& why) {
-            if (why.startsWith(QLatin1String("AUTH")))
+    if (!_config.auth.isEmpty() || !_config.name.isEmpty() || _config.source)
+        _jobs.push_front(entry{std::make_unique<detail::handshake>(_config, [this](const QString& why, bool fatal) {
+            if (fatal)
                 _pending_failure = why;
             else
                 _last_error = why;
@@ -294,7 +342,7 @@ client::entry* client::reading_job()
     // Jobs fully answered stay until the end of the read; skip them once.
     for (; _reading < _jobs.size(); ++_reading) {
         entry& e = _jobs[_reading];
-        if (e.answered < e.written)
+        if (e.answered < e.written || (e.writing_done && e.work->open_ended()))
             return &e;
         if (!e.writing_done)
             break;
@@ -305,8 +353,10 @@ client::entry* client::reading_job()
 void client::reply_done()
 {
     entry* e = reading_job();
-    ++e->answered;
     ++_stats.replies;
+    if (e->answered == e->written)
+        return;  // a message of a subscription: nothing was due
+    ++e->answered;
     --_outstanding;
     e->waiting = false;
 }
@@ -318,6 +368,7 @@ void client::on_reply(reply&& r)
         _pending_failure = QStringLiteral("Redis sent a reply nobody asked for");
         return;
     }
+    notice_demotion(r);
     e->work->on_reply(std::move(r));
     reply_done();
 }
@@ -332,6 +383,7 @@ void client::on_array(long long count)
 
 void client::on_element(reply&& element)
 {
+    notice_demotion(element);
     if (entry* e = reading_job())
         e->work->on_element(std::move(element));
 }
@@ -346,7 +398,8 @@ void client::on_array_end()
 
 void client::finish_answered_jobs()
 {
-    while (!_jobs.empty() && _writer > 0 && _jobs.front().writing_done && _jobs.front().answered == _jobs.front().written) {
+    while (!_jobs.empty() && _writer > 0 && _jobs.front().writing_done && _jobs.front().answered == _jobs.front().written
+           && !_jobs.front().work->open_ended()) {
         std::unique_ptr<job> done = std::move(_jobs.front().work);
         _jobs.pop_front();
         --_writer;

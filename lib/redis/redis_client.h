@@ -1,5 +1,6 @@
 #pragma once
 
+#include "redis_address_source.h"
 #include "redis_job.h"
 
 #include <QElapsedTimer>
@@ -16,10 +17,19 @@
 namespace redis {
 
 struct connection_config {
+    connection_config(QString host = QString(), QString auth = QString(), quint32 port = 6379, QString name = QString())
+        : host(std::move(host)), auth(std::move(auth)), port(port), name(std::move(name))
+    {
+    }
     QString host;
     QString auth;  // sent with AUTH when not empty
     quint32 port = 6379;
     QString name;  // sent with CLIENT SETNAME when not empty
+    QString user;  // with auth: AUTH user password (an ACL user)
+    // Asked for host and port before each connection when set (not owned). The server must then
+    // say with ROLE that it is the master, and a reply that says it no longer is (READONLY,
+    // MASTERDOWN) drops the connection, so that the next one asks again.
+    address_source* source = nullptr;
 };
 
 // What a client did on the wire, for benchmarks and tests.
@@ -42,7 +52,7 @@ struct io_stats {
 class client : public QObject, private reply_sink {
     Q_OBJECT
 public:
-    enum class state { disconnected, connecting, connected };
+    enum class state { disconnected, locating, connecting, connected };
 
     explicit client(connection_config config, QObject* parent = nullptr);
     ~client() override;  // drops the jobs without calling them back
@@ -73,6 +83,10 @@ private:
     };
 
     void connect_now();
+    void located(const QString& host, quint32 port, const QString& error);
+    void connect_to_host();
+    void moved(const QString& host, quint32 port);
+    void notice_demotion(const reply& r);
     void resolved(const QHostInfo& info);
     void dial(const QHostAddress& address);
     void dial_finished();
@@ -99,6 +113,7 @@ private:
     int _silence_limit_ms = default_silence_limit_ms;
     int _fd = -1;
     int _lookup_id = -1;
+    quint64 _attempt = 0;  // connections begun: an answer of the source for an older one is ignored
     std::unique_ptr<QSocketNotifier> _read_notifier;
     std::unique_ptr<QSocketNotifier> _write_notifier;
     std::unique_ptr<reply_reader> _reader;

@@ -73,6 +73,9 @@ public:
     // Silence to allow beyond the connection's limit while this job waits for its next reply:
     // Redis answers EXEC only once it has run the whole transaction.
     virtual int extra_silence_ms() const { return 0; }
+    // Replies keep coming beyond those to what it wrote (a subscription's messages): it reads
+    // them all and never finishes; only the connection's failure ends it.
+    virtual bool open_ended() const { return false; }
 
     // By default an array reply is collected whole and handed to on_reply.
     void on_array(long long count) override;

@@ -22,6 +22,14 @@ transaction::body transaction::of(QList<command> commands)
 
 job::progress transaction::write(command_writer& out)
 {
+    const bool unwanted = _wanted && !_wanted();
+    if (_phase == phase::prelude && unwanted) {
+        _refused = QStringLiteral("no longer wanted: nothing of it was written");
+        _phase = phase::refused;
+        return progress::complete;
+    }
+    if (unwanted)
+        abandon(QStringLiteral("no longer wanted: DISCARD instead of EXEC"));
     if (_phase == phase::prelude) {
         for (const command& c : _prelude)
             out.add(c);

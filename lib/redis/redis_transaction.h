@@ -61,6 +61,9 @@ public:
     // Ends the transaction with DISCARD instead of EXEC, as a failure for this reason: what the
     // body was to write cannot be had whole. No effect once EXEC has been written.
     void abandon(const QString& why);
+    // Nothing more is written once wanted() says false: not at all before MULTI, DISCARD instead
+    // of EXEC after it. Asked before each piece written.
+    void only_while(std::function<bool()> wanted) { _wanted = std::move(wanted); }
 
     // The reply to EXEC has been read.
     bool answered() const { return _exec_read; }
@@ -78,6 +81,7 @@ private:
     connection_memo* _memo = nullptr;
     body _body;
     done_callback _done;
+    std::function<bool()> _wanted;
     phase _phase = phase::prelude;
     std::size_t _replies = 0;
     bool _exec_read = false;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+namespace redis {
+
+// Where a client connects when the address is not fixed (the master that sentinels name, say):
+// asked before each connection, answered from the event loop.
+class address_source : public QObject {
+    Q_OBJECT
+public:
+    // An address to connect to, or why there is none for now.
+    using found = std::function<void(const QString& host, quint32 port, const QString& error)>;
+
+    using QObject::QObject;
+    virtual void locate(found done) = 0;
+
+signals:
+    // The server moved to this address: connections to any other one should go.
+    void moved(const QString& host, quint32 port);
+};
+
+}  // namespace redis
