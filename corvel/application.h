@@ -8,6 +8,7 @@
 #include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
 #include "redis_client.h"
+#include "sentinel_locator.h"
 #include "status/status_reporter.h"
 #include "status/systemd_link.h"
 
@@ -57,6 +58,7 @@ private:
     redis_conf _redis_config;
     std::unique_ptr<logger> _logger;
     std::unique_ptr<rabbit_api_man> _engiene;
+    std::unique_ptr<redis::sentinel_locator> _sentinels;  // with SENTINELS: where the store's master is
     // The one connection to the store: commands and promotions go through it in order.
     redis::client _store;
     std::unique_ptr<QTimer> _timer;

@@ -11,9 +11,9 @@
 
 #include <optional>
 
-ClientsDevicesCommand::ClientsDevicesCommand(redis::client& store, QTimer& timer, staging_promotion& promotion,
-                                             logger& log)
-    : _store(store), _timer(timer), _promotion(promotion), m_logger(log)
+ClientsDevicesCommand::ClientsDevicesCommand(redis::client& store, replica_wait& replicas, QTimer& timer,
+                                             staging_promotion& promotion, logger& log)
+    : _store(store), _replicas(replicas), _timer(timer), _promotion(promotion), m_logger(log)
 {
 }
 
@@ -30,7 +30,7 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
     QPointer<QTimer> timer(&_timer);
     QPointer<staging_promotion> promotion(&_promotion);
     run_store_transaction(
-        _store,
+        {_store, _replicas, delivery_gone()},
         [commands, mark](redis::command_writer& out) mutable {
             if (mark) {
                 out.add(*mark);
@@ -48,7 +48,8 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
         });
 }
 
-DevicesParamsCommand::DevicesParamsCommand(redis::client& store, logger& log) : _store(store), m_logger(log)
+DevicesParamsCommand::DevicesParamsCommand(redis::client& store, replica_wait& replicas, logger& log)
+    : _store(store), _replicas(replicas), m_logger(log)
 {
 }
 
@@ -65,6 +66,7 @@ void DevicesParamsCommand::exec(const model::command& command, completion finish
 
     auto commands = std::make_shared<device_parameters_commands>(modems);
     run_store_transaction(
-        _store, [commands](redis::command_writer& out) { return commands->write(out); }, m_logger, "device_parameters",
+        {_store, _replicas, delivery_gone()}, [commands](redis::command_writer& out) { return commands->write(out); }, m_logger,
+        "device_parameters",
         {{QStringLiteral("result"), true}}, std::move(finished));
 }

@@ -7,6 +7,7 @@
 
 #include <QTimer>
 
+class replica_wait;
 class staging_promotion;
 
 // "clients_devices": writes each client's modem set, station set and role, and adds the client
@@ -17,13 +18,15 @@ class ClientsDevicesCommand : public ICommandHandler {
 public:
     static QString type() { return QStringLiteral("clients_devices"); }
 
-    ClientsDevicesCommand(redis::client& store, QTimer& timer, staging_promotion& promotion, logger& log);
+    ClientsDevicesCommand(redis::client& store, replica_wait& replicas, QTimer& timer, staging_promotion& promotion,
+                          logger& log);
     ~ClientsDevicesCommand() override;
 
     void exec(const model::command& command, completion finished) override;
 
 private:
     redis::client& _store;
+    replica_wait& _replicas;
     QTimer& _timer;
     staging_promotion& _promotion;
     logger& m_logger;
@@ -34,7 +37,7 @@ class DevicesParamsCommand : public ICommandHandler {
 public:
     static QString type() { return QStringLiteral("device_parameters"); }
 
-    DevicesParamsCommand(redis::client& store, logger& log);
+    DevicesParamsCommand(redis::client& store, replica_wait& replicas, logger& log);
     ~DevicesParamsCommand() override;
 
     // A payload that is not an array is rejected ("Illegal data format!") before anything
@@ -43,6 +46,7 @@ public:
 
 private:
     redis::client& _store;
+    replica_wait& _replicas;
     logger& m_logger;
 };
 

@@ -6,7 +6,7 @@
 composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer, redis::client& store,
                                    staging_promotion& promotion)
     : _parent(parent), _logger(log), _rabbit(env.get_rabit_man_settings()), _redis(env.get_redis_settings()),
-      _timer(timer), _store(store), _promotion(promotion)
+      _timer(timer), _store(store), _promotion(promotion), _replicas(store, _redis._wait_replicas, _redis._wait_timeout_ms)
 {
 }
 
@@ -18,13 +18,13 @@ TCmdHandlerBuildFunc composition_root::handler_factory() const
 template <>
 std::unique_ptr<ClientsDevicesCommand> composition_root::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(_store, _timer, _promotion, _logger);
+    return std::make_unique<ClientsDevicesCommand>(_store, _replicas, _timer, _promotion, _logger);
 }
 
 template <>
 std::unique_ptr<DevicesParamsCommand> composition_root::create<DevicesParamsCommand>() const
 {
-    return std::make_unique<DevicesParamsCommand>(_store, _logger);
+    return std::make_unique<DevicesParamsCommand>(_store, _replicas, _logger);
 }
 
 template <>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commands/replica_wait.h"
 #include "environment.h"
 #include "icommand_handler.h"
 #include "redis_client.h"
@@ -39,6 +40,7 @@ private:
     QTimer& _timer;
     redis::client& _store;
     staging_promotion& _promotion;
+    mutable replica_wait _replicas;  // the commands' writes, with WAIT_REPLICAS
 };
 
 template <>

@@ -210,6 +210,21 @@ redis_conf environment::get_redis_settings()
     config._name = redis.text("NAME");
     config._port = static_cast<quint32>(redis.number("PORT", 6379, 1, 65535));
     config._sequence_key = redis.text("SEQUENCE_KEY");
+    config._user = redis.text("USER");
+    if (!config._user.isEmpty() && config._auth.isEmpty())
+        redis.refuse("USER", config._user, QStringLiteral("is set without AUTH (its password)"));
+    const QString sentinels = redis.text("SENTINELS");
+    try {
+        config._sentinels = parse_host_ports("SENTINELS", sentinels);
+    } catch (const config_error& e) {
+        redis.refuse(e);
+    }
+    config._sentinel_master = redis.text("SENTINEL_MASTER");
+    config._sentinel_password = redis.text("SENTINEL_PASSWORD");
+    if (!sentinels.trimmed().isEmpty() && config._sentinel_master.trimmed().isEmpty())
+        redis.refuse("SENTINEL_MASTER", config._sentinel_master, QStringLiteral("is empty while SENTINELS is set"));
+    config._wait_replicas = static_cast<int>(redis.number("WAIT_REPLICAS", 0, 0, 1000));
+    config._wait_timeout_ms = static_cast<int>(redis.number("WAIT_TIMEOUT_MS", 1000, 1, 600000));
     if (config._sequence_key.startsWith(QLatin1String("tmp")))
         redis.refuse("SEQUENCE_KEY", config._sequence_key,
                      QStringLiteral("begins with \"tmp\", so the promotion would move it like a staging key"));
@@ -278,6 +293,26 @@ QList<QPair<QString, QString>> parse_bindings(const QString& text)
         bindings.append({pieces[0], pieces[1]});
     }
     return bindings;
+}
+
+QList<QPair<QString, quint32>> parse_host_ports(const char* key, const QString& text)
+{
+    QList<QPair<QString, quint32>> found;
+    for (const QString& raw : text.split(QLatin1Char(','))) {
+        const QString item = raw.trimmed();
+        if (item.isEmpty())
+            continue;
+        const int colon = item.lastIndexOf(QLatin1Char(':'));
+        QString host = item.left(colon);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        bool number = false;
+        const uint port = item.mid(colon + 1).toUInt(&number);
+        if (colon < 0 || host.isEmpty() || !number || port < 1 || port > 65535)
+            throw config_error(std::string(key) + ": \"" + loggable(item).toStdString() + "\" is not of the form host:port");
+        found.append({host, port});
+    }
+    return found;
 }
 
 QVariantHash parse_queue_arguments(const QString& text)

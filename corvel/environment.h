@@ -17,6 +17,13 @@ struct redis_conf {
     QString _name;
     quint32 _port;
     QString _sequence_key;  // empty: one instance per store, no shared sequence
+    QString _user;          // with AUTH: an ACL user
+    // Not empty: the master is the one these sentinels name _sentinel_master; HOST and PORT unused.
+    QList<QPair<QString, quint32>> _sentinels;
+    QString _sentinel_master;
+    QString _sentinel_password;
+    int _wait_replicas = 0;  // 0: a command is done once its transaction executed
+    int _wait_timeout_ms = 1000;
 };
 
 // Configuration values that cannot be used as written; start-up stops with their text. Each
@@ -81,6 +88,11 @@ private:
 // "exchange:key, exchange:key" as bindings: spaces removed, empty parts skipped, pieces past the
 // second dropped. Throws config_error naming a non-empty part without ":".
 QList<QPair<QString, QString>> parse_bindings(const QString& text);
+
+// "host:port, host:port" ("[::1]:26379" for IPv6) as hosts and ports: spaces around items
+// ignored, empty items skipped. Throws config_error naming key and an item without a port from 1
+// to 65535 or without a host.
+QList<QPair<QString, quint32>> parse_host_ports(const char* key, const QString& text);
 
 // "name=value, name=value" as queue declaration arguments: spaces around items and around "="
 // ignored, empty items skipped. true and false give booleans, whole numbers qint64, anything else

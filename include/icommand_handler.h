@@ -33,6 +33,17 @@ public:
     // Starts the command and calls finished exactly once, from the event loop or before it
     // returns. The handler may be released once exec has returned: what the work needs, it keeps.
     virtual void exec(const model::command& command, completion finished) = 0;
+
+    // Before exec: becomes true once the command's delivery has gone with its channel. What the
+    // command has not written to the store by then must never be written: the broker delivers it
+    // again, here or to another instance, which may already have written newer commands.
+    void follow_delivery(std::shared_ptr<const bool> gone) { _delivery_gone = std::move(gone); }
+
+protected:
+    const std::shared_ptr<const bool>& delivery_gone() const { return _delivery_gone; }
+
+private:
+    std::shared_ptr<const bool> _delivery_gone;
 };
 
 // Builds a new handler for a command type; throws std::runtime_error for an unknown type.

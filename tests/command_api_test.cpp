@@ -1,6 +1,7 @@
 // The command API manager with its consumer and publisher, against a real broker and Redis.
 #include "amqp_peer.h"
 #include "command_handlers.h"
+#include "commands/replica_wait.h"
 #include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
 #include "rabbit_server.h"
@@ -22,6 +23,7 @@ namespace {
 // Builds the service's handlers on the test's Redis.
 struct test_injector {
     redis::client& store;
+    replica_wait& replicas;
     QTimer& timer;
     logger& log;
     staging_promotion& promotion_owner;
@@ -31,12 +33,12 @@ struct test_injector {
 template <>
 std::unique_ptr<ClientsDevicesCommand> test_injector::create<ClientsDevicesCommand>() const
 {
-    return std::make_unique<ClientsDevicesCommand>(store, timer, promotion_owner, log);
+    return std::make_unique<ClientsDevicesCommand>(store, replicas, timer, promotion_owner, log);
 }
 template <>
 std::unique_ptr<DevicesParamsCommand> test_injector::create<DevicesParamsCommand>() const
 {
-    return std::make_unique<DevicesParamsCommand>(store, log);
+    return std::make_unique<DevicesParamsCommand>(store, replicas, log);
 }
 
 QJsonObject clients_devices(const QString& id, const QString& sender, const QString& api_key, const QString& role,
@@ -67,6 +69,7 @@ protected:
     quint32 redis_port = test_redis::shared().port();
     std::unique_ptr<redis::client> store;
     std::unique_ptr<staging_promotion> no_sequence;
+    std::unique_ptr<replica_wait> no_wait;
     std::unique_ptr<rabbit_api_man> api;
     int deliveries = 0;
     int consumers_started = 0;
@@ -103,7 +106,8 @@ protected:
     {
         store = std::make_unique<redis::client>(redis::connection_config{"127.0.0.1", QString(), redis_port, QString()});
         no_sequence = std::make_unique<staging_promotion>(*store, log, promotion, QString());
-        const test_injector injector{*store, promotion, log, *no_sequence};
+        no_wait = std::make_unique<replica_wait>(*store, 0, 1000);
+        const test_injector injector{*store, *no_wait, promotion, log, *no_sequence};
         api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });

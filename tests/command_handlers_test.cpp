@@ -1,5 +1,6 @@
 #include "command_handlers.h"
 #include "amqp_peer.h"
+#include "commands/replica_wait.h"
 #include "redis_server.h"
 #include "promotion/staging_promotion.h"
 
@@ -40,6 +41,7 @@ protected:
     QTimer timer;
     redis::client store{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
     staging_promotion no_sequence{store, log, timer, QString()};
+    replica_wait no_wait{store, 0, 1000};
 
     void SetUp() override
     {
@@ -57,7 +59,7 @@ protected:
 
     QJsonObject clients_devices(const QByteArray& data)
     {
-        ClientsDevicesCommand handler(store, timer, no_sequence, log);
+        ClientsDevicesCommand handler(store, no_wait, timer, no_sequence, log);
         return run(handler, data).data;
     }
 
@@ -82,7 +84,7 @@ protected:
 
 TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
 {
-    ClientsDevicesCommand handler(store, timer, no_sequence, log);
+    ClientsDevicesCommand handler(store, no_wait, timer, no_sequence, log);
     QJsonObject result{{"x", 1}};
     const QList<QByteArray> seen =
         received(handler, R"([{"api_key":"K","modem_ids":[101,102],"station_ids":[7],"role":"R"}])", &result);
@@ -110,7 +112,7 @@ TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequence
     probe.run({"SET", "corvel:sequence", "other/1", "PX", QByteArray::number(sequence_mark_ttl_ms - 1000)});
     ASSERT_TRUE(wait_until([&] { return sequence.observed_long_enough(); }, 5000));
 
-    ClientsDevicesCommand handler(store, timer, promotion, log);
+    ClientsDevicesCommand handler(store, no_wait, timer, promotion, log);
     EXPECT_EQ(run(handler, R"([{"api_key":"N","modem_ids":[2]}])").what, command_result::outcome::done);
     EXPECT_EQ(probe.members("dev:clients:1"), (QStringList{"old"}));
     EXPECT_EQ(probe.members("tmp:dev:clients:2"), (QStringList{"N"}));
@@ -121,7 +123,7 @@ TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequence
 TEST_F(CommandHandlersTest, EmptyOrNonArrayPayloadSendsAnEmptyTransaction)
 {
     for (const QByteArray data : {"[]", "{\"api_key\":\"K\"}", "not json"}) {
-        ClientsDevicesCommand handler(store, timer, no_sequence, log);
+        ClientsDevicesCommand handler(store, no_wait, timer, no_sequence, log);
         QJsonObject result{{"x", 1}};
         EXPECT_EQ(received(handler, data, &result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"})) << data.constData();
         EXPECT_TRUE(result.isEmpty());
@@ -181,8 +183,9 @@ TEST_F(CommandHandlersTest, StoreGoneMidwayIsAFailureNotASuccess)
 {
     test_redis own;
     redis::client own_store({QStringLiteral("127.0.0.1"), QString(), own.port(), QString()});
-    ClientsDevicesCommand clients(own_store, timer, no_sequence, log);
-    DevicesParamsCommand params(own_store, log);
+    replica_wait own_wait(own_store, 0, 1000);
+    ClientsDevicesCommand clients(own_store, own_wait, timer, no_sequence, log);
+    DevicesParamsCommand params(own_store, own_wait, log);
     EXPECT_EQ(run(params, "[]").what, command_result::outcome::done);
     own.stop();
     const command_result failed = run(clients, R"([{"api_key":"K","modem_ids":[1]}])");
@@ -190,6 +193,22 @@ TEST_F(CommandHandlersTest, StoreGoneMidwayIsAFailureNotASuccess)
     EXPECT_FALSE(failed.reason.isEmpty());
     EXPECT_FALSE(timer.isActive());
     EXPECT_EQ(run(params, R"([{"modem_id":1}])").what, command_result::outcome::retry);
+}
+
+TEST_F(CommandHandlersTest, WithReplicasToWaitForACommandIsDoneOnlyOnceOneHasItsWrite)
+{
+    test_redis master, replica;
+    redis::client own_store({QStringLiteral("127.0.0.1"), QString(), master.port(), QString()});
+    replica_wait one_replica(own_store, 1, 200);
+    DevicesParamsCommand params(own_store, one_replica, log);
+    const command_result alone = run(params, R"([{"modem_id":1,"hw_type":"a"}])");
+    EXPECT_EQ(alone.what, command_result::outcome::retry);
+    EXPECT_TRUE(alone.reason.contains("only 0 of 1 replicas")) << alone.reason.toStdString();
+
+    redis_probe(replica.port()).run({"REPLICAOF", "127.0.0.1", QByteArray::number(master.port())});
+    ASSERT_TRUE(wait_until([&] { return redis_probe(master.port()).run({"INFO", "replication"}).contains("state=online"); }, 20000));
+    EXPECT_EQ(run(params, R"([{"modem_id":2,"hw_type":"b"}])").what, command_result::outcome::done);
+    EXPECT_EQ(redis_probe(replica.port()).run({"HGET", "dev:properties:2", "hw_type"}), "b");
 }
 
 TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfASequence)
@@ -212,7 +231,7 @@ TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfA
 
     clients_devices("[]");
     run_loop_for(200);
-    DevicesParamsCommand params(store, log);
+    DevicesParamsCommand params(store, no_wait, log);
     run(params, "[]");  // other commands leave the timer alone
     clients_devices(R"([{"api_key":"K","modem_ids":[1]}])");
     since_last.start();
@@ -226,7 +245,7 @@ TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfA
 TEST_F(CommandHandlersTest, DeviceParametersWritesOneHashPerModem)
 {
     probe.run({"HSET", "dev:properties:5", "other", "kept"});
-    DevicesParamsCommand handler(store, log);
+    DevicesParamsCommand handler(store, no_wait, log);
     QJsonObject result;
     const QList<QByteArray> seen = received(
         handler, R"([{"modem_id":5,"hw_type":"a","protocol":"b"}, 3, "x", {"modem_id":5,"protocol":"p"}, {"hw_type":"h"}])", &result);

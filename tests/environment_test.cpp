@@ -54,12 +54,17 @@ TEST_F(EnvironmentTest, MissingFileGivesEveryDefault)
     EXPECT_EQ(redis._name, "");
     EXPECT_EQ(redis._port, 6379u);
     EXPECT_EQ(redis._sequence_key, "");
+    EXPECT_TRUE(redis._sentinels.isEmpty());
+    EXPECT_EQ(redis._wait_replicas, 0);
+    EXPECT_EQ(redis._wait_timeout_ms, 1000);
     EXPECT_FALSE(QFile::exists(dir.filePath("absent.ini")));  // nothing written back
 }
 
 TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
 {
     environment env(write_ini("[REDIS_SETTINGS]\nHOST=db.local\nAUTH=s3cret\nNAME=corvel\nPORT=6400\nSEQUENCE_KEY=corvel:sequence\n"
+                              "USER=corvel\nSENTINELS=\"s1:26379, [::1]:26380\"\nSENTINEL_MASTER=store\nSENTINEL_PASSWORD=x\n"
+                              "WAIT_REPLICAS=1\nWAIT_TIMEOUT_MS=250\n"
                               "[AMQP_SETTINGS]\nR_LOGIN=amqp://u:p@broker/\nR_EXCHANGE=out\nR_VHOST=v\n"
                               "R_QUEUE=q\nR_PREF=7\nPORT=1\nR_TLS_CA_FILE=/etc/ssl/broker-ca.pem\n"));
     const redis_conf redis = env.get_redis_settings();
@@ -68,6 +73,12 @@ TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
     EXPECT_EQ(redis._name, "corvel");
     EXPECT_EQ(redis._port, 6400u);
     EXPECT_EQ(redis._sequence_key, "corvel:sequence");
+    EXPECT_EQ(redis._user, "corvel");
+    EXPECT_EQ(redis._sentinels, (QList<QPair<QString, quint32>>{{"s1", 26379}, {"::1", 26380}}));
+    EXPECT_EQ(redis._sentinel_master, "store");
+    EXPECT_EQ(redis._sentinel_password, "x");
+    EXPECT_EQ(redis._wait_replicas, 1);
+    EXPECT_EQ(redis._wait_timeout_ms, 250);
     const rabbit_api_config amqp = env.get_rabit_man_settings();
     EXPECT_EQ(amqp.path, "amqp://u:p@broker/");
     EXPECT_EQ(amqp._exchange_cmd_out, "out");
@@ -105,7 +116,7 @@ TEST_F(EnvironmentTest, ShutdownTimeoutDefaultsToTenSecondsAndRefusesWhatIsNoDur
 TEST_F(EnvironmentTest, ValuesOfTheWrongTypeAreRefusedBySectionKeyAndValueAndCheckListsThemAll)
 {
     environment env(write_ini("[GENERAL_SETTINGS]\nLOG_LEVEL=Debug\nSHUTDOWN_TIMEOUT_MS=soon\n"
-                              "[REDIS_SETTINGS]\nPORT=abc\nHOST=\n"
+                              "[REDIS_SETTINGS]\nPORT=abc\nHOST=\nSENTINELS=s1:26379, s2\n"
                               "[AMQP_SETTINGS]\nR_PREF=many\nR_QUEUE=\nR_LOGIN=\"amqp://u:pa/ss@h/, http://x/\"\n"));
     EXPECT_THROW(env.get_redis_settings(), config_error);
     EXPECT_THROW(env.get_rabit_man_settings(), config_error);
@@ -118,6 +129,8 @@ TEST_F(EnvironmentTest, ValuesOfTheWrongTypeAreRefusedBySectionKeyAndValueAndChe
                                R"(AMQP_SETTINGS/R_PREF: "many" is not a whole number from 0 to 2147483647)",
                                R"(REDIS_SETTINGS/HOST: "" is empty)",
                                R"(REDIS_SETTINGS/PORT: "abc" is not a whole number from 1 to 65535)",
+                               R"(REDIS_SETTINGS/SENTINELS: "s2" is not of the form host:port)",
+                               R"(REDIS_SETTINGS/SENTINEL_MASTER: "" is empty while SENTINELS is set)",
                            }));
     EXPECT_EQ(environment(write_ini("[AMQP_SETTINGS]\nR_QUEUE=" + QByteArray(256, 'q') + "\n")).check().size(), 1);
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/corvel.ini").check().isEmpty());

@@ -38,22 +38,33 @@ void log_failed_commands(const redis::transaction_result& result, logger& log, c
                               << " more Redis commands in the transaction failed";
 }
 
-void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
+void run_store_transaction(const store_write& where, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished)
 {
     QElapsedTimer since_submit;
     since_submit.start();
-    auto done = [&log, what, reply = std::move(reply), finished = std::move(finished),
-                 since_submit](redis::transaction_result&& result) {
+    replica_wait& replicas = where.replicas;
+    auto done = [&log, &replicas, what, reply = std::move(reply), finished = std::move(finished),
+                 since_submit](redis::transaction_result&& result) mutable {
         if (!result.executed) {
             ++stats.failed;
             finished(command_result::retry(result.error));
             return;
         }
-        stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
         log_failed_commands(result, log, what, command_failures);
-        finished(command_result::done(reply));
+        replicas.after_written([reply = std::move(reply), finished = std::move(finished), since_submit](const QString& failure) {
+            if (!failure.isEmpty()) {
+                ++stats.failed;
+                finished(command_result::retry(failure));
+                return;
+            }
+            stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
+            finished(command_result::done(reply));
+        });
     };
-    store.submit(std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", QByteArray::number(store_database)}},
-                                                      std::move(body), std::move(done)));
+    auto job = std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", QByteArray::number(store_database)}},
+                                                    std::move(body), std::move(done));
+    if (where.delivery_gone)
+        job->only_while([gone = where.delivery_gone] { return !*gone; });
+    where.store.submit(std::move(job));
 }

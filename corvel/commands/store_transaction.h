@@ -2,14 +2,24 @@
 
 #include "icommand_handler.h"
 #include "commands/latency_histogram.h"
+#include "commands/replica_wait.h"
 #include "logger.h"
 #include "redis_client.h"
 #include "redis_transaction.h"
 
+// Where a command's transaction goes.
+struct store_write {
+    redis::client& store;
+    replica_wait& replicas;
+    // Set once the command's delivery has gone: nothing of it not yet written is written then.
+    std::shared_ptr<const bool> delivery_gone;
+};
+
 // Writes a command's transaction in the store's database (SELECT, MULTI, the body, EXEC) and
-// reports the command's outcome: done with reply once it executed, after logging at ERROR the
-// commands that failed inside it; to be tried again when it did not execute.
-void run_store_transaction(redis::client& store, redis::transaction::body body, logger& log, const char* what,
+// reports the command's outcome: done with reply once it executed (and reached the replicas
+// waited for), after logging at ERROR the commands that failed inside it; to be tried again when
+// it did not execute or did not reach them.
+void run_store_transaction(const store_write& where, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished);
 
 // The kinds of ERROR line of the commands failed in transactions of one sort: each of the first
