@@ -9,9 +9,6 @@
 #include <stdexcept>
 
 namespace {
-// Redeliveries that never come (another consumer took them) must not grow the memory forever.
-constexpr int max_remembered = 100000;
-
 // A response the broker nacks this many times is given up: its command is rejected, so that it
 // cannot hold every command behind it.
 constexpr int refusals_given_up = 3;
@@ -38,6 +35,8 @@ struct command_flow::entry {
     quint64 publication = 0;
     int refusals = 0;  // nacks of its response
     bool stale = false;  // its delivery came on a channel since lost
+    // Set with stale: what its handler has not yet written to the store is never written.
+    std::shared_ptr<bool> delivery_gone = std::make_shared<bool>(false);
     bool known_type = false;  // a handler exists for its type: counted under its own name
 };
 
@@ -57,13 +56,14 @@ command_flow::~command_flow() = default;
 void command_flow::take(const delivery& d, const model::command& command)
 {
     const uint64_t tag = d.tag;
-    if (d.problem.isEmpty() && answered_before(command)) {
+    // Only a redelivery can be a command seen before, and only one with the same id and type.
+    const bool identified = d.redelivered && d.problem.isEmpty() && !command._id.isNull();
+    if (identified && _answered_unacked.take(command._id, command._type)) {
         _logger.debug() << "Command " << command._id.toString() << " was answered before its channel went away: acknowledged";
         _deliveries.ack(tag, false);
         return;
     }
     // Redelivered while its first delivery is still on its way: carry on with the first.
-    const bool identified = d.problem.isEmpty() && !command._id.isNull();
     for (const auto& e : _flow) {
         if (identified && e->stale && e->command._id == command._id && e->command._type == command._type) {
             e->tag = tag;
@@ -107,11 +107,6 @@ void command_flow::enqueue(const held_command& delivery)
         start(delivery);
 }
 
-bool command_flow::answered_before(const model::command& command)
-{
-    return !command._id.isNull() && _answered_unacked.remove(command._id);
-}
-
 void command_flow::start(const held_command& delivery)
 {
     auto e = std::make_shared<entry>();
@@ -136,6 +131,7 @@ void command_flow::start(const held_command& delivery)
         if (!handler)
             throw std::runtime_error("no handler for this msg_type");
         e->known_type = true;
+        handler->follow_delivery(e->delivery_gone);
         QPointer<command_flow> self(this);
         std::weak_ptr<entry> weak = e;
         handler->exec(delivery.command, [self, weak](command_result result) {
@@ -282,8 +278,8 @@ void command_flow::ack_settled()
     while (!_flow.empty() && (_flow.front()->at == entry::stage::confirmed || _flow.front()->at == entry::stage::settled)) {
         const entry& e = *_flow.front();
         if (e.at == entry::stage::confirmed) {
-            if (e.stale && !e.command._id.isNull() && _answered_unacked.size() < max_remembered)
-                _answered_unacked.insert(e.command._id);
+            if (e.stale)
+                _answered_unacked.remember(e.command._id, e.command._type);
             else if (!e.stale)
                 tags.push_back(e.tag);
         }
@@ -390,6 +386,8 @@ void command_flow::deliveries_lost()
         _logger.debug() << "Held commands went back to the queue with their channel: " << static_cast<quint64>(_held.size());
     _held.clear();
     _retry_timer.stop();
-    for (const auto& e : _flow)
+    for (const auto& e : _flow) {
         e->stale = true;
+        *e->delivery_gone = true;
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "amqp_backoff.h"
+#include "answered_commands.h"
 #include "command_counters.h"
 #include "command_flow_ports.h"
 #include "icommand_handler.h"
@@ -86,7 +87,6 @@ private:
     void republish_later();
     bool has_handler(const QString& type) const;
     void log_rejected(const model::command& command, const QString& why);
-    bool answered_before(const model::command& command);
 
     logger& _logger;
     delivery_settlement& _deliveries;
@@ -100,8 +100,6 @@ private:
     QTimer _republish_timer;
     amqp::backoff _refusal_backoff;  // between publications the broker refused
     run_state _state = run_state::taking;
-    // Commands answered whose acknowledgement was lost with their channel: their redelivery is
-    // acknowledged without running them again.
-    QSet<QUuid> _answered_unacked;
+    answered_commands _answered_unacked;
     command_counters _counters;
 };

@@ -13,6 +13,7 @@ struct delivery {
     QByteArray body;
     QJsonObject json;  // the body, when it is a JSON object
     QString problem;   // why the body is not a JSON object; empty when it is
+    bool redelivered = false;  // the broker delivered it before (to this consumer or another)
 };
 
 // Parses the body; a body that is not a JSON object comes with its problem.

@@ -220,7 +220,8 @@ void rabbit_receiver::messageReceived()
     else if (_receiveRaw)
         emit raw_data_received(currentMessage.payload, currentMessage.deliveryTag);
     else {
-        const delivery d = read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
+        delivery d = read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
+        d.redelivered = currentMessage.redelivered;
         emit delivered(d);
         emit data_received(d.json, d.tag);
     }

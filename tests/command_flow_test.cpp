@@ -61,6 +61,7 @@ struct publications : response_publication {
 // Handlers that finish when the test says: command number → its completion.
 struct handlers {
     std::map<int, ICommandHandler::completion> running;
+    std::map<int, std::shared_ptr<const bool>> delivery_gone;  // of each command's last run
     int runs = 0;
     struct handler : ICommandHandler {
         handlers& owner;
@@ -69,6 +70,7 @@ struct handlers {
         {
             ++owner.runs;
             owner.running[static_cast<int>(c._id.data1)] = std::move(finished);
+            owner.delivery_gone[static_cast<int>(c._id.data1)] = delivery_gone();
         }
     };
     TCmdHandlerBuildFunc factory()
@@ -97,11 +99,12 @@ protected:
     TCmdHandlerBuildFunc factory = store.factory();
     command_flow flow{log, broker, out, factory, nullptr, 5};
 
-    void deliver(uint64_t tag, int n, const QString& type = "t", const QString& sender = "peer")
+    void deliver(uint64_t tag, int n, const QString& type = "t", const QString& sender = "peer", bool redelivered = false)
     {
         model::command c{id_of(n), type, sender, QJsonDocument(QJsonArray())};
-        flow.take(delivery{tag, "in", "{}", QJsonObject(), QString()}, c);
+        flow.take(delivery{tag, "in", "{}", QJsonObject(), QString(), redelivered}, c);
     }
+    void redeliver(uint64_t tag, int n, const QString& type = "t") { deliver(tag, n, type, "peer", true); }
     void done(int n) { store.finish(n, command_result::done({})); }
     void confirm(int n) { flow.response_confirmed(out.id_of_command(n), false); }
 };
@@ -170,10 +173,12 @@ TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAck
 {
     deliver(9, 1);
     deliver(10, 2);
+    EXPECT_FALSE(*store.delivery_gone[1]);
     flow.deliveries_lost();
+    EXPECT_TRUE(*store.delivery_gone[1] && *store.delivery_gone[2]);  // what they have not written, they never write
     deliver(1, 3);  // new on the new channel, before the redeliveries
-    deliver(2, 1);
-    deliver(3, 2);
+    redeliver(2, 1);
+    redeliver(3, 2);
     EXPECT_EQ(store.runs, 3);  // the redeliveries carry on with the first runs
     done(1);
     done(2);
@@ -190,9 +195,24 @@ TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAck
     done(5);
     confirm(5);
     EXPECT_TRUE(broker.take().isEmpty());
-    deliver(1, 5);
-    EXPECT_EQ(broker.take(), (QStringList{"ack 1"}));
-    EXPECT_EQ(store.runs, 4);
+    deliver(1, 5);  // not marked redelivered: a new command that reuses the id, run
+    redeliver(2, 5, "u");  // another type under the same id: not the one answered
+    redeliver(3, 5);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 3"}));
+    EXPECT_EQ(store.runs, 5);
+}
+
+TEST(AnsweredCommands, TheOldestGiveWayAndNoIdIsNeverKept)
+{
+    answered_commands kept(2);
+    for (int n : {1, 2, 3})
+        kept.remember(id_of(n), "t");
+    kept.remember(QUuid(), "t");
+    EXPECT_EQ(kept.size(), 2u);
+    EXPECT_FALSE(kept.take(id_of(1), "t"));
+    EXPECT_FALSE(kept.take(id_of(3), "u"));
+    EXPECT_TRUE(kept.take(id_of(3), "t"));
+    EXPECT_FALSE(kept.take(id_of(3), "t"));
 }
 
 TEST_F(CommandFlowTest, StopCarriesAnsweredCommandsThroughAndGivesTheRestBack)
