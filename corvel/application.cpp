@@ -41,6 +41,7 @@ Application::Application(int& argc, char** argv)
     _engiene = _injector->create<rabbit_api_man>();
     connect(_engiene.get(), &rabbit_api_man::queue_declared, this, &Application::warn_of_other_consumers);
     connect(&_engiene->receiver(), &rabbit_receiver::consuming, this, &Application::consuming);
+    connect(&_engiene->receiver(), &rabbit_receiver::delivered, _promotion.get(), &staging_promotion::delivery_taken);
     _stop = std::make_unique<clean_stop>(*_logger, *_engiene, _shutdown_timeout_ms);
     connect(_stop.get(), &clean_stop::finished, this, [](int status) { QCoreApplication::exit(status); });
     connect(&_signals, &signal_watch::stop_asked, this, &Application::stop);
@@ -88,14 +89,23 @@ void Application::stop(int signo)
 void Application::warn_of_other_consumers(quint32 consumers)
 {
     const rabbit_api_config& amqp = _injector->rabbit_settings();
-    if (consumers == 0 || amqp.single_active_consumer() || _promotion->shared())
+    if (consumers == 0 || _promotion->shared())
         return;
+    if (amqp.single_active_consumer()) {
+        _logger->error() << "The queue \"" << amqp.r_que << "\" already has " << QString::number(consumers)
+                         << " other consumer(s); with single active consumer one instance consumes at a time, but "
+                            "without coordination an instance that takes over in the middle of a sequence and the one "
+                            "it replaces each promote the staging keys on their own, which corrupts the reverse sets "
+                            "(dev:clients:*, bs:clients:*). Set REDIS_SETTINGS SEQUENCE_KEY on every instance so that "
+                            "they share the promotion";
+        return;
+    }
     _logger->error() << "The queue \"" << amqp.r_que << "\" already has " << QString::number(consumers)
                      << " other consumer(s), so instances will write the store at once; without coordination one "
                         "instance's promotion and another's next sequence corrupt the reverse sets (dev:clients:*, "
                         "bs:clients:*). Either let one instance consume at a time (R_QUEUE_ARGUMENTS "
-                        "x-single-active-consumer=true, with R_QUEUE_DURABLE=true) or set REDIS_SETTINGS SEQUENCE_KEY "
-                        "on every instance so that they share the promotion";
+                        "x-single-active-consumer=true, with R_QUEUE_DURABLE=true) and set REDIS_SETTINGS SEQUENCE_KEY, "
+                        "or set SEQUENCE_KEY on every instance so that they share the promotion";
 }
 
 // Destruction only lets go of things: nothing here sends or waits. The command API manager goes

@@ -357,19 +357,30 @@ TEST_F(ServiceProcessTest, HttpReadinessNamesRedisWhenItDoesNotAnswer)
     EXPECT_EQ(http(port, "/healthz").status, 200);
 }
 
-// The one test that waits the real interval: staging keys found at start-up are promoted 21 s later.
-TEST_F(ServiceProcessTest, LeftoverStagingKeysArePromotedOneIntervalAfterStartUp)
+// The one test that waits the real interval: staging keys found at start-up are promoted 21 s
+// after the instance takes its first delivery (before it, they may be another instance's open
+// sequence), and a device_parameters command is delivery enough.
+TEST_F(ServiceProcessTest, LeftoverStagingKeysArePromotedOneIntervalAfterTheFirstDelivery)
 {
     test_redis& server = test_redis::shared();
     redis_probe probe(server.port());
     probe.flush();
     probe.run({"SADD", "tmp:dev:clients:42", "K"});
-    write("corvel.ini", "[REDIS_SETTINGS]\nPORT=" + QByteArray::number(server.port()) + "\n");
-    start({});
-    QElapsedTimer since_start;
-    since_start.start();
+    amqp_peer peer(test_rabbit::shared().uri());
+    peer.declare_exchange(in);
+    peer.declare_exchange(out);
+    peer.listen(out, "peer.#");
+    const quint16 port = start_with_http(server.port());
+    ASSERT_TRUE(wait_until([&] { return http(port, "/readyz").status == 200; }, 30000));
+    QElapsedTimer since_delivery;
+    wait_for([] { return false; }, 1500);
+    EXPECT_TRUE(probe.exists("tmp:dev:clients:42"));
+    peer.publish_json(in, "svc.in", {{"msg_type", "device_parameters"}, {"sender", "peer.x"}, {"cmd_id", QUuid::createUuid().toString()},
+                                     {"data", QJsonArray{}}});
+    since_delivery.start();
+    ASSERT_TRUE(peer.wait_for(1, 10000));
     ASSERT_TRUE(wait_for([&] { return probe.exists("dev:clients:42"); }, 30000));
-    EXPECT_GE(since_start.elapsed(), 20500);
+    EXPECT_GE(since_delivery.elapsed(), 20500);
     EXPECT_FALSE(probe.exists("tmp:dev:clients:42"));
     EXPECT_TRUE(wait_for([&] { return stderr_text.contains("Sequence end, end rename \"tmp:\"\t"); }, 2000)) << stderr_text.constData();
     EXPECT_TRUE(stderr_text.contains("Sequence end, start rename \"tmp:\"\t QDateTime(")) << stderr_text.constData();

@@ -38,11 +38,25 @@ void staging_promotion::look_for_unfinished_sequence()
     look_for_staging_keys(_store, [this](promotion_result r) {
         if (!r.ok()) {
             _log.error(look_failed_kind) << "Cannot look for staging keys at start-up: " << r.error;
-        } else if (r.keys > 0 && !_timer.isActive() && _state != state::stopped) {
-            _log.debug() << "Staging keys found at start-up, promotion in " << QString::number(_quiet_ms) << " ms";
-            _timer.start();
+        } else if (r.keys > 0 && _leftover == leftover::none && _state != state::stopped) {
+            _leftover = leftover::until_a_delivery;
+            if (shared())
+                delivery_taken();  // the guard tells whether the sequence is still open
+            else
+                _log.debug() << "Staging keys found at start-up; promoted once this instance takes a delivery";
         }
     });
+}
+
+void staging_promotion::delivery_taken()
+{
+    if (_leftover != leftover::until_a_delivery)
+        return;
+    _leftover = leftover::armed;
+    if (_timer.isActive() || _state == state::stopped)
+        return;
+    _log.debug() << "Staging keys found at start-up, promotion in " << QString::number(_quiet_ms) << " ms";
+    _timer.start();
 }
 
 void staging_promotion::timer_fired()

@@ -40,8 +40,10 @@ public:
                       sequence_mark::timing timing = {});
 
     // Staging keys left by an earlier run are promoted one quiet time from now, unless further
-    // commands continue their sequence.
+    // commands continue their sequence. Without a shared sequence the keys may be another
+    // instance's open sequence (this one stands by): then only once this one takes a delivery.
     void look_for_unfinished_sequence();
+    void delivery_taken();
     // The timer fired: the sequence has gone quiet.
     void timer_fired();
     // No promotion from now on: one not yet begun is left to the next start.
@@ -59,6 +61,8 @@ public:
 private:
     enum class trigger { timer, sequence_quiet };
     enum class state { idle, promoting, stopped };
+    // Staging keys found at start-up, without a shared sequence: what becomes of them.
+    enum class leftover { none, until_a_delivery, armed };
     void promote(trigger why, std::optional<sequence_guard> guard);
     void finished(trigger why, const promotion_result& result);
 
@@ -69,5 +73,6 @@ private:
     int _quiet_ms;
     sequence_mark _sequence;
     state _state = state::idle;
+    leftover _leftover = leftover::none;
     promotion_record _record;
 };
