@@ -161,6 +161,16 @@ TEST_F(PromotionTest, GuardedPromotionWaitsForTheSequenceToGoQuietAndYieldsToAny
     written_ago(30000);
     EXPECT_EQ(finish(), outcome::conflict);
     EXPECT_TRUE(probe.exists("tmp:dev:clients:2"));
+
+    // Redis refuses writes (maxmemory, noeviction), so the writer's last commands may be missing:
+    // RENAME would still go through, but the promotion must not.
+    written_ago(30000);
+    probe.run({"CONFIG", "SET", "maxmemory", "1"});
+    submit(mode::promote, guard);
+    const outcome under_pressure = finish();
+    probe.run({"CONFIG", "SET", "maxmemory", "0"});
+    EXPECT_EQ(under_pressure, outcome::failed);
+    EXPECT_TRUE(probe.exists("tmp:dev:clients:2"));
 }
 
 }  // namespace

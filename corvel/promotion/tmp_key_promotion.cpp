@@ -116,6 +116,13 @@ void tmp_key_promotion::start_listing()
 
 bool tmp_key_promotion::write_renames(redis::command_writer& out)
 {
+    if (_guard && !_guard_claimed) {
+        // A write Redis refuses when it refuses writes (maxmemory reached with noeviction), where
+        // RENAME and DEL would still go through: then the whole transaction is refused, and a
+        // sequence whose writer Redis has been refusing is not promoted half written.
+        out.add({"SET", _guard->key, "promoting", "PX", QByteArray::number(_guard->quiet_ms)});
+        _guard_claimed = true;
+    }
     while (_next_rename < _listing->size() && !out.full()) {
         const QByteArray k = _listing->key(_next_rename++);
         out.begin(3);

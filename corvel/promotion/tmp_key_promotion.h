@@ -70,6 +70,7 @@ private:
     std::optional<sequence_guard> _guard;
     int _guard_replies = 0;  // of SELECT, WATCH and PTTL
     long long _pttl = -2;
+    bool _guard_claimed = false;
     bool _guard_cleared = false;  // the key's deletion is in the transaction
     phase _phase = phase::start;
     QString _error;
