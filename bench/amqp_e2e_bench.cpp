@@ -1,8 +1,9 @@
 // End-to-end benchmark through a real broker. Usage:
 //   amqp_e2e_bench run --uri URI --exchange EX --routing-key KEY --reply-exchange EX2 [options]
-//       publishes --count clients_devices commands to EX under KEY, at most --window of them
-//       unanswered, and counts the responses that come back on a reply queue of its own bound to
-//       EX2; prints one result line (commands/s from the first publication to the last response,
+//       publishes --count clients_devices (or --device-parameters) commands to EX under KEY, at
+//       most --window of them unanswered (and --rate a second), and counts the responses that
+//       come back on a reply queue of its own bound to EX2; prints one result line (commands/s
+//       from the first publication to the last response, the longest gap between two responses,
 //       and CPU per 1,000 commands and peak RSS of each --watch NAME=PID process)
 //   amqp_e2e_bench pipe --redis-port PORT [options]
 //       times redis-cli --pipe of the Redis commands the service writes for the same commands;
@@ -164,6 +165,8 @@ public:
         QString uri, vhost, exchange, routing_key, reply_exchange, label;
         shape payload{};
         int count = 0, window = 0, stall_ms = 0, setup_ms = 0;
+        int rate = 0;                 // most commands published per second; 0: as fast as the window allows
+        bool device_parameters = false;  // one modem each (modem_id = the command's index) instead of the shape
         bool warm_up = true;  // off: the commands go out at once, to a queue no one may consume yet
         std::vector<watched> watch;
     };
@@ -177,12 +180,13 @@ public:
         while (_warm_prefix == _run_prefix);
         const QByteArray data = QJsonDocument(bench::clients_payload(_o.payload.clients, _o.payload.modems, _o.payload.stations))
                                     .toJson(QJsonDocument::Compact);
-        _head = "{\"msg_type\":\"clients_devices\",\"sender\":\"" + _sender.toUtf8() + "\",\"cmd_id\":\"";
-        _tail = "\",\"data\":" + data + '}';
+        _head = QByteArray("{\"msg_type\":\"") + (_o.device_parameters ? "device_parameters" : "clients_devices") + "\",\"sender\":\"" + _sender.toUtf8() + "\",\"cmd_id\":\"";
+        _tail = _o.device_parameters ? modem_tail(-1) : "\",\"data\":" + data + '}';
         // Built before the clock starts, so the driver spends its time on the wire only.
         _bodies.reserve(static_cast<size_t>(_o.count));
         for (int i = 0; i < _o.count; ++i)
-            _bodies.push_back(_head + command_id(_run_prefix, i) + _tail);
+            _bodies.push_back(_head + command_id(_run_prefix, i) + (_o.device_parameters ? modem_tail(i) : _tail));
+
 
         _pub.setConnectionName(QStringLiteral("amqp_e2e_bench publisher"));
         _sub.setConnectionName(QStringLiteral("amqp_e2e_bench replies"));
@@ -220,6 +224,7 @@ public:
         connect(&_watchdog, &QTimer::timeout, this, &e2e_run::check_progress);
         _watchdog.start();
         _phase_clock.start();
+        connect(&_pace, &QTimer::timeout, this, &e2e_run::publish_more);
 
         _pub.connectToHost(_o.uri);
         _sub.connectToHost(_o.uri);
@@ -227,6 +232,11 @@ public:
 
 private:
     enum class phase { setting_up, warming_up, settling, measuring, done };
+
+    static QByteArray modem_tail(int index)
+    {
+        return "\",\"data\":[{\"modem_id\":" + QByteArray::number(index) + ",\"hw_type\":\"e2e\",\"protocol\":\"p\"}]}";
+    }
 
     void maybe_warm_up()
     {
@@ -275,7 +285,7 @@ private:
             }
             _seen[index] = true;
             ++_received;
-            _last_progress.restart();
+            _longest_gap_ms = std::max(_longest_gap_ms, _last_progress.restart());
         }
         if (_phase != phase::measuring)
             return;
@@ -308,7 +318,10 @@ private:
         // A bounded burst per turn of the event loop, so the replies keep being read meanwhile.
         constexpr int burst = 256;
         int n = 0;
-        while (_sent < _o.count && _sent - _received < _o.window && n < burst) {
+        const auto allowed = [this] { return _o.rate == 0 || _sent < 1 + _clock.elapsed() * _o.rate / 1000; };
+        if (_o.rate > 0 && !_pace.isActive())
+            _pace.start(5);
+        while (_sent < _o.count && _sent - _received < _o.window && n < burst && allowed()) {
             if (!_exchange->publish(_bodies[static_cast<size_t>(_sent)], _o.routing_key))
                 die(QStringLiteral("the publisher dropped command %1").arg(_sent));
             _bodies[static_cast<size_t>(_sent)] = QByteArray();  // a queued publication keeps its own reference
@@ -328,8 +341,9 @@ private:
     {
         _phase = phase::done;
         const double seconds = _clock.nsecsElapsed() / 1e9;
-        std::printf("result %s count=%d rate=%.2f seconds=%.4f%s\n", qPrintable(_o.label), _o.count, _o.count / seconds,
-                    seconds, qPrintable(watched_fields(_o.watch, _o.count)));
+        _pace.stop();
+        std::printf("result %s count=%d rate=%.2f seconds=%.4f longest_gap_ms=%lld%s\n", qPrintable(_o.label), _o.count,
+                    _o.count / seconds, seconds, _longest_gap_ms, qPrintable(watched_fields(_o.watch, _o.count)));
         if (_duplicates || _foreign)
             std::fprintf(stderr, "amqp_e2e_bench: %d duplicate and %d unknown responses\n", _duplicates, _foreign);
         std::fflush(stdout);
@@ -362,7 +376,8 @@ private:
     phase _phase = phase::setting_up;
     int _warm_sent = 0, _sent = 0, _received = 0, _duplicates = 0, _foreign = 0;
     bool _publish_scheduled = false;
-    QTimer _warm_timer, _watchdog;
+    qint64 _longest_gap_ms = 0;  // between two responses
+    QTimer _warm_timer, _watchdog, _pace;
     QElapsedTimer _phase_clock, _clock, _last_progress;
 };
 
@@ -566,7 +581,9 @@ int main(int argc, char** argv)
     const QCommandLineOption redis_port(QStringLiteral("redis-port"), QStringLiteral("Port of the Redis server for pipe"), QStringLiteral("port"));
     const QCommandLineOption redis_host(QStringLiteral("redis-host"), QStringLiteral("Host of the Redis server for pipe"), QStringLiteral("host"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption no_warm_up(QStringLiteral("no-warm-up"), QStringLiteral("Send at once, without first waiting for an answer (the queue must be bound)"));
-    parser.addOptions({uri, vhost, exchange, key, reply, queue, shape_opt, count, window, stall, setup, watch, label, redis_port, redis_host, no_warm_up});
+    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Most commands per second (0: no limit)"), QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption params(QStringLiteral("device-parameters"), QStringLiteral("device_parameters commands of one modem each (modem_id = index) instead of --shape"));
+    parser.addOptions({uri, vhost, exchange, key, reply, queue, shape_opt, count, window, stall, setup, watch, label, redis_port, redis_host, no_warm_up, rate, params});
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString mode = args.value(0);
@@ -607,6 +624,8 @@ int main(int argc, char** argv)
     o.setup_ms = positive(parser, setup);
     o.watch = watch_list(parser.values(watch));
     o.warm_up = !parser.isSet(no_warm_up);
+    o.rate = parser.value(rate).toInt();
+    o.device_parameters = parser.isSet(params);
     e2e_run run(std::move(o));
     return QCoreApplication::exec();
 }

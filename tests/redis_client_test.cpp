@@ -3,6 +3,7 @@
 #include "redis_client.h"
 #include "redis_server.h"
 #include "redis_transaction.h"
+#include "sentinel_locator.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -232,3 +233,37 @@ TEST_F(RedisClientTest, RefusedConnectionWrongPasswordAndRestartedServerFailThei
 }
 
 }  // namespace
+
+// A master, its replica and a sentinel: the client writes where the sentinel says, and after
+// SENTINEL FAILOVER (the old master then answers READONLY) goes on with the new master.
+TEST_F(RedisClientTest, ThroughSentinelsTheClientWritesToTheMasterAndFollowsAFailOver)
+{
+    test_redis first, second;
+    redis_probe(second.port(), 0).run({"REPLICAOF", "127.0.0.1", QByteArray::number(first.port())});
+    ASSERT_TRUE(wait_until([&] { return redis_probe(first.port(), 0).run({"INFO", "replication"}).contains("state=online"); }, 20000));
+    const std::unique_ptr<test_redis> sentinel = test_redis::sentinel("store", first.port());
+
+    redis::sentinel_locator unknown({{{"127.0.0.1", sentinel->port()}}, "other", QString()});
+    redis::connection_config nowhere;
+    nowhere.source = &unknown;
+    redis::client lost(nowhere);
+    EXPECT_TRUE(run(lost, {{"PING"}})->failure.startsWith("no sentinel names the master \"other\"")) << lost.last_error().toStdString();
+
+    redis::sentinel_locator sentinels({{{"127.0.0.1", sentinel->port()}}, "store", QString()});
+    redis::connection_config config;
+    config.source = &sentinels;
+    redis::client c(config);
+    EXPECT_TRUE(run(c, {{"SET", "k", "1"}})->done);
+    EXPECT_EQ(c.config().port, first.port());
+
+    // The sentinel learns of the replica from the master within ten seconds.
+    ASSERT_TRUE(wait_until([&] { return redis_probe(sentinel->port(), 0).run({"SENTINEL", "FAILOVER", "store"}) == "OK"; }, 20000));
+    int failures = 0;
+    ASSERT_TRUE(wait_until([&] {
+        const auto r = run(c, {{"SET", "k", "2"}});
+        failures += r->failure.isEmpty() ? 0 : 1;
+        return r->done && c.config().port == second.port();
+    }, 30000)) << c.last_error().toStdString();
+    EXPECT_EQ(redis_probe(second.port(), 0).run({"GET", "k"}), "2");
+    EXPECT_LE(failures, 10);
+}

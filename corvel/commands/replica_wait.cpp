@@ -14,7 +14,14 @@ void replica_wait::after_written(settled then)
     _covered.push_back(std::move(then));
     if (_out)
         return;
+    _round = 0;
+    send();
+}
+
+void replica_wait::send()
+{
     _out = true;
+    ++_round;
     // The wait outlives no store: both belong to the application for its whole run.
     _store.submit(std::make_unique<redis::command_batch>(
         QList<redis::command>{{"WAIT", QByteArray::number(_replicas), QByteArray::number(_timeout_ms)}},
@@ -30,12 +37,17 @@ void replica_wait::after_written(settled then)
 
 void replica_wait::answered(long long replicas, const QString& failure)
 {
+    if (failure.isEmpty() && replicas < _replicas && _round < rounds) {
+        send();  // on the same connection: it covers the same writes, and those answered since
+        return;
+    }
     _out = false;
     std::vector<settled> covered;
     covered.swap(_covered);
     QString why = failure;
     if (why.isEmpty() && replicas < _replicas)
-        why = QStringLiteral("only %1 of %2 replicas acknowledged the write within %3 ms (WAIT)").arg(replicas).arg(_replicas).arg(_timeout_ms);
+        why = QStringLiteral("only %1 of %2 replicas acknowledged the write within %3 ms (WAIT, %4 times)")
+                  .arg(replicas).arg(_replicas).arg(_timeout_ms).arg(rounds);
     for (settled& then : covered)
         then(why);
 }

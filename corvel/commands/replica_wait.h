@@ -12,7 +12,10 @@
 //
 // One WAIT is out at a time. A transaction answered while one is out was written before it, since
 // Redis answers in order, so that WAIT covers it; one answered when none is out sends the next.
-// Commands keep flowing meanwhile: each WAIT covers everything answered since the last.
+// Commands keep flowing meanwhile: each WAIT covers everything answered since the last. A WAIT
+// that falls short is sent again, up to rounds times in all, since the writes are on the master
+// and replicas catch up within seconds after a fail-over; only then do the commands fail (to be
+// held and written again).
 class replica_wait {
 public:
     // Empty failure: enough replicas have every write before the WAIT.
@@ -25,12 +28,16 @@ public:
     // that covers it is answered, at once when not enabled.
     void after_written(settled then);
 
+    static constexpr int rounds = 4;
+
 private:
+    void send();
     void answered(long long replicas, const QString& failure);
 
     redis::client& _store;
     int _replicas;
     int _timeout_ms;
     bool _out = false;
+    int _round = 0;  // of the WAIT out, from 1
     std::vector<settled> _covered;  // by the WAIT out
 };

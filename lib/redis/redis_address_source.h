@@ -21,6 +21,9 @@ public:
 signals:
     // The server moved to this address: connections to any other one should go.
     void moved(const QString& host, quint32 port);
+    // The server is being moved: connections should go now, and locate() answers once it is known
+    // where to.
+    void moving(const QString& why);
 };
 
 }  // namespace redis

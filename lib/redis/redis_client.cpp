@@ -41,8 +41,10 @@ client::client(connection_config config, QObject* parent) : QObject(parent), _co
     connect(&_flush, &QTimer::timeout, this, &client::pump);
     _watchdog.setInterval(250);
     connect(&_watchdog, &QTimer::timeout, this, &client::check_silence);
-    if (_config.source)
+    if (_config.source) {
         connect(_config.source, &address_source::moved, this, &client::moved);
+        connect(_config.source, &address_source::moving, this, &client::moving);
+    }
 }
 
 client::~client()
@@ -104,6 +106,12 @@ void client::moved(const QString& host, quint32 port)
     if (_state == state::disconnected || _state == state::locating || (host == _config.host && port == _config.port))
         return;
     fail(QStringLiteral("the master moved from %1:%2 to %3:%4").arg(_config.host).arg(_config.port).arg(host).arg(port));
+}
+
+void client::moving(const QString& why)
+{
+    if (_state == state::connecting || _state == state::connected)
+        fail(why);
 }
 
 // A server that answers as a replica is no longer the one to write to: the connection goes, and

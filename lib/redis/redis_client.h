@@ -86,6 +86,7 @@ private:
     void located(const QString& host, quint32 port, const QString& error);
     void connect_to_host();
     void moved(const QString& host, quint32 port);
+    void moving(const QString& why);
     void notice_demotion(const reply& r);
     void resolved(const QHostInfo& info);
     void dial(const QHostAddress& address);

@@ -8,57 +8,54 @@ namespace redis {
 
 namespace {
 
-// SUBSCRIBE to one channel; every message on it is handed over, until the connection fails.
+// PSUBSCRIBE to every channel; each message is handed over, until the connection fails.
 class subscription : public job {
 public:
-    using message_callback = std::function<void(const QByteArray&)>;
-    subscription(QByteArray channel, message_callback on_message, std::function<void(const QString&)> on_failure)
-        : _channel(std::move(channel)), _on_message(std::move(on_message)), _on_failure(std::move(on_failure))
+    using message_callback = std::function<void(const QByteArray& channel, const QByteArray& text)>;
+    subscription(message_callback on_message, std::function<void()> on_end)
+        : _on_message(std::move(on_message)), _on_end(std::move(on_end))
     {
     }
     progress write(command_writer& out) override
     {
-        out.add({"SUBSCRIBE", _channel});
+        out.add({"PSUBSCRIBE", "*"});
         return progress::complete;
     }
     void on_reply(reply&& r) override
     {
-        if (r.is_error()) {
-            end(QStringLiteral("SUBSCRIBE refused: %1").arg(QString::fromLatin1(r.text)));
-            return;
-        }
-        // ["message", channel, text]; the first reply is ["subscribe", channel, 1].
-        if (r.elements.size() == 3 && r.elements[0].text == "message")
-            _on_message(r.elements[2].text);
+        if (r.is_error())
+            end();
+        // ["pmessage", pattern, channel, text]; the first reply is ["psubscribe", pattern, 1].
+        else if (r.elements.size() == 4 && r.elements[0].text == "pmessage")
+            _on_message(r.elements[2].text, r.elements[3].text);
     }
     bool open_ended() const override { return true; }
     void finished() override {}
-    void failed(const QString& why) override { end(why); }
+    void failed(const QString&) override { end(); }
 
 private:
-    void end(const QString& why)
+    void end()
     {
-        if (std::exchange(_ended, true))
-            return;
-        _on_failure(why);
+        if (!std::exchange(_ended, true))
+            _on_end();
     }
-    bool _ended = false;
-    QByteArray _channel;
     message_callback _on_message;
-    std::function<void(const QString&)> _on_failure;
+    std::function<void()> _on_end;
+    bool _ended = false;
 };
 
 }  // namespace
 
 sentinel_locator::sentinel_locator(sentinel_config config, QObject* parent) : address_source(parent), _config(std::move(config))
 {
-    for (std::size_t i = 0; i < static_cast<std::size_t>(_config.sentinels.size()); ++i)
+    for (std::size_t i = 0; i < static_cast<std::size_t>(_config.sentinels.size()); ++i) {
         _sentinels.push_back(std::make_unique<client>(sentinel_at(i)));
-    _resubscribe.setSingleShot(true);
-    _resubscribe.setInterval(resubscribe_ms);
-    connect(&_resubscribe, &QTimer::timeout, this, &sentinel_locator::subscribe);
-    if (!_sentinels.empty())
-        QTimer::singleShot(0, this, &sentinel_locator::subscribe);
+        _listeners.push_back(nullptr);
+        listen(i);
+    }
+    _fence_limit.setSingleShot(true);
+    _fence_limit.setInterval(fence_limit_ms);
+    connect(&_fence_limit, &QTimer::timeout, this, [this] { lift(QString(), 0); });
 }
 
 sentinel_locator::~sentinel_locator() = default;
@@ -79,8 +76,10 @@ void sentinel_locator::locate(found done)
         return;
     }
     _waiting.push_back(std::move(done));
-    if (_waiting.size() == 1)
+    if (_fence == fence::open && !_asking) {
+        _asking = true;
         ask(_preferred, 0, QString());
+    }
 }
 
 void sentinel_locator::ask(std::size_t index, std::size_t tried, const QString& errors)
@@ -116,41 +115,74 @@ void sentinel_locator::ask(std::size_t index, std::size_t tried, const QString& 
 
 void sentinel_locator::answer(const QString& host, quint32 port, const QString& error)
 {
+    _asking = false;
+    if (_fence == fence::failing_over)
+        return;  // asked before the fail-over began: the answer may name the old master
     std::vector<found> waiting;
     waiting.swap(_waiting);
     for (found& done : waiting)
         done(host, port, error);
 }
 
-void sentinel_locator::subscribe()
+void sentinel_locator::listen(std::size_t index)
 {
-    _listener = std::make_unique<client>(sentinel_at(_listening_to));
+    _listeners[index] = std::make_unique<client>(sentinel_at(index));
     QPointer<sentinel_locator> self(this);
-    _listener->submit(std::make_unique<subscription>(
-        "+switch-master",
-        [self](const QByteArray& message) {
+    _listeners[index]->submit(std::make_unique<subscription>(
+        [self](const QByteArray& channel, const QByteArray& text) {
             if (self)
-                self->switched(message);
+                self->event(channel, text);
         },
-        [self](const QString&) {
+        [self, index] {
             // Not at once: the client that failed is still on the stack.
-            if (!self)
-                return;
-            self->_listening_to = (self->_listening_to + 1) % self->_sentinels.size();
-            self->_resubscribe.start();
+            if (self)
+                QTimer::singleShot(resubscribe_ms, self, [self, index] { self->listen(index); });
         }));
 }
 
-// "<master name> <old ip> <old port> <new ip> <new port>"
-void sentinel_locator::switched(const QByteArray& message)
+// "+switch-master": "<name> <old ip> <old port> <new ip> <new port>"; the steps of a fail-over:
+// "master <name> <ip> <port>" or "slave <ip:port> <ip> <port> @ <name> <master ip> <master port>".
+void sentinel_locator::event(const QByteArray& channel, const QByteArray& text)
 {
-    const QList<QByteArray> words = message.split(' ');
-    if (words.size() != 5 || words[0] != _config.master)
+    const QList<QByteArray> words = text.split(' ');
+    if (channel == "+switch-master") {
+        if (words.size() == 5 && words[0] == _config.master)
+            lift(QString::fromLatin1(words[3]), words[4].toUInt());
         return;
-    bool ok = false;
-    const quint32 port = words[4].toUInt(&ok);
-    if (ok)
-        emit moved(QString::fromLatin1(words[3]), port);
+    }
+    const bool ours = (words.size() == 4 && words[0] == "master" && words[1] == _config.master)
+                      || (words.size() == 8 && words[4] == "@" && words[5] == _config.master);
+    if (!ours)
+        return;
+    if (channel == "+try-failover" || channel == "+selected-slave") {
+        if (_fence == fence::open) {
+            _fence = fence::failing_over;
+            _fence_limit.start();
+            emit moving(QStringLiteral("the sentinels are failing the master over"));
+        }
+    } else if (channel == "+promoted-slave" && words.size() == 8) {
+        lift(QString::fromLatin1(words[2]), words[3].toUInt());
+    } else if (channel.startsWith("-failover-abort")) {
+        lift(QString(), 0);
+    }
+}
+
+// The fail-over is over; host empty: where to is not known, the sentinels are asked.
+void sentinel_locator::lift(const QString& host, quint32 port)
+{
+    const bool fenced = _fence == fence::failing_over;
+    _fence = fence::open;
+    _fence_limit.stop();
+    if (!host.isEmpty() && port > 0 && port < 65536) {
+        emit moved(host, port);
+        std::vector<found> waiting;
+        waiting.swap(_waiting);
+        for (found& done : waiting)
+            done(host, port, QString());
+    } else if (fenced && !_waiting.empty() && !_asking) {
+        _asking = true;
+        ask(_preferred, 0, QString());
+    }
 }
 
 }  // namespace redis

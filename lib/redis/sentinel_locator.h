@@ -18,12 +18,17 @@ struct sentinel_config {
     QString password;                          // AUTH to the sentinels when not empty
 };
 
-// Finds the master that a group of sentinels names, and says when they switch to another.
+// Finds the master that a group of sentinels names, and follows its fail-overs.
 //
 // locate() asks the sentinels in turn, beginning with the one that answered last, until one
 // names the master (SENTINEL get-master-addr-by-name); every caller waiting meanwhile gets that
-// answer. One sentinel at a time is listened to for +switch-master; moved() follows at once when
-// it names our master. A lost subscription goes on with the next sentinel after a second.
+// answer.
+//
+// Every sentinel is listened to for its events about our master, since only the one leading a
+// fail-over tells its steps. From the moment one begins (+try-failover, +selected-slave) the
+// master may still take writes that the promoted replica will never have: moving() tells
+// clients to let go, and locate() answers only once the new master is known (+promoted-slave,
+// +switch-master), the fail-over is given up (-failover-abort-*) or fence_limit_ms has passed.
 class sentinel_locator : public address_source {
     Q_OBJECT
 public:
@@ -33,21 +38,26 @@ public:
     void locate(found done) override;
 
     static constexpr int resubscribe_ms = 1000;
+    static constexpr int fence_limit_ms = 30000;
 
 private:
+    enum class fence { open, failing_over };
+
     void ask(std::size_t index, std::size_t tried, const QString& errors);
     void answer(const QString& host, quint32 port, const QString& error);
-    void subscribe();
-    void switched(const QByteArray& message);
+    void listen(std::size_t index);
+    void event(const QByteArray& channel, const QByteArray& text);
+    void lift(const QString& host, quint32 port);
     connection_config sentinel_at(std::size_t index) const;
 
     sentinel_config _config;
     std::vector<std::unique_ptr<client>> _sentinels;  // one connection each, for the questions
-    std::unique_ptr<client> _listener;                // subscribed to +switch-master
-    std::size_t _listening_to = 0;
+    std::vector<std::unique_ptr<client>> _listeners;  // one each, subscribed to its events
     std::size_t _preferred = 0;  // the sentinel that answered last
     std::vector<found> _waiting;
-    QTimer _resubscribe;
+    bool _asking = false;
+    fence _fence = fence::open;
+    QTimer _fence_limit;
 };
 
 }  // namespace redis

@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QThread>
 #include <QTcpServer>
 
@@ -114,9 +115,26 @@ test_redis::test_redis(quint32 existing_port) : _port(existing_port)
         throw std::runtime_error("CORVEL_TEST_REDIS_PORT names a port where no Redis answers");
 }
 
-test_redis::test_redis() : _port(free_port()), _dir(std::make_unique<QTemporaryDir>())
+test_redis::test_redis() : test_redis(QStringList{"--save", "", "--appendonly", "no"})
+{
+}
+
+test_redis::test_redis(QStringList arguments) : _port(free_port()), _arguments(std::move(arguments)), _dir(std::make_unique<QTemporaryDir>())
 {
     start();
+}
+
+std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port)
+{
+    QTemporaryDir* conf_dir = new QTemporaryDir();  // outlives the server: it rewrites its file
+    QFile conf(conf_dir->filePath("sentinel.conf"));
+    conf.open(QIODevice::WriteOnly);
+    conf.write("sentinel monitor " + name + " 127.0.0.1 " + QByteArray::number(master_port) + " 1\n" + "sentinel down-after-milliseconds "
+               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n");
+    conf.close();
+    std::unique_ptr<test_redis> s(new test_redis(QStringList{conf.fileName(), "--sentinel"}));
+    s->_sentinel_dir.reset(conf_dir);
+    return s;
 }
 
 test_redis::~test_redis()
@@ -131,8 +149,13 @@ void test_redis::start()
     _process = std::make_unique<QProcess>();
     _process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     _process->setStandardOutputFile(_dir->filePath("redis.out"));
-    _process->start("redis-server", {"--port", QString::number(_port), "--bind", "127.0.0.1", "--save", "",
-                                     "--appendonly", "no", "--dir", _dir->path()});
+    // A configuration file, when there is one, comes first.
+    QStringList arguments = _arguments;
+    const int options = arguments.isEmpty() || arguments.first().startsWith("--") ? 0 : 1;
+    arguments.insert(options, "--port");
+    arguments.insert(options + 1, QString::number(_port));
+    arguments << "--bind" << "127.0.0.1" << "--dir" << _dir->path();
+    _process->start("redis-server", arguments);
     if (!_process->waitForStarted(5000))
         throw std::runtime_error("cannot start redis-server (is it installed?)");
     QDeadlineTimer deadline(10000);

@@ -19,6 +19,8 @@ public:
     static test_redis& shared();
 
     test_redis();  // always starts a server of its own
+    // A sentinel of its own, watching the master at master_port as name (quorum 1, down after 1 s).
+    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port);
     ~test_redis();
 
     quint32 port() const { return _port; }
@@ -29,8 +31,11 @@ public:
 
 private:
     explicit test_redis(quint32 existing_port);
+    explicit test_redis(QStringList arguments);
     quint32 _port;
+    QStringList _arguments;  // of redis-server, beyond the port
     std::unique_ptr<QTemporaryDir> _dir;
+    std::unique_ptr<QTemporaryDir> _sentinel_dir;
     std::unique_ptr<QProcess> _process;
 };
 
