@@ -16,6 +16,30 @@ sequence_mark::sequence_mark(redis::client& store, logger& log, const QString& k
     connect(&_check, &QTimer::timeout, this, &sequence_mark::check);
     _check.start();
     QTimer::singleShot(0, this, &sequence_mark::check);
+    warn_of_eviction();
+}
+
+// Under an eviction policy Redis may drop the mark (under volatile-* first of all, as nearly the
+// only key with an expiry): say so once at start-up.
+void sequence_mark::warn_of_eviction()
+{
+    QPointer<sequence_mark> self(this);
+    _store.submit(std::make_unique<redis::command_batch>(QList<redis::command>{{"INFO", "memory"}}, [self](std::vector<redis::reply>&& replies, const QString&) {
+        if (!self || replies.size() != 1 || replies.front().is_error())
+            return;
+        QByteArray limit, policy;
+        for (const QByteArray& line : replies.front().text.split('\n')) {
+            if (line.startsWith("maxmemory:"))
+                limit = line.mid(10).trimmed();
+            else if (line.startsWith("maxmemory_policy:"))
+                policy = line.mid(17).trimmed();
+        }
+        if (limit.isEmpty() || limit == "0" || policy.isEmpty() || policy == "noeviction")
+            return;
+        self->_log.error() << "Redis evicts keys when full (maxmemory " << QString::fromLatin1(limit) << ", maxmemory-policy "
+                           << QString::fromLatin1(policy.left(40)) << "): the sequence mark " << QString::fromUtf8(self->_key)
+                           << " may go and sequences be merged or promoted unfinished; only noeviction keeps it";
+    }));
 }
 
 redis::command sequence_mark::mark() const

@@ -52,6 +52,7 @@ signals:
     void promotion_due(const sequence_guard& guard);
 
 private:
+    void warn_of_eviction();
     void check();
     void checked(const redis::reply& pttl);
     // Held commands are tried again at least every 30 s; once none has been for twice that, they
