@@ -30,6 +30,12 @@ Application::Application(int& argc, char** argv)
       _shutdown_timeout_ms(_env.get_shutdown_timeout_ms()),
       _http_listen(_env.get_http_listen())
 {
+    _promotion->wait_for_replicas(_redis_config._wait_replicas, _redis_config._wait_timeout_ms);
+    if (_sentinels)
+        connect(_sentinels.get(), &redis::address_source::moved, this, [this](const QString& host, quint32 port) {
+            _logger->info() << "The sentinels name " << host << ":" << QString::number(port) << " as the master of \""
+                            << _redis_config._sentinel_master << "\"";
+        });
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
                     << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));

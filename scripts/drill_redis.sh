@@ -11,10 +11,15 @@
 #       Two instances, single active consumer. Per round: Redis frozen (SIGSTOP) while the active
 #       instance writes a clients_devices command, its consumer connection closed, a newer command
 #       for the same client that the other instance takes over with the redelivery, Redis resumed:
-#       whether the older command ever lands after the newer one.
+#       whether the older command ever lands after the newer one. DRILL_PAD=N adds N other
+#       clients of 30 modems each to every command, for large transactions.
+#   scripts/drill_redis.sh maxmemory
+#       Two instances with SEQUENCE_KEY, single active consumer: Redis refuses writes (maxmemory)
+#       in the middle of a sequence for 35 s, longer than the promotion's quiet time, while its
+#       other commands are held; no promotion may go through until the sequence is whole.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-what=${1:?sentinel or takeover}
+what=${1:?sentinel, takeover or maxmemory}
 shift
 scripts/deps.sh
 scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
@@ -119,6 +124,90 @@ WAIT_REPLICAS=$wait_replicas" ""
   echo "on the last master ($last): $found of $count modems; commands held: $(grep -c 'Command held' "$work/a.log" || true) times"
   [ -z "${DRILL_VERBOSE:-}" ] || { grep -h 'switch-master\|failover\|convert\|reconf\|selected-slave\|promoted' "$work/s0/redis.log" | cut -c1-140; redis-cli -p "$last" info replication | tr -d '\r'; }
   grep -h 'Command held\|not the master\|master moved' "$work/a.log" | cut -c25-200 | sort | uniq -c | sort -rn | head -6 || true
+  ;;
+takeover)
+  rounds=${1:-6}
+  redis_port=$(free_port_other_than "$rabbit_port")
+  start_redis "$redis_port" "$work/redis"
+  redis_pid=$(cat "$work/redis/redis.pid")
+  sac='R_QUEUE_DURABLE=true
+R_QUEUE_ARGUMENTS="x-single-active-consumer=true"'
+  for n in a b; do ini "$n" "PORT=$redis_port
+${DRILL_REDIS_LINES:-}" "$sac"; done
+  start_instance a
+  wait_for 20 consuming a
+  start_instance b
+  wait_for 20 consuming b
+  taken() { grep -c 'Put to redis' "$work/$1.stderr" || true; }
+  consumer_of() {  # instance: the broker's pid of its consumer connection
+    local ports pid port p
+    ports=$(ss -tnpH state established "( dport = :$rabbit_port )" | grep "pid=$(cat "$work/$1.pid")," | awk '{ print $3 }' | sed 's/.*://')
+    rabbitctl "$work/rabbit" list_connections pid peer_port client_properties | grep 'corvel consumer' |
+      while read -r pid port _; do for p in $ports; do [ "$p" = "$port" ] && echo "$pid"; done; done
+  }
+  send() {  # modem: clients_devices for client "takeover", in the background
+    # The other clients make the transaction as large as asked (DRILL_PAD of them, 30 modems each).
+    python3 -c 'import json, sys; m, pad = int(sys.argv[1]), int(sys.argv[2]); print(json.dumps([{"api_key": "pad%d" % i, "modem_ids": list(range(100000 + 30 * i, 100030 + 30 * i))} for i in range(pad)] + [{"api_key": "takeover", "modem_ids": [m]}]))' \
+      "$1" "${DRILL_PAD:-0}" >"$work/cmd$1.json"
+    build/corvel-send -c "$work/a.ini" --exchange norva.auth -k clients.devices -t clients_devices --timeout 120000 \
+      "$work/cmd$1.json" >/dev/null 2>>"$work/send.errors" &
+  }
+  wrong=0
+  for r in $(seq "$rounds"); do
+    freeze=$((r % 2 == 1 ? 3 : 25))  # beyond the service's 20 s silence limit every other round
+    before_a=$(taken a) before_b=$(taken b)
+    kill -STOP "$redis_pid"
+    send $((2 * r))
+    s1=$!
+    sleep 1
+    active=a
+    [ "$(taken a)" != "$before_a" ] || active=b
+    rabbitctl "$work/rabbit" close_connection "$(consumer_of $active)" "drill round $r" >/dev/null
+    sleep 2  # the other instance takes the redelivery
+    send $((2 * r + 1))
+    s2=$!
+    sleep $((freeze - 3))
+    kill -CONT "$redis_pid"
+    wait "$s1" "$s2" || true
+    got=$(redis-cli -p "$redis_port" -n 2 smembers client:devices:takeover | paste -sd,)
+    verdict=right
+    [ "$got" = $((2 * r + 1)) ] || { verdict=WRONG; wrong=$((wrong + 1)); }
+    echo "round $r: Redis frozen ${freeze} s, $active's consumer closed, a took $(($(taken a) - before_a)) b took $(($(taken b) - before_b)): client's modems {$got}, $verdict"
+  done
+  echo "$wrong of $rounds rounds ended with the older command's state"
+  ;;
+maxmemory)
+  redis_port=$(free_port_other_than "$rabbit_port")
+  start_redis "$redis_port" "$work/redis"
+  redis() { redis-cli -p "$redis_port" -n 2 "$@"; }
+  sac='R_QUEUE_DURABLE=true
+R_QUEUE_ARGUMENTS="x-single-active-consumer=true"'
+  for n in a b; do ini "$n" "PORT=$redis_port
+SEQUENCE_KEY=corvel:sequence" "$sac"; done
+  start_instance a
+  wait_for 20 consuming a
+  start_instance b
+  wait_for 20 consuming b
+  send() {  # client n gets modem n, in the background
+    echo "[{\"api_key\":\"c$1\",\"modem_ids\":[$1]}]" >"$work/cmd$1.json"
+    build/corvel-send -c "$work/a.ini" --exchange norva.auth -k clients.devices -t clients_devices --timeout 120000 \
+      "$work/cmd$1.json" >/dev/null 2>>"$work/send.errors" &
+  }
+  for n in 1 2 3 4 5; do send $n; wait $!; done
+  redis-cli -p "$redis_port" config set maxmemory 1 >/dev/null
+  echo "$(date +%T) 5 commands of a sequence written; Redis now refuses writes (maxmemory 1, noeviction)"
+  senders=()
+  for n in 6 7 8 9 10; do send $n; senders+=($!); done
+  sleep 35
+  echo "$(date +%T) 35 s later: $(redis --scan --pattern 'tmp:*' | wc -l) staging keys, $(redis --scan --pattern 'dev:clients:*' | wc -l) promoted; promotions refused: $(grep -hc 'Promotion of the staging keys failed' "$work/a.log" "$work/b.log" | paste -sd' ')"
+  redis-cli -p "$redis_port" config set maxmemory 0 >/dev/null
+  echo "$(date +%T) writes accepted again"
+  for p in "${senders[@]}"; do wait "$p" || echo "a command was not answered"; done
+  promoted() { [ "$(redis --scan --pattern 'tmp:*' | wc -l)" = 0 ]; }
+  wait_for 90 promoted || echo "NOT PROMOTED"
+  right=0
+  for n in $(seq 10); do [ "$(redis smembers dev:clients:$n)" = "c$n" ] && right=$((right + 1)); done
+  echo "$(date +%T) $right of 10 reverse sets right; promotions: $(grep -hc 'Sequence end, end rename' "$work/a.stderr" "$work/b.stderr" | paste -sd' ') (a, b)"
   ;;
 *)
   echo "unknown drill $what" >&2

@@ -164,6 +164,19 @@ TEST_F(RedisClientTest, TransactionReportsFailuresInsideAndWhatDidNotExecute)
     EXPECT_FALSE(abandoned->executed);
     EXPECT_EQ(abandoned->error, "the rest cannot be had");
     EXPECT_FALSE(probe.exists("e"));
+
+    // No longer wanted before it was written: nothing of it goes out, and the next job runs.
+    std::optional<redis::transaction_result> unwanted;
+    job = std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", "0"}}, redis::transaction::of({{"SET", "f", "1"}}),
+                                               [&](redis::transaction_result&& res) { unwanted = std::move(res); });
+    job->only_while([] { return false; });
+    const std::uint64_t writes = c.stats().writes;
+    c.submit(std::move(job));
+    EXPECT_TRUE(run(c, {{"PING"}})->done);
+    ASSERT_TRUE(unwanted.has_value());
+    EXPECT_FALSE(unwanted->executed);
+    EXPECT_EQ(c.stats().writes, writes + 1);  // the PING alone
+    EXPECT_FALSE(probe.exists("f"));
 }
 
 TEST_F(RedisClientTest, HugeTransactionIsWrittenAsTheSocketDrains)

@@ -101,8 +101,22 @@ void staging_promotion::promote(trigger why, std::optional<sequence_guard> guard
     if (_state != state::idle)
         return;  // the one submitted already goes ahead of anything submitted from now on
     _state = state::promoting;
-    _store.submit(std::make_unique<tmp_key_promotion>(_store, _lister, _log, [this, why](promotion_result r) { finished(why, r); },
-                                                      std::move(guard)));
+    _store.submit(std::make_unique<tmp_key_promotion>(
+        _store, _lister, _log,
+        [this, why](promotion_result r) {
+            if (r.what != promotion_result::outcome::done || !_replicas) {
+                finished(why, r);
+                return;
+            }
+            _replicas->after_written([this, why, r](const QString& failure) mutable {
+                if (!failure.isEmpty()) {
+                    r.what = promotion_result::outcome::failed;
+                    r.error = failure;
+                }
+                finished(why, r);
+            });
+        },
+        std::move(guard)));
 }
 
 void staging_promotion::finished(trigger why, const promotion_result& result)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commands/replica_wait.h"
 #include "icommand_handler.h"
 #include "logger.h"
 #include "promotion/sequence_mark.h"
@@ -39,6 +40,9 @@ public:
     staging_promotion(redis::client& store, logger& log, QTimer& timer, const QString& sequence_key,
                       sequence_mark::timing timing = {});
 
+    // With WAIT_REPLICAS: a promotion is done only once that many replicas have its renames.
+    void wait_for_replicas(int replicas, int timeout_ms) { _replicas.emplace(_store, replicas, timeout_ms); }
+
     // Staging keys left by an earlier run are promoted one quiet time from now, unless further
     // commands continue their sequence. Without a shared sequence the keys may be another
     // instance's open sequence (this one stands by): then only once this one takes a delivery.
@@ -75,4 +79,5 @@ private:
     state _state = state::idle;
     leftover _leftover = leftover::none;
     promotion_record _record;
+    std::optional<replica_wait> _replicas;
 };
