@@ -1,16 +1,9 @@
 #include "redis_client.h"
 
-#include "redis_handshake.h"
-
-#include <QHostAddress>
-#include <QPointer>
-
 #include <cerrno>
 #include <cstring>
 
-#include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,47 +66,6 @@ void client::resume()
         _flush.start();
 }
 
-void client::connect_now()
-{
-    ++_attempt;
-    if (!_config.source) {
-        connect_to_host();
-        return;
-    }
-    _state = state::locating;
-    QPointer<client> self(this);
-    const quint64 attempt = _attempt;
-    _config.source->locate([self, attempt](const QString& host, quint32 port, const QString& error) {
-        if (self && self->_state == state::locating && self->_attempt == attempt)
-            self->located(host, port, error);
-    });
-}
-
-void client::located(const QString& host, quint32 port, const QString& error)
-{
-    if (!error.isEmpty()) {
-        fail(error);
-        return;
-    }
-    _config.host = host;
-    _config.port = port;
-    connect_to_host();
-}
-
-// The server the source names now is elsewhere: what runs here goes, to be tried there.
-void client::moved(const QString& host, quint32 port)
-{
-    if (_state == state::disconnected || _state == state::locating || (host == _config.host && port == _config.port))
-        return;
-    fail(QStringLiteral("the master moved from %1:%2 to %3:%4").arg(_config.host).arg(_config.port).arg(host).arg(port));
-}
-
-void client::moving(const QString& why)
-{
-    if (_state == state::connecting || _state == state::connected)
-        fail(why);
-}
-
 // A server that answers as a replica is no longer the one to write to: the connection goes, and
 // the next one asks the source again.
 void client::notice_demotion(const reply& r)
@@ -122,86 +74,6 @@ void client::notice_demotion(const reply& r)
         return;
     if (r.text.startsWith("READONLY") || r.text.startsWith("MASTERDOWN"))
         _pending_failure = QStringLiteral("Redis at %1:%2 is not the master: %3").arg(_config.host).arg(_config.port).arg(QString::fromLatin1(r.text.left(200)));
-}
-
-void client::connect_to_host()
-{
-    _state = state::connecting;
-    _quiet.restart();
-    QHostAddress literal;
-    if (literal.setAddress(_config.host)) {
-        dial(literal);
-        return;
-    }
-    _lookup_id = QHostInfo::lookupHost(_config.host, this, &client::resolved);
-}
-
-void client::resolved(const QHostInfo& info)
-{
-    _lookup_id = -1;
-    if (_state != state::connecting)
-        return;
-    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
-        fail(QStringLiteral("cannot resolve %1: %2").arg(_config.host, info.errorString()));
-        return;
-    }
-    dial(info.addresses().first());
-}
-
-void client::dial(const QHostAddress& address)
-{
-    addrinfo hints{};
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const QByteArray port = QByteArray::number(_config.port);
-    if (::getaddrinfo(address.toString().toLatin1().constData(), port.constData(), &hints, &found) != 0 || !found) {
-        fail(QStringLiteral("cannot connect to Redis at %1:%2: bad address").arg(_config.host).arg(_config.port));
-        return;
-    }
-    _fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int rc = _fd < 0 ? -1 : ::connect(_fd, found->ai_addr, found->ai_addrlen);
-    const int err = errno;
-    ::freeaddrinfo(found);
-    if (_fd < 0 || (rc != 0 && err != EINPROGRESS)) {
-        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(system_error("connect", err)));
-        return;
-    }
-    ++_stats.dials;
-    _write_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Write);
-    connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::dial_finished);
-}
-
-void client::dial_finished()
-{
-    int soerr = 0;
-    socklen_t len = sizeof soerr;
-    if (::getsockopt(_fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0)
-        soerr = errno;
-    if (soerr != 0) {
-        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(system_error("connect", soerr)));
-        return;
-    }
-    const int one = 1;
-    ::setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(_fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    _write_notifier->setEnabled(false);
-    disconnect(_write_notifier.get(), nullptr, this, nullptr);
-    connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::pump);
-    _read_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Read);
-    connect(_read_notifier.get(), &QSocketNotifier::activated, this, &client::read_in);
-    _reader = std::make_unique<reply_reader>();
-    _memo = connection_memo();
-    _last_error.clear();
-    if (!_config.auth.isEmpty() || !_config.name.isEmpty() || _config.source)
-        _jobs.push_front(entry{std::make_unique<detail::handshake>(_config, [this](const QString& why, bool fatal) {
-            if (fatal)
-                _pending_failure = why;
-            else
-                _last_error = why;
-        })});
-    _state = state::connected;
-    pump();
 }
 
 void client::close_socket()
