@@ -105,7 +105,15 @@ TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
 
 TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequenceIsPromotedBeforeANewOne)
 {
+    // A Redis that may evict the mark is named at ERROR at start-up.
+    probe.run({"CONFIG", "SET", "maxmemory-policy", "volatile-lru"});
+    probe.run({"CONFIG", "SET", "maxmemory", "1gb"});
     staging_promotion promotion(store, log, timer, QStringLiteral("corvel:sequence"), {300, 60000, 200});
+    const bool warned = wait_until([&] { return store.idle(); }, 5000) && log_text().contains(
+        "Redis evicts keys when full (maxmemory 1073741824, maxmemory-policy volatile-lru): the sequence mark corvel:sequence may go");
+    probe.run({"CONFIG", "SET", "maxmemory", "0"});
+    probe.run({"CONFIG", "SET", "maxmemory-policy", "noeviction"});
+    EXPECT_TRUE(warned) << log_text().constData();
     const sequence_mark& sequence = promotion.sequence();
     // A sequence another instance wrote and left unpromoted.
     probe.run({"SADD", "tmp:dev:clients:1", "old"});

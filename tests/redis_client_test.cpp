@@ -237,6 +237,13 @@ TEST_F(RedisClientTest, RefusedConnectionWrongPasswordAndRestartedServerFailThei
     EXPECT_TRUE(denied->failure.contains("AUTH refused")) << denied->failure.toStdString();
 
     test_redis own;
+    // An ACL user: AUTH with the user's name and password.
+    redis_probe(own.port(), 0).run({"ACL", "SETUSER", "corvel", "on", ">s3cret", "~*", "+@all"});
+    redis::connection_config as_user = config_for(own.port(), QString(), "s3cret");
+    as_user.user = QStringLiteral("corvel");
+    redis::client user(as_user);
+    EXPECT_EQ(run(user, {{"ACL", "WHOAMI"}})->replies.value(0).text, "corvel");
+
     redis::client c(config_for(own.port()));
     EXPECT_TRUE(run(c, {{"PING"}})->done);
     own.stop();

@@ -50,6 +50,8 @@ sentinel_locator::sentinel_locator(sentinel_config config, QObject* parent) : ad
 {
     for (std::size_t i = 0; i < static_cast<std::size_t>(_config.sentinels.size()); ++i) {
         _sentinels.push_back(std::make_unique<client>(sentinel_at(i)));
+        // A sentinel answers at once or not at all: the next one is asked soon.
+        _sentinels.back()->set_silence_limit(question_limit_ms);
         _listeners.push_back(nullptr);
         listen(i);
     }

@@ -39,6 +39,7 @@ public:
 
     static constexpr int resubscribe_ms = 1000;
     static constexpr int fence_limit_ms = 30000;
+    static constexpr int question_limit_ms = 2000;
 
 private:
     enum class fence { open, failing_over };
