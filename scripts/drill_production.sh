@@ -29,6 +29,7 @@ scripts/deps.sh
 scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
+. scripts/drill_instances.sh
 
 work=$(mktemp -d)
 redis_port=$(free_port)
@@ -71,22 +72,6 @@ $5
 INI
 }
 
-start_instance() {  # name
-  build/corvel -c "$work/$1.ini" 2>"$work/$1.stderr" &
-  echo $! >"$work/$1.pid"
-  pids+=($!)
-}
-pid_of() { cat "$work/$1.pid"; }
-
-wait_for() {  # seconds command...: true once the command succeeds
-  local limit=$(($(date +%s) + $1))
-  shift
-  until "$@"; do
-    [ "$(date +%s)" -lt "$limit" ] || return 1
-    sleep 0.2
-  done
-}
-consuming() { grep -q '^consume' "$work/$1.stderr"; }
 
 # Sequence k gives modem m to clients (m + k) mod C and (m + k + C/2) mod C, and station s to
 # (s + 2k) mod C and (s + 2k + C/2) mod C: every reverse set is collected from two commands far

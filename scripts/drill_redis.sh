@@ -25,6 +25,7 @@ scripts/deps.sh
 scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
+. scripts/drill_instances.sh
 
 work=$(mktemp -d)
 pids=()
@@ -57,20 +58,6 @@ $3
 $2
 INI
 }
-start_instance() {  # name
-  build/corvel -c "$work/$1.ini" 2>"$work/$1.stderr" &
-  echo $! >"$work/$1.pid"
-  pids+=($!)
-}
-wait_for() {  # seconds command...
-  local limit=$(($(date +%s) + $1))
-  shift
-  until "$@"; do
-    [ "$(date +%s)" -lt "$limit" ] || return 1
-    sleep 0.2
-  done
-}
-consuming() { grep -q '^consume' "$work/$1.stderr"; }
 
 case $what in
 sentinel)
