@@ -1,6 +1,7 @@
 #include "application.h"
 
 #include "commands/store_access.h"
+#include "loggable.h"
 #include "process/config_check.h"
 #include "stderr_batch.h"
 
@@ -34,7 +35,7 @@ Application::Application(int& argc, char** argv)
     if (_sentinels)
         connect(_sentinels.get(), &redis::address_source::moved, this, [this](const QString& host, quint32 port) {
             _logger->info() << "The sentinels name " << host << ":" << QString::number(port) << " as the master of \""
-                            << _redis_config._sentinel_master << "\"";
+                            << loggable(_redis_config._sentinel_master) << "\"";
         });
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())

@@ -28,7 +28,7 @@ public:
         const qint64 now = _clock.elapsed();
         _when.insert({id, type}, now);
         _order.push_back({{id, type}, now});
-        while (_when.size() > static_cast<int>(_capacity))
+        while (_order.size() > _capacity)  // taken ones count too: memory stays bounded
             drop_front();
     }
     // True, and forgotten, when it was remembered.

@@ -22,7 +22,7 @@ void replica_wait::send()
 {
     _out = true;
     ++_round;
-    // The wait outlives no store: both belong to the application for its whole run.
+    // Both live as long as the application; a store that goes first drops this job unanswered.
     _store.submit(std::make_unique<redis::command_batch>(
         QList<redis::command>{{"WAIT", QByteArray::number(_replicas), QByteArray::number(_timeout_ms)}},
         [this](std::vector<redis::reply>&& replies, const QString& failure) {

@@ -2,6 +2,7 @@
 
 #include <QPointer>
 
+#include <cctype>
 #include <utility>
 
 namespace redis {
@@ -43,6 +44,18 @@ private:
     std::function<void()> _on_end;
     bool _ended = false;
 };
+
+// What a sentinel names must look like a host name or an IP address before anything connects
+// to it or logs it.
+bool plausible_host(const QByteArray& host)
+{
+    if (host.isEmpty() || host.size() > 255)
+        return false;
+    for (const char c : host)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '_'))
+            return false;
+    return true;
+}
 
 }  // namespace
 
@@ -99,12 +112,12 @@ void sentinel_locator::ask(std::size_t index, std::size_t tried, const QString& 
                 const reply& r = replies.front();
                 bool port_ok = false;
                 const quint32 port = r.elements.size() == 2 ? r.elements[1].text.toUInt(&port_ok) : 0;
-                if (port_ok && port > 0 && port < 65536 && !r.elements[0].text.isEmpty()) {
+                if (port_ok && port > 0 && port < 65536 && plausible_host(r.elements[0].text)) {
                     self->_preferred = index;
                     self->answer(QString::fromLatin1(r.elements[0].text), port, QString());
                     return;
                 }
-                why = r.is_error() ? QString::fromLatin1(r.text.left(200)) : QStringLiteral("knows no master of that name");
+                why = r.is_error() ? QString::fromLatin1(r.text.left(200)) : QStringLiteral("names no usable master of that name");
             }
             const QString all = errors + (errors.isEmpty() ? QString() : QStringLiteral("; ")) + name + QStringLiteral(": ") + why;
             if (tried + 1 < self->_sentinels.size())
@@ -148,7 +161,7 @@ void sentinel_locator::event(const QByteArray& channel, const QByteArray& text)
 {
     const QList<QByteArray> words = text.split(' ');
     if (channel == "+switch-master") {
-        if (words.size() == 5 && words[0] == _config.master)
+        if (words.size() == 5 && words[0] == _config.master && plausible_host(words[3]))
             lift(QString::fromLatin1(words[3]), words[4].toUInt());
         return;
     }
@@ -162,7 +175,7 @@ void sentinel_locator::event(const QByteArray& channel, const QByteArray& text)
             _fence_limit.start();
             emit moving(QStringLiteral("the sentinels are failing the master over"));
         }
-    } else if (channel == "+promoted-slave" && words.size() == 8) {
+    } else if (channel == "+promoted-slave" && words.size() == 8 && plausible_host(words[2])) {
         lift(QString::fromLatin1(words[2]), words[3].toUInt());
     } else if (channel.startsWith("-failover-abort")) {
         lift(QString(), 0);
