@@ -52,10 +52,8 @@ Application::Application(int& argc, char** argv)
     _stop = std::make_unique<clean_stop>(*_logger, *_engiene, _shutdown_timeout_ms);
     connect(_stop.get(), &clean_stop::finished, this, [](int status) { QCoreApplication::exit(status); });
     connect(&_signals, &signal_watch::stop_asked, this, &Application::stop);
-    connect(&_signals, &signal_watch::reopen_asked, this, [this] {
-        _logger->reopen();
-        _logger->info() << "Log file reopened on SIGHUP";
-    });
+    connect(&_signals, &signal_watch::reopen_asked, this,
+            [this] { reload_log_settings(_cmdLineParser.value(QStringLiteral("c")), *_logger); });
     if (_http_listen)
         _status = std::make_unique<status_reporter>(*_http_listen, *_engiene, _store, _promotion->record(), *_logger);
     if (_systemd.active()) {

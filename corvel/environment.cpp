@@ -43,6 +43,17 @@ std::optional<LogLevel> level_from_name(const QString& name)
     return std::nullopt;
 }
 
+std::optional<log_target> target_from_name(const QString& name)
+{
+    if (name == QLatin1String("file"))
+        return log_target::file;
+    if (name == QLatin1String("journal"))
+        return log_target::journal;
+    if (name == QLatin1String("stderr-json"))
+        return log_target::stderr_json;
+    return std::nullopt;
+}
+
 }  // namespace
 
 class environment::section_reader {
@@ -115,9 +126,14 @@ bool environment::file_exists() const
     return QFileInfo::exists(_settings.fileName());
 }
 
-QString environment::log_file_path()
+log_settings environment::get_log_settings()
 {
-    return section_reader(_settings, "GENERAL_SETTINGS").text("LOG_FILE_PATH", QStringLiteral("corvel.log"));
+    section_reader general(_settings, "GENERAL_SETTINGS");
+    log_settings settings;
+    settings.file_path = general.text("LOG_FILE_PATH", settings.file_path);
+    settings.level = level_from_name(general.text("LOG_LEVEL")).value_or(settings.level);
+    settings.target = target_from_name(general.text("LOG_TARGET", QStringLiteral("file"))).value_or(settings.target);
+    return settings;
 }
 
 QStringList environment::check()
@@ -134,6 +150,8 @@ QStringList environment::check()
         section_reader general(_settings, "GENERAL_SETTINGS");
         if (general.has("LOG_LEVEL") && !level_from_name(general.text("LOG_LEVEL")))
             general.refuse("LOG_LEVEL", general.text("LOG_LEVEL"), QStringLiteral("is not one of OFF, ERROR, WARNING, INFORM, DEBUG"));
+        if (general.has("LOG_TARGET") && !target_from_name(general.text("LOG_TARGET")))
+            general.refuse("LOG_TARGET", general.text("LOG_TARGET"), QStringLiteral("is not one of file, journal, stderr-json"));
         general.throw_problems();
     });
     collect([this] { get_shutdown_timeout_ms(); });
@@ -147,11 +165,7 @@ QStringList environment::check()
 
 std::unique_ptr<logger> environment::get_logger(const QString& prefix)
 {
-    section_reader general(_settings, "GENERAL_SETTINGS");
-    auto log = std::make_unique<logger>(general.text("LOG_FILE_PATH", QStringLiteral("corvel.log")), prefix);
-    if (const std::optional<LogLevel> level = level_from_name(general.text("LOG_LEVEL")))
-        log->set_log_level(*level);
-    return log;
+    return std::make_unique<logger>(get_log_settings(), prefix);
 }
 
 rabbit_api_config environment::get_rabit_man_settings()

@@ -59,10 +59,10 @@ public:
     // connecting to anything; empty when a start would go ahead.
     QStringList check();
     bool file_exists() const;
-    // Where the log goes (GENERAL_SETTINGS LOG_FILE_PATH), whatever else the file holds.
-    QString log_file_path();
-
-    // LOG_LEVEL not one of the level names is refused by check(); the logger then stays at ERROR.
+    // Where the log goes and its level (GENERAL_SETTINGS LOG_TARGET, LOG_FILE_PATH, LOG_LEVEL),
+    // whatever else the file holds: a LOG_LEVEL or LOG_TARGET that check() refuses is taken at its
+    // default (ERROR, file).
+    log_settings get_log_settings();
     std::unique_ptr<logger> get_logger(const QString& prefix);
     // Throws config_error for an unusable broker URI, queue, exchange, prefetch count, binding,
     // queue durability or queue argument.

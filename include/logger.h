@@ -16,6 +16,34 @@ class QTimer;
 
 enum LogLevel { OFF = 0, ERROR = 1, WARNING = 2, INFORM = 3, DEBUG = 4 };
 
+// Where the log's lines go.
+enum class log_target {
+    file,         // the text file, one line per statement (the default)
+    journal,      // the systemd journal, the level as the priority
+    stderr_json,  // standard error, one JSON object per line, for log shippers
+};
+
+// How the log is set up; what a reload may change without a restart.
+struct log_settings {
+    log_target target = log_target::file;
+    QString file_path = QStringLiteral("corvel.log");  // used by the file target only
+    LogLevel level = ERROR;
+};
+
+// What a line says about the command it is about, besides its text: fields of the journal and of
+// the JSON line. Empty when the line names no command.
+struct log_fields {
+    QUuid cmd_id;
+    QString msg_type;  // already fit for the log (see loggable)
+};
+
+// Streamed into a line: "cmd_id <id>, msg_type "<type>"", the type made fit for the log; both also
+// become the line's fields.
+struct command_named {
+    const QUuid& id;
+    const QString& type;
+};
+
 class log_operator;
 
 // A kind of ERROR line that may come many times over (one per held command, per failed
@@ -32,7 +60,9 @@ private:
 // The service's text log: one line per statement, appended to one file and flushed at once.
 class logger {
 public:
+    // The file target at `path`, at level ERROR.
     logger(const QString& path, const QString& prefix);
+    logger(const log_settings& settings, const QString& prefix);
     ~logger();
     logger(const logger&) = delete;
     logger& operator=(const logger&) = delete;
@@ -56,20 +86,28 @@ public:
     // (rotated), the following lines go to a new file there. When the path cannot be opened, the
     // lines go on to the file open until then.
     void reopen();
+    // Changes where lines go and the level, at once. When the new file cannot be opened, nothing
+    // changes and the reason is returned; otherwise an empty text.
+    QString apply(const log_settings& settings);
+    log_settings settings() const;
 
 private:
     friend class log_operator;
-    logger& log(const QString& message, LogLevel level);
+    logger& log(const QString& message, LogLevel level, const log_fields& fields);
     bool admit(const log_kind& kind);
-    void write_line(const QString& message, LogLevel level);
+    void write_line(const QString& message, LogLevel level, const log_fields& fields = {});
+    void write_file_line(const QString& message, LogLevel level);
+    void write_journal_line(const QString& message, LogLevel level, const log_fields& fields);
     void write_summaries(log_summaries::which what);
     void arm_summary_timer();
     static QString levelToString(LogLevel level);
 
-    QMutex _mutex;
+    mutable QMutex _mutex;
     std::unique_ptr<QFile> _outFile;
     std::atomic<LogLevel> _log_level{ERROR};
     QString _outFileName;
+    log_target _target = log_target::file;
+    bool _journal_failed = false;  // said once on standard error
     const QString _prefix;
     log_summaries _summaries{std::chrono::seconds(60)};
     std::unique_ptr<QTimer> _summary_timer;
@@ -94,14 +132,16 @@ public:
         }
         return *this;
     }
-    // Formatted only when the line is written.
-    log_operator& operator<<(const QUuid& id) { return _active ? *this << id.toString() : *this; }
+    // Formatted only when the line is written; the first id of a line is its cmd_id field.
+    log_operator& operator<<(const QUuid& id);
+    log_operator& operator<<(const command_named& command);
 
 private:
     friend class logger;
     log_operator(logger& target, LogLevel level, bool active);
 
     QString _res;
+    log_fields _fields;
     logger& _logger;
     LogLevel _level;
     bool _active;  // false when the level is filtered out, the line left out (or moved away)

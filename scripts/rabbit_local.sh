@@ -152,8 +152,12 @@ start_rabbit() {  # port dir [tls_port]
   (
     _rabbit_env "$dir"
     # Each writes its own pid: setsid may fork, so $! need not be it.
-    [ -n "${RABBIT_EPMD_PORT:-}" ] || setsid sh -c 'echo $$ >epmd.pid; exec epmd -port "$ERL_EPMD_PORT" -address 127.0.0.1' \
-      </dev/null >log/epmd.log 2>&1 &
+    # An `if`, not `||`: with `… || setsid … &` the whole list would run in a background shell
+    # of its own, which prints "Terminated" on the terminal when stop_rabbit ends epmd.
+    if [ -z "${RABBIT_EPMD_PORT:-}" ]; then
+      setsid sh -c 'echo $$ >epmd.pid; exec epmd -port "$ERL_EPMD_PORT" -address 127.0.0.1' \
+        </dev/null >log/epmd.log 2>&1 &
+    fi
     for _ in $(seq 50); do
       epmd -names >/dev/null 2>&1 && break
       sleep 0.1

@@ -209,7 +209,7 @@ void command_flow::publish(entry& e)
 void command_flow::log_rejected(const model::command& command, const QString& why)
 {
     // Written for every command: the line is the only record of a command dead-lettered or dropped.
-    _logger.error() << "Command rejected, cmd_id " << command._id << ", msg_type \"" << loggable(command._type) << "\": "
+    _logger.error() << "Command rejected, " << command_named{command._id, command._type} << ": "
                     << loggable(why, reason_limit);
 }
 
@@ -217,8 +217,7 @@ void command_flow::log_rejected(const model::command& command, const QString& wh
 void command_flow::hold(const held_command& delivery, const QString& why)
 {
     _held.push_back(delivery);
-    _logger.debug() << "Command held, cmd_id " << delivery.command._id << ", msg_type \"" << loggable(delivery.command._type)
-                    << "\": " << loggable(why, reason_limit);
+    _logger.debug() << "Command held, " << command_named{delivery.command._id, delivery.command._type} << ": " << loggable(why, reason_limit);
 }
 
 void command_flow::hold_from(std::size_t index, const QString& why)
@@ -251,7 +250,7 @@ void command_flow::hold_from(std::size_t index, const QString& why)
     if (_held.size() == held_before)
         return;  // all of them are to come again
     const model::command& first = _held.front().command;
-    _logger.error(held_kind) << "Command held, cmd_id " << first._id << ", msg_type \"" << loggable(first._type) << "\", with "
+    _logger.error(held_kind) << "Command held, " << command_named{first._id, first._type} << ", with "
                              << static_cast<quint64>(_held.size() - 1) << " behind it, to be tried again in "
                              << _retry_backoff.current() << " ms: " << loggable(why, reason_limit);
 }

@@ -7,6 +7,11 @@ QString refusal_advice(setup_step step, int code, const QString& text)
     if (code == 541 && text.contains(QLatin1String("transient_nonexcl_queues")))
         return QStringLiteral("this broker refuses queues that are neither durable nor exclusive, so nothing is "
                               "consumed: set R_QUEUE_DURABLE=true in AMQP_SETTINGS");
+    // The service binds to exchanges but never declares them: on a fresh broker they are missing.
+    if (step == setup_step::binding && code == 404)
+        return QStringLiteral("the exchange does not exist: declare the exchanges R_BINDINGS and R_EXCHANGE name "
+                              "(corvel-send -c <this configuration file> --declare-configured-exchanges declares "
+                              "them as durable topic exchanges), then the queue is bound at the next try");
     if (step != setup_step::declaring || code != 406)
         return QString();
     if (text.contains(QLatin1String("inequivalent arg")))

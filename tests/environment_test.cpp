@@ -1,7 +1,9 @@
 #include "environment.h"
+#include "process/config_check.h"
 
 #include "amqp_uri.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -115,13 +117,14 @@ TEST_F(EnvironmentTest, ShutdownTimeoutDefaultsToTenSecondsAndRefusesWhatIsNoDur
 
 TEST_F(EnvironmentTest, ValuesOfTheWrongTypeAreRefusedBySectionKeyAndValueAndCheckListsThemAll)
 {
-    environment env(write_ini("[GENERAL_SETTINGS]\nLOG_LEVEL=Debug\nSHUTDOWN_TIMEOUT_MS=soon\n"
+    environment env(write_ini("[GENERAL_SETTINGS]\nLOG_LEVEL=Debug\nLOG_TARGET=syslog\nSHUTDOWN_TIMEOUT_MS=soon\n"
                               "[REDIS_SETTINGS]\nPORT=abc\nHOST=\nSENTINELS=s1:26379, s2\n"
                               "[AMQP_SETTINGS]\nR_PREF=many\nR_QUEUE=\nR_LOGIN=\"amqp://u:pa/ss@h/, http://x/\"\n"));
     EXPECT_THROW(env.get_redis_settings(), config_error);
     EXPECT_THROW(env.get_rabit_man_settings(), config_error);
     EXPECT_EQ(env.check(), (QStringList{
                                R"(GENERAL_SETTINGS/LOG_LEVEL: "Debug" is not one of OFF, ERROR, WARNING, INFORM, DEBUG)",
+                               R"(GENERAL_SETTINGS/LOG_TARGET: "syslog" is not one of file, journal, stderr-json)",
                                R"(GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: "soon" is not a whole number from 0 to 2147483647)",
                                R"(AMQP_SETTINGS/R_LOGIN: "amqp://u:***@h/" is not an amqp:// or amqps:// URI)",
                                R"(AMQP_SETTINGS/R_LOGIN: "http://x/" is not an amqp:// or amqps:// URI)",
@@ -223,6 +226,39 @@ TEST_F(EnvironmentTest, LogLevelNamesAreExact)
     EXPECT_EQ(writes_debug("4"), 1);
     EXPECT_EQ(writes_debug("OFF"), 0);
     EXPECT_EQ(writes_debug("ERROR"), 1);
+}
+
+// SIGHUP: the level changes without a restart; a file with problems changes nothing.
+TEST_F(EnvironmentTest, ReloadChangesTheLogLevelAndRefusesAFileWithProblems)
+{
+    const QString ini = dir.filePath("reload.ini"), log_path = dir.filePath("reload.log");
+    const auto rewrite = [&](const QByteArray& level, int seconds_later) {
+        QFile f(ini);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() + "\nLOG_LEVEL=" + level + "\n");
+        f.flush();
+        // An edit an operator makes: QSettings rereads a file whose time or size changed.
+        f.setFileTime(QDateTime::currentDateTime().addSecs(seconds_later), QFileDevice::FileModificationTime);
+    };
+    rewrite("ERROR", 0);
+    environment env(ini);
+    auto log = env.get_logger(QString());
+    log->debug() << "not yet";
+    rewrite("DEBUG", 10);
+    reload_log_settings(ini, *log);
+    log->debug() << "now at DEBUG";
+    rewrite("loud", 20);
+    reload_log_settings(ini, *log);
+    log->debug() << "still at DEBUG";
+    QFile f(log_path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    EXPECT_FALSE(text.contains("not yet"));
+    EXPECT_TRUE(text.contains(" : Log settings changed on SIGHUP: LOG_LEVEL from ERROR to DEBUG\r\n")) << text.constData();
+    EXPECT_TRUE(text.contains("Debug : now at DEBUG") && text.contains("Debug : still at DEBUG")) << text.constData();
+    EXPECT_TRUE(text.contains("Error : Configuration not reloaded on SIGHUP, the running settings stay: "
+                              "GENERAL_SETTINGS/LOG_LEVEL: \"loud\" is not one of OFF, ERROR, WARNING, INFORM, DEBUG\r\n"))
+        << text.constData();
 }
 
 TEST_F(EnvironmentTest, HttpListenIsOffUnlessSetAndBadValuesAreRefusedByName)

@@ -4,13 +4,17 @@
 
 #include <QEventLoop>
 #include <QDebug>
+#include <QDateTime>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -139,6 +143,37 @@ TEST_F(LoggerTest, ReopenedLogGoesToANewFileAtThePath)
     const QByteArray old = read_all(path + ".1"), fresh = read_all(path);
     EXPECT_TRUE(old.contains("before rotation") && old.contains("still to the moved file") && !old.contains("after"));
     EXPECT_TRUE(fresh.endsWith("Error : after reopening\r\n") && fresh.count("\r\n") == 1) << fresh.constData();
+    struct stat mode {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &mode), 0);
+    EXPECT_EQ(mode.st_mode & 0777, 0640u);  // as logrotate makes it
+}
+
+// stderr-json: one object per line, the command's id and type as fields of their own.
+TEST_F(LoggerTest, JsonTargetWritesOneObjectPerLineWithTheCommandsFields)
+{
+    const int saved = ::dup(STDERR_FILENO);
+    QFile captured(dir.filePath("stderr"));
+    ASSERT_TRUE(captured.open(QIODevice::ReadWrite));
+    ::dup2(captured.handle(), STDERR_FILENO);
+    {
+        logger log(log_settings{log_target::stderr_json, path, DEBUG}, QString());
+        const QUuid id = QUuid::createUuid();
+        log.error() << "Command rejected, " << command_named{id, QStringLiteral("odd\n\"type")} << ": why";
+        log.info() << "plain";
+    }
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    const QList<QByteArray> lines = read_all(captured.fileName()).split('\n');
+    ASSERT_EQ(lines.size(), 3) << read_all(captured.fileName()).constData();  // and nothing after the last line feed
+    const QJsonObject rejected = QJsonDocument::fromJson(lines[0]).object(), plain = QJsonDocument::fromJson(lines[1]).object();
+    EXPECT_EQ(rejected["level"], "error");
+    EXPECT_EQ(rejected["msg_type"], "odd\\n\"type");  // escaped as in the text log
+    EXPECT_EQ(rejected["message"].toString(), "Command rejected, cmd_id {" + rejected["cmd_id"].toString() + "}, msg_type \"odd\\n\"type\": why");
+    EXPECT_TRUE(QDateTime::fromString(rejected["time"].toString(), Qt::ISODateWithMs).isValid());
+    EXPECT_EQ(plain["level"], "info");
+    EXPECT_EQ(plain["message"], "plain");
+    EXPECT_FALSE(plain.contains("cmd_id") || plain.contains("msg_type"));
+    EXPECT_FALSE(QFile::exists(path));  // the file target's path is not used
 }
 
 // Diagnostic lines reach standard error together once the loop has nothing left to do.

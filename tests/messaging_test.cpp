@@ -149,6 +149,8 @@ TEST(QueueRefusal, OptionsTheBrokerRefusesAreExplainedWithTheKeysThatFixThem)
     EXPECT_TRUE(invalid.contains("does not accept") && invalid.contains("R_QUEUE_ARGUMENTS")) << invalid.toStdString();
     EXPECT_TRUE(refusal_advice(setup_step::binding, 406, inequivalent).isEmpty());
     EXPECT_TRUE(refusal_advice(setup_step::declaring, 404, "NOT_FOUND - no queue 'q'").isEmpty());
+    EXPECT_TRUE(refusal_advice(setup_step::binding, 404, "NOT_FOUND - no exchange 'x' in vhost '/'")
+                    .contains("--declare-configured-exchanges"));
 
     const QString deprecated = "INTERNAL_ERROR - Feature `transient_nonexcl_queues` is deprecated.";
     const QString transient = refusal_advice(setup_step::declaring, 541, deprecated);
