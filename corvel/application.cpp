@@ -57,9 +57,15 @@ Application::Application(int& argc, char** argv)
     if (_http_listen)
         _status = std::make_unique<status_reporter>(*_http_listen, *_engiene, _store, _promotion->record(), *_logger);
     if (_systemd.active()) {
-        connect(&_systemd_status, &QTimer::timeout, this,
-                [this] { _systemd.status(status_line(gather_service_state(*_engiene, _promotion->record()))); });
+        const auto tell_status = [this] { _systemd.status(status_line(gather_service_state(*_engiene, _promotion->record()))); };
+        connect(&_systemd_status, &QTimer::timeout, this, tell_status);
         _systemd_status.start(2000);
+        // Started once the configuration is read and the loop turns: a broker or Redis missing at
+        // boot is waited for here, said in STATUS=, not a failed start that systemd repeats.
+        QTimer::singleShot(0, this, [this, tell_status] {
+            _systemd.ready();
+            tell_status();
+        });
     }
 }
 
@@ -79,7 +85,6 @@ void Application::consuming()
         return;
     _ready = true;
     _logger->info() << "Ready: consuming queue \"" << _injector->rabbit_settings().r_que << "\"";
-    _systemd.ready();
 }
 
 void Application::stop(int signo)

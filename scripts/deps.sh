@@ -22,4 +22,15 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   $sudo apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+  # On a host that runs systemd, installing them also enables and starts the distribution's
+  # servers on the default ports, which scripts/run.sh would then use and scripts/stop.sh leave
+  # alone. The scripts start servers of their own: those installed just now are stopped again.
+  if [ -d /run/systemd/system ]; then
+    for server in redis-server rabbitmq-server; do
+      [[ " ${missing[*]} " == *" $server "* ]] || continue
+      $sudo systemctl disable --now "$server" >/dev/null 2>&1 &&
+        echo "Stopped and disabled the $server service that apt just installed and started (scripts/run.sh starts its own;
+systemctl enable --now $server brings it back)"
+    done
+  fi
 fi

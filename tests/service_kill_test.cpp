@@ -1,6 +1,7 @@
 // The service binary killed or stopped in the middle of a stream of commands loses nothing.
 #include "amqp_peer.h"
 #include "rabbit_server.h"
+#include "notify_socket.h"
 #include "redis_server.h"
 
 #include <QFile>
@@ -126,35 +127,6 @@ QStringList snapshot(quint32 port)
     }
     return lines;
 }
-
-// A socket in the place of systemd's notification socket.
-class notify_socket {
-public:
-    explicit notify_socket(const QString& path) : _path(path)
-    {
-        _fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.toUtf8().constData(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path.toStdString();
-    }
-    ~notify_socket() { ::close(_fd); }
-    QString path() const { return _path; }
-    // Every message so far, one a line of state each.
-    QStringList received()
-    {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(_fd, buffer, sizeof buffer, 0)) > 0)
-            _messages += QString::fromUtf8(buffer, static_cast<int>(n)).split('\n', Qt::SkipEmptyParts);
-        return _messages;
-    }
-
-private:
-    QString _path;
-    int _fd;
-    QStringList _messages;
-};
 
 // One service process with its own queue and exchanges on the shared broker, and its own Redis.
 class service_run {
