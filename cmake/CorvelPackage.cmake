@@ -62,9 +62,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# adduser for the postinst, procps for the unit's /bin/kill, init-system-helpers for
-# deb-systemd-invoke in the maintainer scripts; the libraries come from dpkg-shlibdeps.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, procps, init-system-helpers")
+# adduser for the postinst, procps for the unit's /bin/kill (deb-systemd-invoke of the maintainer
+# scripts is essential); the libraries come from dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, procps")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "redis-server, rabbitmq-server")
 set(CPACK_STRIP_FILES ON)

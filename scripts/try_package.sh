@@ -4,8 +4,8 @@
 #   scripts/try_package.sh [DEB]      DEB defaults to what scripts/package.sh builds
 # A minimal bookworm is debootstrapped into a temporary directory; apt-get installs the package
 # there with its dependencies; the service must start without a broker or Redis, keep running
-# and write its log; logrotate must rotate that log; the conffiles and the unit are checked; a
-# purge must take the log directory. Everything, mounts included, goes on any exit.
+# and write its log; logrotate must rotate that log; the manual pages must open; the conffiles and
+# the unit are checked; a purge must take the log directory. Everything, mounts included, goes on any exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || {
@@ -56,7 +56,9 @@ debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log
 }
 rm -f "$root.debootstrap.log"
 mount -t proc proc "$root/proc"
-cp /etc/resolv.conf "$root/etc/resolv.conf"
+# apt wants a terminal device for its log, and the root a hosts file, as on any installed system.
+mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
+cp /etc/resolv.conf /etc/hosts "$root/etc/"
 cp "$deb" "$root/tmp/"
 
 in_root() {
@@ -66,9 +68,9 @@ in_root() {
 # logrotate is only recommended; named here, without the mail server it recommends in turn, which
 # a root without init cannot configure. systemd, as on a host that runs it, so that the unit can be
 # checked with everything it names. apt's download sandbox has no user to drop to here.
-echo "== apt-get install ./$(basename "$deb") logrotate systemd"
+echo "== apt-get install ./$(basename "$deb") logrotate systemd man-db"
 in_root sh -c 'cd /tmp && apt-get -o APT::Sandbox::User=root update -q >/dev/null &&
-  apt-get -o APT::Sandbox::User=root install -y -q --no-install-recommends ./corvel_*.deb logrotate systemd' |
+  apt-get -o APT::Sandbox::User=root install -y -q --no-install-recommends ./corvel_*.deb logrotate systemd man-db' |
   grep -E '^(Setting up corvel|[0-9]+ upgraded)'
 
 in_root bash -euo pipefail -c '
@@ -92,6 +94,12 @@ logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/corvel
 [ -s /var/log/corvel/corvel.log.1 ] && [ -f /var/log/corvel/corvel.log ] ||
   { echo "logrotate did not rotate the log" >&2; ls -l /var/log/corvel >&2; exit 1; }
 echo "== after logrotate -f: $(cd /var/log/corvel && stat -c "%n %U:%G %a" *)"
+
+for page in corvel corvel.ini corvel-send; do
+  man -P cat "$page" 2>/dev/null | grep -q . || { echo "man $page shows nothing" >&2; exit 1; }
+done
+echo "== man corvel: $(man -P cat corvel 2>/dev/null | grep -c .) lines, man corvel.ini: $(man -P cat corvel.ini 2>/dev/null | grep -c .) lines"
+ls /usr/share/corvel
 
 echo "== conffiles:"
 dpkg-query --showformat="\${Conffiles}\n" -W corvel
