@@ -102,6 +102,7 @@ private:
     run_state _run = run_state::running;
     bool _consuming = false;
     std::uint64_t _connections = 0;
-    amqp::backoff _setup_backoff;
+    // A queue the broker refused (an exchange missing, say) is set up again within 5 s of the fix.
+    amqp::backoff _setup_backoff{amqp::backoff::first_ms, 5000};
     QTimer _setup_retry;
 };

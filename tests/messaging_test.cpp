@@ -170,6 +170,10 @@ TEST(Backoff, DoublesFromOneSecondUpToThirtyAndResets)
     EXPECT_EQ(delays, (std::vector<int>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
     b.reset();
     EXPECT_EQ(b.next(), 1000);
+
+    amqp::backoff reconnect{amqp::backoff::first_ms, amqp::client::reconnect_last_ms};  // broker connections
+    for (int expected : {1000, 2000, 4000, 5000, 5000})
+        EXPECT_EQ(reconnect.next(), expected);
 }
 
 }  // namespace

@@ -4,13 +4,14 @@
 
 namespace amqp {
 
-// Delays between retries: 1 s (unless told otherwise), doubling up to 30 s, until reset.
+// Delays between retries: 1 s (unless told otherwise), doubling up to 30 s (unless told otherwise),
+// until reset.
 class backoff {
 public:
-    explicit backoff(int first = first_ms) : _first(first) {}
+    explicit backoff(int first = first_ms, int last = last_ms) : _first(first), _last(last) {}
     int next()
     {
-        _ms = _ms == 0 ? _first : std::min(_ms * 2, last_ms);
+        _ms = _ms == 0 ? _first : std::min(_ms * 2, _last);
         return _ms;
     }
     void reset() { _ms = 0; }
@@ -21,6 +22,7 @@ public:
 
 private:
     int _first;
+    int _last;
     int _ms = 0;
 };
 

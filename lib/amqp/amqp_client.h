@@ -30,11 +30,14 @@ namespace amqp {
 // Given several brokers, each attempt (a round) tries them in order, the next one at once when
 // one fails. With automatic reconnection
 // on, a round that failed, or a lost connection, is followed by a new round from the first broker
-// after a back-off of 1 s doubling to 30 s; the back-off goes back to 1 s once a consumer is running
+// after a back-off of 1 s doubling to 5 s (a broker back after an outage of any length is consumed
+// from within seconds; an attempt costs a refused connection or one bounded by 2 s); the back-off goes back to 1 s once a consumer is running
 // again (or, on a connection without queues, once logged in).
 class client : public QObject {
     Q_OBJECT
 public:
+    static constexpr int reconnect_last_ms = 5000;
+
     explicit client(QObject* parent = nullptr);
     ~client() override;  // closes the socket at once: disconnectFromHost() first for a polite close
 
@@ -149,7 +152,7 @@ private:
     QString _connection_name;
     bool _auto_reconnect = false;
     int _fixed_reconnect_ms = 0;
-    backoff _backoff;
+    backoff _backoff{backoff::first_ms, reconnect_last_ms};
     int _write_timeout_ms = 20000;
 
     phase _phase = phase::idle;
