@@ -5,7 +5,8 @@
 # A minimal bookworm is debootstrapped into a temporary directory; apt-get installs the package
 # there with its dependencies; the service must start without a broker or Redis, keep running
 # and write its log; logrotate must rotate that log; the manual pages must open; the conffiles and
-# the unit are checked; a purge must take the log directory. Everything, mounts included, goes on any exit.
+# the unit are checked; booted as a container under systemd, the unit must start and wait for the
+# broker without restarts; a purge must take the log directory. Everything, mounts included, goes on any exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || {
@@ -38,6 +39,11 @@ root=$(mktemp -d /tmp/corvel-try.XXXXXX)
 chmod 755 "$root"  # the root of the tree: its users other than root must get through it
 cleanup() {
   local m
+  # A container still up is shut down first (nspawn passes SIGTERM on as a poweroff).
+  if [ -n "${nspawn:-}" ] && kill -0 "$nspawn" 2>/dev/null; then
+    kill "$nspawn"
+    wait "$nspawn" 2>/dev/null || true
+  fi
   # Innermost first; nothing is deleted while anything is still mounted below the root.
   for m in $(findmnt -rn -o TARGET | grep "^$root/" | sort -r); do umount -l "$m" || true; done
   if findmnt -rn -o TARGET | grep -q "^$root/"; then
@@ -114,6 +120,45 @@ else
   echo "$out"
   exit 1
 fi
+
+# Under systemd itself, the root booted as a container: the hardened unit starts with no broker
+# (READY at once, its status naming what it waits for), is not restarted, reloads, and scores at
+# most 2.0 in systemd-analyze security.
+command -v systemd-nspawn >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q systemd-container >/dev/null
+echo "== booted with systemd-nspawn"
+umount "$root/dev/pts" "$root/proc"
+# nspawn empties its propagation directory only when that is a tmpfs.
+mkdir -p /run/systemd/nspawn
+[ "$(stat -f -c %T /run/systemd/nspawn)" = tmpfs ] || mount -t tmpfs tmpfs /run/systemd/nspawn
+systemd-nspawn -q --register=no --keep-unit -D "$root" -b --console=pipe >/dev/null 2>&1 &
+nspawn=$!
+init=
+for _ in $(seq 100); do
+  for pid in $(pgrep -P "$nspawn") $(pgrep -P "$(pgrep -P "$nspawn" | head -n 1)" 2>/dev/null); do
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] && init=$pid
+  done
+  [ -n "$init" ] && break
+  sleep 0.2
+done
+[ -n "$init" ] || { echo "the root did not boot" >&2; exit 1; }
+in_container() { nsenter -t "$init" -a "$@"; }
+timeout 60 nsenter -t "$init" -a systemctl is-system-running --wait >/dev/null 2>&1 || true
+timeout 20 nsenter -t "$init" -a systemctl start corvel || { echo "systemctl start corvel did not return at once" >&2; exit 1; }
+sleep 10
+state=$(in_container systemctl show corvel -p ActiveState -p NRestarts -p StatusText | tr '\n' ' ')
+echo "$state"
+[[ $state == *"ActiveState=active"* && $state == *"NRestarts=0"* && $state == *"StatusText=connecting to the broker"* ]] ||
+  { echo "the unit is not started and waiting for the broker" >&2; exit 1; }
+in_container systemctl reload corvel
+sleep 1
+in_container grep -q "Log file reopened on SIGHUP" /var/log/corvel/corvel.log || { echo "no reload" >&2; exit 1; }
+exposure=$(in_container systemd-analyze security corvel --no-pager | sed -n 's/.*Overall exposure level for corvel.service: \([0-9.]*\).*/\1/p')
+echo "systemd-analyze security: $exposure"
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || { echo "exposure above 2.0" >&2; exit 1; }
+kill "$nspawn"  # nspawn powers the container off
+wait "$nspawn" || true
+mount -t proc proc "$root/proc"
+mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
 
 echo "== apt-get purge corvel"
 in_root apt-get purge -y -q corvel >/dev/null
