@@ -31,28 +31,36 @@ bool too_long(const QString& name)
     return name.toUtf8().size() > short_string_max;
 }
 
-std::optional<LogLevel> level_from_name(const QString& name)
+// The names the file gives the log's levels and targets, both ways.
+template <typename T>
+struct named {
+    const char* name;
+    T value;
+};
+const named<LogLevel> level_names[] = {{"OFF", OFF}, {"ERROR", ERROR}, {"WARNING", WARNING}, {"INFORM", INFORM}, {"DEBUG", DEBUG}};
+const named<log_target> target_names[] = {
+    {"file", log_target::file}, {"journal", log_target::journal}, {"stderr-json", log_target::stderr_json}};
+
+template <typename T, std::size_t N>
+std::optional<T> value_named(const named<T> (&names)[N], const QString& name)
 {
-    static const struct {
-        const char* name;
-        LogLevel level;
-    } names[] = {{"OFF", OFF}, {"ERROR", ERROR}, {"WARNING", WARNING}, {"INFORM", INFORM}, {"DEBUG", DEBUG}};
     for (const auto& n : names)
         if (name == QLatin1String(n.name))
-            return n.level;
+            return n.value;
     return std::nullopt;
 }
 
-std::optional<log_target> target_from_name(const QString& name)
+template <typename T, std::size_t N>
+QString name_of(const named<T> (&names)[N], T value)
 {
-    if (name == QLatin1String("file"))
-        return log_target::file;
-    if (name == QLatin1String("journal"))
-        return log_target::journal;
-    if (name == QLatin1String("stderr-json"))
-        return log_target::stderr_json;
-    return std::nullopt;
+    for (const auto& n : names)
+        if (n.value == value)
+            return QLatin1String(n.name);
+    return QString();
 }
+
+std::optional<LogLevel> level_from_name(const QString& name) { return value_named(level_names, name); }
+std::optional<log_target> target_from_name(const QString& name) { return value_named(target_names, name); }
 
 }  // namespace
 
@@ -124,6 +132,16 @@ environment::environment(const QString& path) : _settings(path, QSettings::IniFo
 bool environment::file_exists() const
 {
     return QFileInfo::exists(_settings.fileName());
+}
+
+QString log_level_name(LogLevel level)
+{
+    return name_of(level_names, level);
+}
+
+QString log_target_name(log_target target)
+{
+    return name_of(target_names, target);
 }
 
 log_settings environment::get_log_settings()

@@ -85,6 +85,11 @@ private:
     QSettings _settings;
 };
 
+// LOG_LEVEL's and LOG_TARGET's names for a level and a target, as the file writes them ("INFORM",
+// "stderr-json").
+QString log_level_name(LogLevel level);
+QString log_target_name(log_target target);
+
 // "exchange:key, exchange:key" as bindings: spaces removed, empty parts skipped, pieces past the
 // second dropped. Throws config_error naming a non-empty part without ":".
 QList<QPair<QString, QString>> parse_bindings(const QString& text);

@@ -28,34 +28,22 @@ bool refuse_bad_configuration(environment& env)
 }
 
 namespace {
-const char* level_name(LogLevel level)
+// Whether lines go somewhere else: another target, or another file.
+bool moves(const log_settings& before, const log_settings& after)
 {
-    static const char* const names[] = {"OFF", "ERROR", "WARNING", "INFORM", "DEBUG"};
-    return names[level];
-}
-
-const char* target_name(log_target target)
-{
-    switch (target) {
-    case log_target::journal:
-        return "journal";
-    case log_target::stderr_json:
-        return "stderr-json";
-    case log_target::file:
-        break;
-    }
-    return "file";
+    return before.target != after.target
+           || (before.file_path != after.file_path && (before.target == log_target::file || after.target == log_target::file));
 }
 
 QStringList changes_between(const log_settings& before, const log_settings& after)
 {
     QStringList changes;
     if (before.target != after.target)
-        changes << QStringLiteral("LOG_TARGET from %1 to %2").arg(target_name(before.target), target_name(after.target));
+        changes << QStringLiteral("LOG_TARGET from %1 to %2").arg(log_target_name(before.target), log_target_name(after.target));
     if (before.file_path != after.file_path && (before.target == log_target::file || after.target == log_target::file))
         changes << QStringLiteral("LOG_FILE_PATH from \"%1\" to \"%2\"").arg(loggable(before.file_path), loggable(after.file_path));
     if (before.level != after.level)
-        changes << QStringLiteral("LOG_LEVEL from %1 to %2").arg(level_name(before.level), level_name(after.level));
+        changes << QStringLiteral("LOG_LEVEL from %1 to %2").arg(log_level_name(before.level), log_level_name(after.level));
     return changes;
 }
 }
@@ -74,14 +62,14 @@ void reload_log_settings(const QString& path, logger& log)
     const QString changes = changes_between(before, after).join(QStringLiteral(", "));
     // Said where it is seen: in the old place when the lines move or fewer are written from now
     // on, in the new one when they move or more are written.
-    const bool moves = changes.contains(QLatin1String("LOG_TARGET")) || changes.contains(QLatin1String("LOG_FILE_PATH"));
-    if (!changes.isEmpty() && (moves || after.level < before.level))
+    const bool elsewhere = moves(before, after);
+    if (!changes.isEmpty() && (elsewhere || after.level < before.level))
         log.info() << "Log settings changing on SIGHUP: " << changes;
     if (const QString failure = log.apply(after); !failure.isEmpty()) {
         log.error() << "Log settings not changed on SIGHUP: " << loggable(failure, 400);
         return;
     }
-    if (!changes.isEmpty() && (moves || after.level >= before.level))
+    if (!changes.isEmpty() && (elsewhere || after.level >= before.level))
         log.info() << "Log settings changed on SIGHUP: " << changes;
     if (after.target == log_target::file)
         log.info() << "Log file reopened on SIGHUP";
