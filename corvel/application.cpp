@@ -51,6 +51,7 @@ Application::Application(int& argc, char** argv)
     connect(&_engiene->receiver(), &rabbit_receiver::delivered, _promotion.get(), &staging_promotion::delivery_taken);
     _stop = std::make_unique<clean_stop>(*_logger, *_engiene, _shutdown_timeout_ms);
     connect(_stop.get(), &clean_stop::finished, this, [](int status) { QCoreApplication::exit(status); });
+    _store_wait = std::make_unique<store_wait>(*_engiene, _store, *_logger);
     connect(&_signals, &signal_watch::stop_asked, this, &Application::stop);
     connect(&_signals, &signal_watch::reopen_asked, this,
             [this] { reload_log_settings(_cmdLineParser.value(QStringLiteral("c")), *_logger); });
@@ -89,33 +90,54 @@ void Application::consuming()
 
 void Application::stop(int signo)
 {
+    stop_timers();
+    _stop->begin(signo);
+}
+
+void Application::stop_timers()
+{
     if (!stopping()) {
         _promotion->stop();
         _systemd.stopping();
     }
-    _stop->begin(signo);
 }
 
 void Application::warn_of_other_consumers(quint32 consumers)
 {
     const rabbit_api_config& amqp = _injector->rabbit_settings();
-    if (consumers == 0 || _promotion->shared())
+    if (consumers == 0)
         return;
+    const QString others = QStringLiteral("The queue \"") + amqp.r_que + QStringLiteral("\" already has ")
+                           + QString::number(consumers) + QStringLiteral(" other consumer(s)");
     if (amqp.single_active_consumer()) {
-        _logger->error() << "The queue \"" << amqp.r_que << "\" already has " << QString::number(consumers)
-                         << " other consumer(s); with single active consumer one instance consumes at a time, but "
+        if (_promotion->shared())
+            return;
+        _logger->error() << others
+                         << "; with single active consumer one instance consumes at a time, but "
                             "without coordination an instance that takes over in the middle of a sequence and the one "
                             "it replaces each promote the staging keys on their own, which corrupts the reverse sets "
                             "(dev:clients:*, bs:clients:*). Set REDIS_SETTINGS SEQUENCE_KEY on every instance so that "
                             "they share the promotion";
         return;
     }
-    _logger->error() << "The queue \"" << amqp.r_que << "\" already has " << QString::number(consumers)
-                     << " other consumer(s), so instances will write the store at once; without coordination one "
-                        "instance's promotion and another's next sequence corrupt the reverse sets (dev:clients:*, "
-                        "bs:clients:*). Either let one instance consume at a time (R_QUEUE_ARGUMENTS "
-                        "x-single-active-consumer=true, with R_QUEUE_DURABLE=true) and set REDIS_SETTINGS SEQUENCE_KEY, "
-                        "or set SEQUENCE_KEY on every instance so that they share the promotion";
+    // Each client's commands are written in their order only while one instance consumes at a time.
+    if (!amqp._concurrent_consumers) {
+        _logger->error() << others
+                         << " and no single active consumer: instances would write the store at once, and an older "
+                            "command for a client could overwrite a newer one. Refusing to consume: set "
+                            "R_QUEUE_ARGUMENTS x-single-active-consumer=true (with R_QUEUE_DURABLE=true) on every "
+                            "instance, or AMQP_SETTINGS R_CONCURRENT_CONSUMERS=true to consume anyway without that order";
+        stop_timers();
+        _stop->refuse();
+        return;
+    }
+    _logger->error() << others
+                     << ", and R_CONCURRENT_CONSUMERS=true: instances write the store at once, so one client's commands "
+                        "are not kept in order across them"
+                     << (_promotion->shared() ? ""
+                                              : "; without REDIS_SETTINGS SEQUENCE_KEY one instance's promotion and "
+                                                "another's next sequence also corrupt the reverse sets (dev:clients:*, "
+                                                "bs:clients:*): set it on every instance");
 }
 
 // Destruction only lets go of things: nothing here sends or waits. The command API manager goes
@@ -123,6 +145,7 @@ void Application::warn_of_other_consumers(quint32 consumers)
 Application::~Application()
 {
     _status.reset();  // its listener thread first
+    _store_wait.reset();
     _stop.reset();
     _engiene.reset();
 }

@@ -5,6 +5,7 @@
 #include "logger.h"
 #include "process/clean_stop.h"
 #include "process/signal_watch.h"
+#include "process/store_wait.h"
 #include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
 #include "redis_client.h"
@@ -45,6 +46,7 @@ private slots:
 private:
     QString config_path();
     void warn_of_other_consumers(quint32 consumers);
+    void stop_timers();  // a stop begins: no promotion, systemd told
     void warn_of_few_descriptors();
     void consuming();
     void stop(int signo);
@@ -68,6 +70,7 @@ private:
     std::optional<listen_address> _http_listen;
     systemd_link _systemd;
     std::unique_ptr<clean_stop> _stop;
+    std::unique_ptr<store_wait> _store_wait;
     bool _ready = false;  // consumed once since start-up
     QTimer _systemd_status;  // with systemd only
     std::unique_ptr<status_reporter> _status;  // with HTTP_LISTEN; last, so it goes first

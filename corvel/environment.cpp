@@ -227,6 +227,13 @@ rabbit_api_config environment::get_rabit_man_settings()
     } catch (const config_error& e) {
         amqp.refuse(e);
     }
+    config._consumer_timeout_ms =
+        static_cast<int>(amqp.number("R_CONSUMER_TIMEOUT_MS", config._consumer_timeout_ms, 0, std::numeric_limits<int>::max()));
+    const QString concurrent = amqp.text("R_CONCURRENT_CONSUMERS");
+    if (concurrent == QLatin1String("true"))
+        config._concurrent_consumers = true;
+    else if (!concurrent.isEmpty() && concurrent != QLatin1String("false"))
+        amqp.refuse("R_CONCURRENT_CONSUMERS", concurrent, QStringLiteral("is neither true nor false"));
     amqp.throw_problems();
     return config;
 }

@@ -15,13 +15,19 @@ struct command_result {
         rejected,  // bad input: never to be tried again
         retry,     // the store failed: try again later, nothing overtaking it
     };
+    // Why a retry: Redis answered this command's transaction with an error and ran none of it, or
+    // the store could not be reached or did not confirm the write.
+    enum class retry_cause { unavailable, refused };
     outcome what = outcome::done;
     QJsonObject data;
     QString reason;  // rejected or retry: why
+    retry_cause cause = retry_cause::unavailable;
 
     static command_result done(QJsonObject data) { return {outcome::done, std::move(data), QString()}; }
     static command_result rejected(QString why) { return {outcome::rejected, {}, std::move(why)}; }
     static command_result retry(QString why) { return {outcome::retry, {}, std::move(why)}; }
+    static command_result refused(QString why) { return {outcome::retry, {}, std::move(why), retry_cause::refused}; }
+    bool refused_by_store() const { return what == outcome::retry && cause == retry_cause::refused; }
 };
 
 // Executes one command; a new handler serves each command.

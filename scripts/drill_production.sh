@@ -17,6 +17,8 @@
 #       Durable quorum queue, single active consumer, dead-letter exchange: the declared queue, a
 #       rejected command in the dead-letter queue, and Redis down SECONDS (default 120) while
 #       commands flow: every command answered, none returned to the queue or dead-lettered.
+#       DRILL_CONSUMER_TIMEOUT_MS and DRILL_DELIVERY_LIMIT set the broker's consumer_timeout and a
+#       delivery-limit policy on the queue, to see what the broker's own limits do to held commands.
 #   scripts/drill_production.sh cluster
 #       A three-node cluster on loopback with a quorum queue: the node the service consumes from is
 #       stopped while commands flow; the service moves to another node and every command is
@@ -271,6 +273,14 @@ outage)
   start_instance dlq
   wait_for 20 consuming dlq
   kill "$(pid_of dlq)"
+  if [ -n "${DRILL_CONSUMER_TIMEOUT_MS:-}" ]; then
+    rabbitctl "$work/rabbit" eval "application:set_env(rabbit, consumer_timeout, $DRILL_CONSUMER_TIMEOUT_MS)." >/dev/null
+    echo "consumer_timeout: $DRILL_CONSUMER_TIMEOUT_MS ms"
+  fi
+  if [ -n "${DRILL_DELIVERY_LIMIT:-}" ]; then
+    rabbitctl "$work/rabbit" set_policy --apply-to queues limit '^drill\.cmd$' "{\"delivery-limit\":$DRILL_DELIVERY_LIMIT}" >/dev/null
+    echo "delivery-limit policy: $DRILL_DELIVERY_LIMIT"
+  fi
   ini a drill.cmd "$uri" "$production_queue" "SEQUENCE_KEY=corvel:sequence"
   start_instance a
   wait_for 20 consuming a

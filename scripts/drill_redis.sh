@@ -17,9 +17,14 @@
 #       Two instances with SEQUENCE_KEY, single active consumer: Redis refuses writes (maxmemory)
 #       in the middle of a sequence for 35 s, longer than the promotion's quiet time, while its
 #       other commands are held; no promotion may go through until the sequence is whole.
+#   scripts/drill_redis.sh poison [MODEMS]
+#       Redis at maxmemory 40mb: one clients_devices command of MODEMS modems (default 3000000)
+#       that it can never take, then 20 small device_parameters: how many small ones are answered
+#       within 90 s, and what the big one is answered. Then Redis full for every write for 2
+#       minutes: nothing may be given up, and every command is answered once it takes writes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-what=${1:?sentinel, takeover or maxmemory}
+what=${1:?sentinel, takeover, maxmemory or poison}
 shift
 scripts/deps.sh
 scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
@@ -196,6 +201,48 @@ SEQUENCE_KEY=corvel:sequence" "$sac"; done
   right=0
   for n in $(seq 10); do [ "$(redis smembers dev:clients:$n)" = "c$n" ] && right=$((right + 1)); done
   echo "$(date +%T) $right of 10 reverse sets right; promotions: $(grep -hc 'Sequence end, end rename' "$work/a.stderr" "$work/b.stderr" | paste -sd' ') (a, b)"
+  ;;
+poison)
+  modems=${1:-3000000}
+  redis_port=$(free_port_other_than "$rabbit_port")
+  start_redis "$redis_port" "$work/redis"
+  redis-cli -p "$redis_port" config set maxmemory 40mb >/dev/null
+  ini a "PORT=$redis_port" ""
+  start_instance a
+  wait_for 20 consuming a
+  python3 - "$modems" >"$work/big.json" <<'PY'
+import sys
+sys.stdout.write('[{"api_key":"big","modem_ids":[' + ",".join(str(i) for i in range(int(sys.argv[1]))) + ']}]')
+PY
+  small() {  # n timeout-ms: a device_parameters command in the background, its answer in small$n.out
+    echo "[{\"modem_id\":$1,\"hw_type\":\"hw$1\",\"protocol\":\"p\"}]" >"$work/small$1.json"
+    build/corvel-send -c "$work/a.ini" --exchange norva.auth -k device.parameters -t device_parameters --timeout "$2" \
+      "$work/small$1.json" >"$work/small$1.out" 2>>"$work/send.errors" &
+  }
+  answered() { cat "$work"/small*.out 2>/dev/null | grep -c result || true; }
+  build/corvel-send -c "$work/a.ini" --exchange norva.auth -k clients.devices -t clients_devices --timeout 600000 \
+    "$work/big.json" >"$work/big.out" 2>>"$work/send.errors" &
+  big=$!
+  echo "$(date +%T) sent a clients_devices command of $modems modems ($(stat -c %s "$work/big.json") bytes); Redis at maxmemory 40mb"
+  sleep 1
+  start=$(date +%s)
+  for n in $(seq 20); do small "$n" 90000; done
+  wait_for 90 eval '[ "$(answered)" -ge 20 ]' || true
+  echo "$(date +%T) $(answered) of 20 small commands answered after $(($(date +%s) - start)) s"
+  wait "$big" || true
+  echo "$(date +%T) the big command was answered: $(cut -c1-200 "$work/big.out")"
+  echo "the ERROR lines on it: $(grep -c 'Command given up' "$work/a.log")"; grep 'Command given up' "$work/a.log" | cut -c1-300
+  echo "its modems in Redis: $(redis-cli -p "$redis_port" -n 2 scard client:devices:big)"
+
+  rm -f "$work"/small*.out
+  redis-cli -p "$redis_port" config set maxmemory 1 >/dev/null
+  echo "$(date +%T) Redis now refuses every write (maxmemory 1); 5 small commands sent"
+  for n in $(seq 21 25); do small "$n" 240000; done
+  sleep 120
+  echo "$(date +%T) 2 minutes later: $(answered) answered, $(grep -c 'Command given up' "$work/a.log") given up in all"
+  redis-cli -p "$redis_port" config set maxmemory 0 >/dev/null
+  wait_for 60 eval '[ "$(answered)" -ge 5 ]' || true
+  echo "$(date +%T) writes accepted again: $(answered) of 5 answered, $(grep -c '"result":true' "$work"/small*.out) with result true"
   ;;
 *)
   echo "unknown drill $what" >&2

@@ -10,8 +10,8 @@
 // What a command flow has done since it was made, for monitoring. Plain counts, kept by the
 // thread the flow runs on.
 struct command_counters {
-    enum class outcome { done, rejected, retried };
-    static constexpr std::size_t outcome_count = 3;
+    enum class outcome { done, rejected, retried, given_up };
+    static constexpr std::size_t outcome_count = 4;
     // Peers choose the types: only those a handler exists for are counted under their own name (at
     // most named_types of them), every other as "other".
     static constexpr std::size_t named_types = 16;

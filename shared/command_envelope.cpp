@@ -39,6 +39,11 @@ QJsonObject response(const QUuid& id, const QJsonObject& data)
                        {QStringLiteral("data"), data}};
 }
 
+QJsonObject refusal(const QString& why)
+{
+    return QJsonObject{{QStringLiteral("result"), false}, {QStringLiteral("reason"), why.left(reason_limit)}};
+}
+
 QByteArray wire_text(const QJsonObject& envelope)
 {
     return QJsonDocument(envelope).toJson(QJsonDocument::Compact);

@@ -19,6 +19,10 @@ bool is_response(const model::command& command);
 // A command of ours: its "sender" is where the response is to come back to.
 QJsonObject command(const QString& type, const QString& sender, const QUuid& id, const QJsonValue& data);
 QJsonObject response(const QUuid& id, const QJsonObject& data);
+// The "data" of a response to a command that was not carried out: {"result": false, "reason": why},
+// why cut to reason_limit characters.
+QJsonObject refusal(const QString& why);
+constexpr int reason_limit = 400;
 
 // The compact JSON text that goes on the wire.
 QByteArray wire_text(const QJsonObject& envelope);

@@ -9,44 +9,21 @@
 #include <stdexcept>
 
 namespace {
-// A response the broker nacks this many times is given up: its command is rejected, so that it
-// cannot hold every command behind it.
-constexpr int refusals_given_up = 3;
-// Exception texts and parser messages can carry what a peer sent: cut longer than the fields.
-constexpr int reason_limit = 400;
-
+// Exception texts and Redis's refusals can carry what a peer sent: cut as in a response.
+using envelope::reason_limit;
 const log_kind held_kind(QStringLiteral("Command held"));
 }
-
-struct command_flow::entry {
-    enum class stage {
-        running,           // its handler works on it
-        outcome_known,     // waits for the commands before it
-        awaiting_publish,  // its response waits for the publisher
-        published,         // its response waits for the broker's confirmation
-        confirmed,         // to be acknowledged
-        settled,           // rejected
-    };
-    uint64_t tag;
-    model::command command;
-    stage at = stage::running;
-    command_result result;
-    QByteArray response;  // the wire text, kept until confirmed
-    quint64 publication = 0;
-    int refusals = 0;  // nacks of its response
-    bool stale = false;  // its delivery came on a channel since lost
-    // Set with stale: what its handler has not yet written to the store is never written.
-    std::shared_ptr<bool> delivery_gone = std::make_shared<bool>(false);
-    bool known_type = false;  // a handler exists for its type: counted under its own name
-};
 
 command_flow::command_flow(logger& log, delivery_settlement& deliveries, response_publication& responses,
                            const TCmdHandlerBuildFunc& factory, QObject* parent, int first_retry_ms)
     : QObject(parent), _logger(log), _deliveries(deliveries), _responses(responses), _factory(factory),
       _retry_backoff(first_retry_ms), _refusal_backoff(first_retry_ms)
 {
+    _clock.start();
     _retry_timer.setSingleShot(true);
     connect(&_retry_timer, &QTimer::timeout, this, &command_flow::replay_held);
+    _return_timer.setSingleShot(true);
+    connect(&_return_timer, &QTimer::timeout, this, &command_flow::return_held_when_due);
     _republish_timer.setSingleShot(true);
     connect(&_republish_timer, &QTimer::timeout, this, &command_flow::republish_waiting);
 }
@@ -63,24 +40,38 @@ void command_flow::take(const delivery& d, const model::command& command)
         _deliveries.ack(tag, false);
         return;
     }
+    if (identified && _rejected_gone.take(command._id, command._type)) {
+        _logger.debug() << "Command " << command._id.toString() << " was rejected before its channel went away: rejected again";
+        _deliveries.reject(tag);
+        return;
+    }
     // Redelivered while its first delivery is still on its way: carry on with the first.
     for (const auto& e : _flow) {
         if (identified && e->stale && e->command._id == command._id && e->command._type == command._type) {
             e->tag = tag;
             e->stale = false;
+            if (e->at == entry::stage::settled)
+                _deliveries.reject(tag);  // its rejection went with the old channel
             return;
         }
     }
-    if (_state == run_state::finishing)
+    if (_state != run_state::taking)
         give_back(tag);
     else
-        enqueue({tag, command, d.problem});
+        enqueue({tag, command, d.problem, static_cast<std::size_t>(d.body.size()), 0, _clock.elapsed()});
+}
+
+void command_flow::resume()
+{
+    if (_state == run_state::returned)
+        _state = run_state::taking;
 }
 
 void command_flow::finish()
 {
     _state = run_state::finishing;
     _retry_timer.stop();
+    _return_timer.stop();
     for (const held_command& h : _held)
         give_back(h.tag);
     _held.clear();
@@ -112,6 +103,9 @@ void command_flow::start(const held_command& delivery)
     auto e = std::make_shared<entry>();
     e->tag = delivery.tag;
     e->command = delivery.command;
+    e->bytes = delivery.bytes;
+    e->store_refusals = delivery.store_refusals;
+    e->taken_ms = delivery.taken_ms;
     _flow.push_back(e);
     // A response nobody could route would never be published, and would hold every command behind
     // it: such a command is refused before it runs.
@@ -173,16 +167,26 @@ void command_flow::advance()
         if (e.at != entry::stage::outcome_known)
             continue;
         switch (e.result.what) {
-        case command_result::outcome::retry:
+        case command_result::outcome::retry: {
+            const bool may_give_up = e.result.refused_by_store() && e.store_refusals + 1 >= store_refusals_given_up;
+            const store_verdict verdict = may_give_up ? verdict_behind(i) : store_verdict::refuses_others;
+            if (verdict == store_verdict::not_yet_known) {
+                ack_settled();
+                return;  // comes back here with the outcome of the command behind it
+            }
+            if (verdict == store_verdict::takes_others) {
+                give_up(e);
+                break;
+            }
             _counters.count(e.command._type, e.known_type, command_counters::outcome::retried);
             hold_from(i, e.result.reason);
             ack_settled();
             return;
+        }
         case command_result::outcome::rejected:
             _counters.count(e.command._type, e.known_type, command_counters::outcome::rejected);
             log_rejected(e.command, e.result.reason);
-            _deliveries.reject(e.tag);
-            e.at = entry::stage::settled;
+            settle_rejected(e);
             break;
         case command_result::outcome::done:
             _counters.count(e.command._type, e.known_type, command_counters::outcome::done);
@@ -195,22 +199,48 @@ void command_flow::advance()
     ack_settled();
 }
 
-void command_flow::publish(entry& e)
-{
-    e.publication = _responses.publish_response(e.response, e.command._sender.toLatin1());
-    e.at = e.publication ? entry::stage::published : entry::stage::awaiting_publish;
-    if (e.publication)
-        ++_counters.responses_published;
-    // Connected but refused (too much waiting to go out): try again shortly.
-    if (!e.publication && _responses.can_publish() && !_republish_timer.isActive())
-        _republish_timer.start(100);
-}
-
 void command_flow::log_rejected(const model::command& command, const QString& why)
 {
     // Written for every command: the line is the only record of a command dead-lettered or dropped.
     _logger.error() << "Command rejected, " << command_named{command._id, command._type} << ": "
                     << loggable(why, reason_limit);
+}
+
+// The commands behind a refused one were written right after it on the same connection: one the
+// store took shows that the store works and that the refused one is what it refuses. Bad commands
+// never reach the store and tell nothing; with nothing behind it, nothing is known.
+command_flow::store_verdict command_flow::verdict_behind(std::size_t index) const
+{
+    for (std::size_t i = index + 1; i < _flow.size(); ++i) {
+        const entry& next = *_flow[i];
+        if (next.at == entry::stage::running)
+            return store_verdict::not_yet_known;
+        if (next.result.what == command_result::outcome::rejected)
+            continue;
+        return next.result.what == command_result::outcome::done ? store_verdict::takes_others : store_verdict::refuses_others;
+    }
+    return store_verdict::refuses_others;
+}
+
+void command_flow::give_up(entry& e)
+{
+    _counters.count(e.command._type, e.known_type, command_counters::outcome::given_up);
+    // Written for every command: with its dead-lettered delivery, the only record of it.
+    _logger.error() << "Command given up, " << command_named{e.command._id, e.command._type} << ", "
+                    << static_cast<quint64>(e.bytes) << " bytes: Redis refused it " << (e.store_refusals + 1)
+                    << " times while taking the commands behind it: " << loggable(e.result.reason, reason_limit);
+    e.given_up = true;
+    e.response = envelope::wire_text(envelope::response(e.command._id, envelope::refusal(e.result.reason)));
+    publish(e);
+}
+
+void command_flow::settle_rejected(entry& e)
+{
+    if (e.stale)
+        _rejected_gone.remember(e.command._id, e.command._type);  // rejected under its new tag when it comes
+    else
+        _deliveries.reject(e.tag);
+    e.at = entry::stage::settled;
 }
 
 // Each command at DEBUG; hold_from says it at ERROR once for all it holds.
@@ -222,8 +252,8 @@ void command_flow::hold(const held_command& delivery, const QString& why)
 
 void command_flow::hold_from(std::size_t index, const QString& why)
 {
-    if (_state == run_state::finishing) {
-        // Not tried again by this run: the next one takes them from the queue, in their order.
+    if (_state != run_state::taking) {
+        // Not tried again by this run (or not while consuming pauses): the next one takes them from the queue, in their order.
         for (std::size_t i = index; i < _flow.size(); ++i)
             if (!_flow[i]->stale)
                 give_back(_flow[i]->tag);
@@ -240,8 +270,10 @@ void command_flow::hold_from(std::size_t index, const QString& why)
         const entry& e = *_flow[i];
         if (e.stale)
             continue;  // the broker delivers it again
-        const bool bad = e.at == entry::stage::outcome_known && e.result.what == command_result::outcome::rejected;
-        hold({e.tag, e.command, bad ? e.result.reason : QString()},
+        const bool known = e.at == entry::stage::outcome_known;
+        const bool bad = known && e.result.what == command_result::outcome::rejected;
+        const int refusals = e.store_refusals + (known && e.result.refused_by_store() ? 1 : 0);
+        hold({e.tag, e.command, bad ? e.result.reason : QString(), e.bytes, refusals, e.taken_ms},
              i == index ? why : QStringLiteral("earlier commands wait to be tried again"));
     }
     _flow.erase(_flow.begin() + static_cast<std::ptrdiff_t>(index), _flow.end());
@@ -249,6 +281,8 @@ void command_flow::hold_from(std::size_t index, const QString& why)
         _held.push_back(std::move(h));
     if (_held.size() == held_before)
         return;  // all of them are to come again
+    if (_consumer_timeout_ms > 0 && !_return_timer.isActive())
+        return_held_when_due();
     const model::command& first = _held.front().command;
     _logger.error(held_kind) << "Command held, " << command_named{first._id, first._type} << ", with "
                              << static_cast<quint64>(_held.size() - 1) << " behind it, to be tried again in "
@@ -271,111 +305,29 @@ void command_flow::replay_held()
     }
 }
 
-void command_flow::ack_settled()
+void command_flow::return_held_when_due()
 {
-    std::vector<uint64_t> tags;
-    while (!_flow.empty() && (_flow.front()->at == entry::stage::confirmed || _flow.front()->at == entry::stage::settled)) {
-        const entry& e = *_flow.front();
-        if (e.at == entry::stage::confirmed) {
-            if (e.stale)
-                _answered_unacked.remember(e.command._id, e.command._type);
-            else if (!e.stale)
-                tags.push_back(e.tag);
-        }
-        _flow.pop_front();
-    }
-    if (tags.empty()) {
-        drained_yet();
+    if (_held.empty() || _state != run_state::taking)
+        return;  // nothing held now: looked at again when something is
+    qint64 oldest = _held.front().taken_ms;
+    for (const held_command& h : _held)
+        oldest = std::min(oldest, h.taken_ms);
+    const qint64 due = oldest + qint64{_consumer_timeout_ms} * 3 / 4 - _clock.elapsed();
+    if (due > 0) {
+        _return_timer.start(static_cast<int>(due));
         return;
     }
-    // A run of consecutive tags goes out as one acknowledgement, when nothing below its last tag
-    // is still unsettled.
-    uint64_t lowest_open = UINT64_MAX;
-    for (const auto& e : _flow)
-        if (!e->stale)
-            lowest_open = std::min(lowest_open, e->tag);
+    const model::command& first = _held.front().command;
+    _logger.error() << "Commands held for " << (_clock.elapsed() - oldest) << " ms go back to the queue before the broker's "
+                    << "consumer time-out of " << _consumer_timeout_ms << " ms would take them: "
+                    << static_cast<quint64>(_held.size()) << ", the first " << command_named{first._id, first._type}
+                    << "; consuming pauses until Redis answers again";
+    _retry_timer.stop();
     for (const held_command& h : _held)
-        lowest_open = std::min(lowest_open, h.tag);
-    std::size_t first = 0;
-    for (std::size_t i = 0; i < tags.size(); ++i) {
-        const bool run_ends = i + 1 == tags.size() || tags[i + 1] != tags[i] + 1;
-        if (!run_ends)
-            continue;
-        if (i > first && tags[i] < lowest_open) {
-            _deliveries.ack(tags[i], true);
-        } else {
-            for (std::size_t j = first; j <= i; ++j)
-                _deliveries.ack(tags[j], false);
-        }
-        first = i + 1;
-    }
-    drained_yet();
-}
-
-void command_flow::confirmed(quint64 id, bool multiple, bool ok)
-{
-    bool again = false;
-    for (const auto& e : _flow) {
-        if (e->at != entry::stage::published || !(e->publication == id || (multiple && e->publication < id)))
-            continue;
-        if (ok) {
-            ++_counters.responses_confirmed;
-            _refusal_backoff.reset();
-            e->at = entry::stage::confirmed;
-            e->response.clear();
-        } else if (++e->refusals < refusals_given_up) {
-            e->at = entry::stage::awaiting_publish;
-            again = true;
-            _logger.error() << "The broker refused the response to cmd_id " << e->command._id << " (route \""
-                            << loggable(e->command._sender) << "\"); publishing it again";
-        } else {
-            // Written to the store but never answered: rejected, so that it holds nothing up.
-            log_rejected(e->command, QStringLiteral("the broker refused its response %1 times (it was written to the store)")
-                                         .arg(refusals_given_up));
-            _deliveries.reject(e->tag);
-            e->at = entry::stage::settled;
-            e->response.clear();
-        }
-    }
-    if (again)
-        republish_later();
-    ack_settled();
-}
-
-// After a refusal, what waits goes out again after a back-off, not at once: a broker that keeps
-// refusing (the exchange is gone) is asked once per interval.
-void command_flow::republish_later()
-{
-    if (!_republish_timer.isActive() || _republish_timer.remainingTime() < _refusal_backoff.current())
-        _republish_timer.start(_refusal_backoff.next());
-}
-
-void command_flow::responses_unconfirmed()
-{
-    for (const auto& e : _flow)
-        if (e->at == entry::stage::published)
-            e->at = entry::stage::awaiting_publish;
-    // Connected still: the broker closed the publishing channel, most likely refusing a response.
-    // Otherwise the new connection publishes them.
-    if (_responses.can_publish())
-        republish_later();
-}
-
-void command_flow::publisher_connected()
-{
-    _refusal_backoff.reset();
-    _republish_timer.stop();
-    republish_waiting();
-}
-
-void command_flow::republish_waiting()
-{
-    for (const auto& e : _flow) {
-        if (e->at == entry::stage::awaiting_publish)
-            publish(*e);
-        if (e->at == entry::stage::awaiting_publish)
-            break;  // still not connected
-    }
+        give_back(h.tag);
+    _held.clear();
+    _state = run_state::returned;
+    emit held_returned();
 }
 
 void command_flow::deliveries_lost()

@@ -3,12 +3,14 @@
 #include "amqp_backoff.h"
 #include "answered_commands.h"
 #include "command_counters.h"
+#include "command_flow_entry.h"
 #include "command_flow_ports.h"
 #include "icommand_handler.h"
 #include "logger.h"
 #include "model.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -26,6 +28,11 @@
 // A command the store failed, and every command behind it, is held unacknowledged and tried
 // again in order after a back-off (1 s doubling to 30 s, back to 1 s after a success): nothing
 // overtakes and nothing goes back to the queue. Bad commands are rejected without requeue.
+//
+// A command is given up only when it is what the store refuses, not the store: Redis has refused
+// its transaction on store_refusals_given_up tries, and on the last of them took the command
+// right behind it on the same connection. It is then answered false, rejected without requeue
+// and never written; the commands behind it go on in their order.
 class command_flow : public QObject {
     Q_OBJECT
 public:
@@ -48,6 +55,14 @@ public:
     // The consumer's channel went away: unacknowledged deliveries come again, under new tags.
     void deliveries_lost();
 
+    // The broker's consumer time-out (0: none). A delivery it sees unacknowledged that long goes
+    // back to the queue with its channel, which counts toward a quorum queue's delivery limit each
+    // time: commands held for three quarters of it go back once, and held_returned() asks for
+    // consuming to pause until the store answers again.
+    void set_consumer_timeout(int ms) { _consumer_timeout_ms = ms; }
+    // Deliveries are taken again (after held_returned).
+    void resume();
+
     // For a stop: the commands under way are carried through to their acknowledgement, while
     // held ones, those that fail from now on and any delivery still arriving go back to the
     // queue. drained() follows once nothing is left.
@@ -58,18 +73,29 @@ public:
     // Commands held to be tried again, those behind them included.
     std::size_t held_count() const { return _held.size(); }
 
+    static constexpr int store_refusals_given_up = 3;
+    // A response the broker nacks this many times is given up: its command is rejected, so that it
+    // cannot hold every command behind it.
+    static constexpr int nacks_given_up = 3;
+
 signals:
     void drained();
+    void held_returned();
 
 private:
-    struct entry;
+    using entry = command_flow_entry;
     struct held_command {
         uint64_t tag;
         model::command command;
         QString rejection;  // set: a bad command, rejected when its turn comes
+        std::size_t bytes = 0;
+        int store_refusals = 0;
+        qint64 taken_ms = 0;  // on the flow's clock
     };
 
-    enum class run_state { taking, finishing };
+    enum class run_state { taking, returned, finishing };
+    // What the commands behind a refused one say of the store on the same try.
+    enum class store_verdict { takes_others, refuses_others, not_yet_known };
 
     void enqueue(const held_command& delivery);
     void give_back(uint64_t tag);
@@ -80,7 +106,11 @@ private:
     void publish(entry& e);
     void hold_from(std::size_t index, const QString& why);
     void hold(const held_command& delivery, const QString& why);
+    store_verdict verdict_behind(std::size_t index) const;
+    void give_up(entry& e);
+    void settle_rejected(entry& e);
     void replay_held();
+    void return_held_when_due();
     void ack_settled();
     void confirmed(quint64 id, bool multiple, bool ok);
     void republish_waiting();
@@ -97,9 +127,13 @@ private:
     std::deque<held_command> _held;             // waiting to be tried again, in delivery order
     amqp::backoff _retry_backoff;
     QTimer _retry_timer;
+    QTimer _return_timer;
+    int _consumer_timeout_ms = 0;
+    QElapsedTimer _clock;
     QTimer _republish_timer;
     amqp::backoff _refusal_backoff;  // between publications the broker refused
     run_state _state = run_state::taking;
     answered_commands _answered_unacked;
+    answered_commands _rejected_gone;  // rejected while their delivery was gone with its channel
     command_counters _counters;
 };

@@ -41,6 +41,22 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
     connect(&_api_command_out, &rabbit_publisher_impl::confirms_lost, &_flow, &command_flow::responses_unconfirmed);
     connect(&_api_command_out, &rabbit_publisher_impl::conn_estimated, &_flow, &command_flow::publisher_connected);
     connect(&_api_command_in, &rabbit_receiver::queue_declared, this, &rabbit_api_man::queue_declared);
+    connect(&_flow, &command_flow::held_returned, this, &rabbit_api_man::held_returned);
+    _flow.set_consumer_timeout(_config._consumer_timeout_ms);
+}
+
+void rabbit_api_man::pause_consuming()
+{
+    if (_stop == stop_state::running)
+        _api_command_in.pause();
+}
+
+void rabbit_api_man::resume_consuming()
+{
+    if (_stop != stop_state::running)
+        return;
+    _flow.resume();
+    _api_command_in.resume();
 }
 
 rabbit_api_man::~rabbit_api_man() = default;

@@ -51,6 +51,9 @@ public:
     // stopped() follows. Deliveries not acknowledged by then go back to the queue with the
     // connection.
     void stop();
+    // Consuming stops while the store cannot take commands (after held_returned) and starts again.
+    void pause_consuming();
+    void resume_consuming();
     const rabbit_receiver& receiver() const { return _api_command_in; }
     const rabbit_publisher_impl& publisher() const { return _api_command_out; }
 
@@ -65,6 +68,9 @@ signals:
     // the queue had then.
     void queue_declared(quint32 consumers);
     void stopped();
+    // Held commands went back to the queue before the broker's consumer time-out: consuming is to
+    // pause until the store answers.
+    void held_returned();
 
 public slots:
     // A delivery's JSON object alone; the consumer hands deliveries to take() whole.

@@ -20,6 +20,11 @@ struct rabbit_receiver_cfg {
     int _mode = queue_option::Durable;
     qint32 _prefetch_count = 10;
     QVariantHash _arguments;  // queue declaration arguments
+    // Consume a queue that other instances consume at once, without single active consumer,
+    // although one client's commands may then be written out of order.
+    bool _concurrent_consumers = false;
+    // The broker's consumer time-out: held commands go back to the queue before it; 0: none.
+    int _consumer_timeout_ms = 1800000;
 
     // The queue hands its deliveries to one consumer at a time; the others wait as standbys.
     bool single_active_consumer() const

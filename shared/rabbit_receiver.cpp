@@ -203,6 +203,26 @@ void rabbit_receiver::finish()
         _queue->cancel(false);
 }
 
+void rabbit_receiver::pause()
+{
+    if (_run != run_state::running)
+        return;
+    _run = run_state::paused;
+    _setup_retry.stop();
+    _stopped = true;
+    _consuming = false;
+    if (_queue)
+        _queue->cancel(false);
+}
+
+void rabbit_receiver::resume()
+{
+    if (_run != run_state::paused)
+        return;
+    _run = run_state::running;
+    set_up();
+}
+
 void rabbit_receiver::close()
 {
     _run = run_state::closed;

@@ -69,6 +69,10 @@ public:
     void finish();
     // Closes the connection politely (connection.close), for good; nothing is logged as lost.
     void close();
+    // Cancels the consumer until resume(); the queue is set up again then, on this connection
+    // or a later one.
+    void pause();
+    void resume();
 
 private slots:
     void messageReceived();
@@ -98,7 +102,7 @@ private:
     QPair<QString, QString> _binding;  // the one going out, while binding
     bool _declared_once = false;
     bool _stopped = false;
-    enum class run_state { running, finishing, closed };
+    enum class run_state { running, paused, finishing, closed };
     run_state _run = run_state::running;
     bool _consuming = false;
     std::uint64_t _connections = 0;

@@ -202,6 +202,59 @@ TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAck
     EXPECT_EQ(store.runs, 5);
 }
 
+TEST_F(CommandFlowTest, ACommandTheStoreAloneRefusesIsGivenUpAnsweredFalseAndRejected)
+{
+    const auto refused = [&](int n) { store.finish(n, command_result::refused("OOM")); };
+    deliver(1, 1);
+    deliver(2, 2);
+    // The whole store refuses: never given up, however often.
+    for (int round = 0; round < 2 * command_flow::store_refusals_given_up; ++round) {
+        ASSERT_TRUE(wait_until([&] { return store.running.size() == 2; }, 1000));
+        refused(1);
+        refused(2);
+    }
+    // Only 1 is refused: held while it has tries left, then given up once 2 is taken behind it.
+    ASSERT_TRUE(wait_until([&] { return store.running.size() == 2; }, 1000));
+    refused(1);
+    EXPECT_TRUE(out.published.empty());  // waits to hear of 2
+    done(2);
+    ASSERT_EQ(out.published.size(), 2u);
+    EXPECT_EQ(out.published.begin()->second, 1);
+    EXPECT_EQ(flow.counters().types.at(0).by_outcome[3], 1u);  // given_up
+    confirm(2);
+    confirm(1);
+    EXPECT_EQ(broker.take(), (QStringList{"reject 1", "ack 2"}));
+
+    // A WAIT that falls short is not a refusal: the command was written, never given up for it.
+    deliver(3, 3);
+    deliver(4, 4);
+    for (int round = 0; round <= command_flow::store_refusals_given_up; ++round) {
+        ASSERT_TRUE(wait_until([&] { return store.running.size() == 2; }, 1000));
+        store.finish(3, command_result::retry("WAIT fell short"));
+        done(4);
+    }
+    EXPECT_EQ(out.published.size(), 2u);
+    EXPECT_EQ(flow.held_count(), 2u);
+}
+
+TEST_F(CommandFlowTest, ARejectedCommandRedeliveredAfterItsChannelWentIsRejectedAgainAtOnce)
+{
+    deliver(1, 1);
+    deliver(2, 2, "nope");  // rejected once 1 has its outcome
+    flow.deliveries_lost();
+    done(1);                // 2 rejected while its delivery is gone
+    redeliver(7, 2, "nope");
+    EXPECT_EQ(broker.take(), (QStringList{"reject 7"}));
+
+    deliver(3, 3);
+    deliver(4, 4, "nope");
+    done(3);                // 4 rejected now, 3 waits for its confirmation
+    flow.deliveries_lost();  // the reject may have gone with the channel
+    redeliver(8, 4, "nope");
+    EXPECT_EQ(broker.take(), (QStringList{"reject 4", "reject 8"}));
+    EXPECT_EQ(store.runs, 2);
+}
+
 TEST(AnsweredCommands, TheOldestGiveWayAndNoIdIsNeverKept)
 {
     answered_commands kept(2);

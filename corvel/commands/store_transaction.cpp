@@ -48,7 +48,7 @@ void run_store_transaction(const store_write& where, redis::transaction::body bo
                  since_submit](redis::transaction_result&& result) mutable {
         if (!result.executed) {
             ++stats.failed;
-            finished(command_result::retry(result.error));
+            finished(result.refused ? command_result::refused(result.error) : command_result::retry(result.error));
             return;
         }
         log_failed_commands(result, log, what, command_failures);

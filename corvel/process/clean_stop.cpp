@@ -34,9 +34,21 @@ void clean_stop::begin(int signo)
     case state::done:
         return;
     }
+    finish_in_flight(QStringLiteral("Stopping on ") + signal_name(signo));
+}
+
+void clean_stop::refuse()
+{
+    if (_state != state::running)
+        return;
+    _exit_status = 1;
+    finish_in_flight(QStringLiteral("Stopping"));
+}
+
+void clean_stop::finish_in_flight(const QString& cause)
+{
     _state = state::finishing;
-    _log.info() << "Stopping on " << signal_name(signo) << ": finishing " << QString::number(_api.flow().unsettled())
-                << " commands in flight";
+    _log.info() << cause << ": finishing " << QString::number(_api.flow().unsettled()) << " commands in flight";
     _limit.start();
     _api.stop();
 }
@@ -46,7 +58,7 @@ void clean_stop::stopped()
     if (_state != state::finishing)
         return;
     _log.info() << "Stopped cleanly";
-    end(0);
+    end(_exit_status);
 }
 
 void clean_stop::timed_out()
@@ -56,7 +68,7 @@ void clean_stop::timed_out()
     _log.warning() << "Stopped after " << QString::number(_limit.interval()) << " ms with "
                    << QString::number(_api.flow().unsettled())
                    << " commands unfinished: they go back to the queue with the connection";
-    end(0);
+    end(_exit_status);
 }
 
 void clean_stop::end(int exit_status)

@@ -16,6 +16,8 @@ public:
     clean_stop(logger& log, rabbit_api_man& api, int timeout_ms, QObject* parent = nullptr);
 
     void begin(int signo);
+    // A stop the service decides on itself, having said why: as for a signal, with exit status 1.
+    void refuse();
     bool under_way() const { return _state != state::running; }
 
 signals:
@@ -25,6 +27,7 @@ signals:
 private:
     enum class state { running, finishing, done };
 
+    void finish_in_flight(const QString& cause);
     void stopped();
     void timed_out();
     void end(int exit_status);
@@ -33,6 +36,7 @@ private:
     rabbit_api_man& _api;
     QTimer _limit;
     state _state = state::running;
+    int _exit_status = 0;  // of a stop that ends cleanly
 };
 
 // "SIGTERM" for 15, and so on; "signal N" for the others.

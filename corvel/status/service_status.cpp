@@ -125,7 +125,7 @@ private:
     std::string _text;
 };
 
-const char* const outcome_names[command_counters::outcome_count] = {"done", "rejected", "retried"};
+const char* const outcome_names[command_counters::outcome_count] = {"done", "rejected", "retried", "given_up"};
 const char* const promotion_outcome_names[promotion_record::outcome_count] = {"done", "not_due", "conflict", "failed"};
 
 void commands(exposition& out, const command_counters& c)

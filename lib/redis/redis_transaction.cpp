@@ -100,12 +100,16 @@ void transaction::on_reply(reply&& r)
 {
     switch (next_reply()) {
     case reading::prelude:
-        if (r.is_error() && _refused.isEmpty())
+        if (r.is_error() && _refused.isEmpty()) {
             _refused = QStringLiteral("Redis refused a command before the transaction: %1").arg(QString::fromLatin1(r.text));
+            _refused_by_redis = true;
+        }
         break;
     case reading::multi:
-        if (r.is_error() && _refused.isEmpty())
+        if (r.is_error() && _refused.isEmpty()) {
             _refused = QStringLiteral("Redis refused MULTI: %1").arg(QString::fromLatin1(r.text));
+            _refused_by_redis = true;
+        }
         break;
     case reading::body:
         if (r.is_error() && _queued_error.isEmpty()) {
@@ -118,6 +122,7 @@ void transaction::on_reply(reply&& r)
         if (!_abandoned.isEmpty()) {
             _result.error = _abandoned;  // the reply to DISCARD
         } else if (r.is_error()) {
+            _result.refused = true;
             _result.error = QStringLiteral("Redis discarded the transaction: %1").arg(QString::fromLatin1(r.text));
             if (!_queued_error.isEmpty())
                 _result.error += QStringLiteral(" (queued command %1: %2)").arg(_queued_error_index).arg(QString::fromLatin1(_queued_error));
@@ -158,6 +163,7 @@ void transaction::finished()
 {
     if (!_refused.isEmpty()) {
         _result.executed = false;
+        _result.refused = _refused_by_redis;
         _result.error = _refused;
     }
     _phase = phase::done;

@@ -24,6 +24,7 @@ struct transaction_result {
     std::vector<failed_command> failed;  // executed: the first commands that failed on their own
     std::size_t failed_count = 0;        // executed: how many failed on their own
     bool watched_key_changed = false;    // not executed because EXEC answered nil
+    bool refused = false;                // not executed because Redis answered with an error
 
     static constexpr std::size_t failures_kept = 1000;
 };
@@ -86,7 +87,8 @@ private:
     std::size_t _replies = 0;
     bool _exec_read = false;
     std::size_t _exec_index = 0;  // the element of the EXEC reply read next
-    QString _refused;             // a prelude command refused
+    QString _refused;             // a prelude command refused, or no longer wanted
+    bool _refused_by_redis = false;  // _refused is Redis's answer
     QString _abandoned;           // why DISCARD goes out instead of EXEC
     QByteArray _queued_error;     // the first queued command refused
     std::size_t _queued_error_index = 0;
