@@ -6,45 +6,102 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// Bounds on what clients can make the listener hold: far below any descriptor limit, so that a
-// flood of clients never leaves the service without a descriptor for Redis or the broker. Those
-// beyond are closed at once.
-constexpr unsigned connection_limit = 64;
-constexpr unsigned connections_per_address = 16;
-constexpr unsigned connection_timeout_s = 10;   // a client silent this long is dropped
+// libmicrohttpd's own cap is above the table's, leaving room for the connections shut down to
+// make way, which it closes on its next turn.
+constexpr unsigned connection_limit = http_connections::total_limit + 64;
 constexpr size_t connection_memory = 32 * 1024;  // per connection: larger headers get an error
 
 const char* const plain_text = "text/plain; charset=utf-8";
 const char* const exposition_text = "text/plain; version=0.0.4; charset=utf-8";
-
-MHD_Result access(void* self, MHD_Connection* connection, const char* url, const char* method, const char*,
-                  const char*, size_t*, void**)
-{
-    const status_http::answer a = static_cast<status_http*>(self)->respond(url, method);
-    MHD_Response* response =
-        MHD_create_response_from_buffer(a.body.size(), const_cast<char*>(a.body.data()), MHD_RESPMEM_MUST_COPY);
-    if (!response)
-        return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, a.content_type);
-    if (a.status == MHD_HTTP_METHOD_NOT_ALLOWED)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    const MHD_Result queued = MHD_queue_response(connection, a.status, response);
-    MHD_destroy_response(response);
-    return queued;
-}
 
 std::chrono::steady_clock::rep now()
 {
     return std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
+void shut(int fd)
+{
+    // libmicrohttpd sees the end on its next turn and closes the socket itself: it still owns it.
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
 }  // namespace
+
+struct status_http::callbacks {
+    static MHD_Result access(void* self, MHD_Connection* connection, const char* url, const char* method, const char*,
+                             const char*, size_t*, void**)
+    {
+        auto* http = static_cast<status_http*>(self);
+        http->_connections.answering(connection, http_connections::clock::now());
+        const status_http::answer a = http->respond(url, method);
+        MHD_Response* response =
+            MHD_create_response_from_buffer(a.body.size(), const_cast<char*>(a.body.data()), MHD_RESPMEM_MUST_COPY);
+        if (!response)
+            return MHD_NO;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, a.content_type);
+        if (a.status == MHD_HTTP_METHOD_NOT_ALLOWED)
+            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+        const MHD_Result queued = MHD_queue_response(connection, a.status, response);
+        MHD_destroy_response(response);
+        return queued;
+    }
+
+    static void completed(void* self, MHD_Connection* connection, void**, MHD_RequestTerminationCode)
+    {
+        static_cast<status_http*>(self)->_connections.answered(connection, http_connections::clock::now());
+    }
+
+    static void connection(void* self, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode event)
+    {
+        http_connections& table = static_cast<status_http*>(self)->_connections;
+        if (event == MHD_CONNECTION_NOTIFY_CLOSED) {
+            table.closed(connection);
+            return;
+        }
+        const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (!fd || !peer)
+            return;
+        std::string address;
+        if (peer->client_addr->sa_family == AF_INET6) {
+            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(peer->client_addr);
+            address.assign(reinterpret_cast<const char*>(&v6->sin6_addr), sizeof v6->sin6_addr);
+        } else {
+            const auto* v4 = reinterpret_cast<const sockaddr_in*>(peer->client_addr);
+            address.assign(reinterpret_cast<const char*>(&v4->sin_addr), sizeof v4->sin_addr);
+        }
+        shut(table.admit(connection, fd->connect_fd, address, http_connections::clock::now()));
+    }
+
+    static void log(void* self, const char* format, va_list args)
+    {
+        auto* http = static_cast<status_http*>(self);
+        if (!http->_starting)
+            return;  // later messages concern single clients
+        char buffer[512];
+        std::vsnprintf(buffer, sizeof buffer, format, args);
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (!http->_start_error.empty())
+            http->_start_error += "; ";
+        http->_start_error += line;
+    }
+};
 
 status_http::~status_http()
 {
@@ -56,7 +113,8 @@ std::string status_http::start(const QHostAddress& host, std::uint16_t port)
     sockaddr_in v4{};
     sockaddr_in6 v6{};
     const sockaddr* address;
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+    // Polled by serve(), so that the table's deadlines are kept on the same thread.
+    unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
     if (host.protocol() == QAbstractSocket::IPv6Protocol) {
         v6.sin6_family = AF_INET6;
         v6.sin6_port = htons(port);
@@ -75,40 +133,66 @@ std::string status_http::start(const QHostAddress& host, std::uint16_t port)
     _start_error.clear();
     _starting = true;
     // The logger goes first, so that the messages about the options come to it too.
-    _daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &access, this,                    //
-                               MHD_OPTION_EXTERNAL_LOGGER, &status_http::log_start_error, this,  //
-                               MHD_OPTION_SOCK_ADDR, address,                                   //
-                               MHD_OPTION_CONNECTION_LIMIT, connection_limit,                   //
-                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, connections_per_address,     //
-                               MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s,             //
+    _daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &callbacks::access, this,            //
+                               MHD_OPTION_EXTERNAL_LOGGER, &callbacks::log, this,                  //
+                               MHD_OPTION_SOCK_ADDR, address,                                     //
+                               MHD_OPTION_CONNECTION_LIMIT, connection_limit,                     //
+                               MHD_OPTION_NOTIFY_CONNECTION, &callbacks::connection, this,         //
+                               MHD_OPTION_NOTIFY_COMPLETED, &callbacks::completed, this,           //
                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_END);
     _starting = false;
-    if (_daemon)
-        return std::string();
-    return _start_error.empty() ? std::string("the listener did not start") : _start_error;
+    if (!_daemon)
+        return _start_error.empty() ? std::string("the listener did not start") : _start_error;
+    _wake = ::eventfd(0, EFD_CLOEXEC);
+    if (_wake < 0) {
+        const std::string reason = std::strerror(errno);
+        MHD_stop_daemon(_daemon);
+        _daemon = nullptr;
+        return "no eventfd: " + reason;
+    }
+    _thread = std::thread(&status_http::serve, this);
+    return std::string();
 }
 
 void status_http::stop()
 {
     if (!_daemon)
         return;
+    const std::uint64_t one = 1;
+    while (::write(_wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    _thread.join();
     MHD_stop_daemon(_daemon);
+    ::close(_wake);
+    _wake = -1;
     _daemon = nullptr;
 }
 
-void status_http::log_start_error(void* self, const char* format, va_list args)
+void status_http::serve()
 {
-    auto* http = static_cast<status_http*>(self);
-    if (!http->_starting)
-        return;  // later messages concern single clients
-    char buffer[512];
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    std::string line(buffer);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    if (!http->_start_error.empty())
-        http->_start_error += "; ";
-    http->_start_error += line;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(_daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    pollfd fds[2] = {{_wake, POLLIN, 0}, {info->epoll_fd, POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, wait_ms()) > 0 && fds[0].revents != 0)
+            return;
+        MHD_run(_daemon);
+        for (const int fd : _connections.expired(http_connections::clock::now()))
+            shut(fd);
+    }
+}
+
+int status_http::wait_ms()
+{
+    long long wait = -1;
+    MHD_UNSIGNED_LONG_LONG pending = 0;
+    if (MHD_get_timeout(_daemon, &pending) == MHD_YES)
+        wait = static_cast<long long>(std::min<MHD_UNSIGNED_LONG_LONG>(pending, INT_MAX));
+    if (const auto next = _connections.next_deadline()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - http_connections::clock::now()).count();
+        const long long until = std::max<long long>(left, 0);
+        wait = wait < 0 ? until : std::min(wait, until);
+    }
+    return static_cast<int>(std::min<long long>(wait, INT_MAX));
 }
 
 void status_http::publish(status_snapshot snapshot)

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "status/http_connections.h"
+
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -17,9 +19,10 @@ struct status_snapshot {
     std::string not_ready;  // empty: ready
 };
 
-// /healthz, /readyz and /metrics on a listener of libmicrohttpd's own thread. That thread never
-// touches the service's objects: it serves the last snapshot published, and tells a stuck event
-// loop by the age of the last heartbeat, so no request ever waits for the loop.
+// /healthz, /readyz and /metrics served by libmicrohttpd on a thread of the listener's own. That
+// thread never touches the service's objects: it serves the last snapshot published, and tells a
+// stuck event loop by the age of the last heartbeat, so no request ever waits for the loop. It
+// also keeps the connections' table, closing those whose time is up or whose slot is taken.
 class status_http {
 public:
     status_http() = default;
@@ -46,9 +49,14 @@ public:
     answer respond(const char* url, const char* method);
 
 private:
-    static void log_start_error(void* self, const char* format, va_list args);
+    struct callbacks;  // libmicrohttpd's, in the source file
+    void serve();
+    int wait_ms();
 
     MHD_Daemon* _daemon = nullptr;
+    std::thread _thread;
+    int _wake = -1;  // an eventfd that ends serve()
+    http_connections _connections;  // the listener's thread's only
     std::mutex _lock;
     status_snapshot _snapshot;  // under _lock
     std::atomic<std::chrono::steady_clock::rep> _heartbeat{0};
