@@ -255,6 +255,32 @@ TEST_F(CommandFlowTest, ARejectedCommandRedeliveredAfterItsChannelWentIsRejected
     EXPECT_EQ(store.runs, 2);
 }
 
+TEST_F(CommandFlowTest, CommandsHeldTooCloseToTheConsumerTimeOutGoBackOnceAndNothingIsTakenUntilResumed)
+{
+    int returned = 0;
+    QObject::connect(&flow, &command_flow::held_returned, [&] { ++returned; });
+    flow.set_consumer_timeout(200);
+    deliver(1, 1);
+    deliver(2, 2);
+    // Tried again and again while the store stays down.
+    for (int tries = 0; returned == 0 && tries < 200; ++tries) {
+        if (store.running.count(1))
+            store.finish(1, command_result::retry("store down"));
+        wait_until([&] { return returned == 1 || store.running.count(1) > 0; }, 1000);
+    }
+    ASSERT_EQ(returned, 1);
+    EXPECT_EQ(broker.take(), (QStringList{"requeue 1", "requeue 2"}));
+    EXPECT_EQ(flow.unsettled(), 0u);
+    deliver(3, 1);  // already on its way before consuming paused
+    EXPECT_EQ(broker.take(), (QStringList{"requeue 3"}));
+    flow.resume();
+    deliver(4, 1);
+    done(1);
+    confirm(1);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 4"}));
+    EXPECT_EQ(returned, 1);
+}
+
 TEST(AnsweredCommands, TheOldestGiveWayAndNoIdIsNeverKept)
 {
     answered_commands kept(2);

@@ -368,6 +368,25 @@ TEST_F(ServiceProcessTest, HttpReadinessNamesRedisWhenItDoesNotAnswer)
     EXPECT_EQ(http(port, "/healthz").status, 200);
 }
 
+// Two instances consuming one queue at once would write a client's commands out of order: the
+// second refuses, unless told it may.
+TEST_F(ServiceProcessTest, SecondConsumerWithoutSingleActiveConsumerRefusesToConsumeAndExits)
+{
+    amqp_peer peer(test_rabbit::shared().uri());
+    peer.declare_exchange(in);
+    const quint16 port = start_with_http(test_redis::shared().port());
+    ASSERT_TRUE(wait_until([&] { return http(port, "/readyz").status == 200; }, 30000));
+    const QByteArray ini = read("corvel.ini").replace("HTTP_LISTEN=", "LOG_FILE_PATH=second.log\n;");
+    write("second.ini", ini);
+    QProcess second;
+    second.setWorkingDirectory(dir.path());
+    second.start(QStringLiteral(CORVEL_BINARY), {"-c", "second.ini"});
+    ASSERT_TRUE(second.waitForFinished(20000)) << read("second.log").constData();
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(read("second.log").contains("1 other consumer(s) and no single active consumer")) << read("second.log").constData();
+    EXPECT_EQ(http(port, "/readyz").status, 200);  // the first goes on
+}
+
 // The one test that waits the real interval: staging keys found at start-up are promoted 21 s
 // after the instance takes its first delivery (before it, they may be another instance's open
 // sequence), and a device_parameters command is delivery enough.
