@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "commands/replica_wait.h"
 #include "commands/store_access.h"
 #include "loggable.h"
 #include "process/config_check.h"
@@ -41,6 +42,7 @@ Application::Application(int& argc, char** argv)
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
                     << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));
     warn_of_configuration(_env, _cmdLineParser.value(QStringLiteral("c")), *_logger);
+    warn_of_missing_replicas(_store, *_logger, _redis_config._wait_replicas);
     warn_of_few_descriptors();
     _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store, *_promotion);
     connect(_timer.get(), &QTimer::timeout, this, &Application::redis_rename_tmp);
