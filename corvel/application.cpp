@@ -1,6 +1,6 @@
 #include "application.h"
 
-#include "commands/replica_wait.h"
+#include "commands/replica_check.h"
 #include "commands/store_access.h"
 #include "loggable.h"
 #include "process/config_check.h"

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "logger.h"
 #include "redis_client.h"
 
 #include <QString>
@@ -42,8 +41,3 @@ private:
     int _round = 0;  // of the WAIT out, from 1
     std::vector<settled> _covered;  // by the WAIT out
 };
-
-// At start-up, with WAIT_REPLICAS: one WARNING when the master has fewer replicas connected
-// (INFO replication) than each write waits for, since every WAIT would then run out and the
-// commands be held. Said once, by the first connection; nothing when Redis does not answer.
-void warn_of_missing_replicas(redis::client& store, logger& log, int replicas);
