@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "commands/replica_check.h"
 #include "commands/store_access.h"
 #include "loggable.h"
 #include "process/config_check.h"
@@ -40,6 +41,8 @@ Application::Application(int& argc, char** argv)
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
                     << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));
+    warn_of_configuration(_env, _cmdLineParser.value(QStringLiteral("c")), *_logger);
+    warn_of_missing_replicas(_store, *_logger, _redis_config._wait_replicas);
     warn_of_few_descriptors();
     _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store, *_promotion);
     connect(_timer.get(), &QTimer::timeout, this, &Application::redis_rename_tmp);
@@ -155,7 +158,7 @@ QString Application::config_path()
     configCmdLineOptions();
     const QString path = _cmdLineParser.value(QStringLiteral("c"));
     if (_cmdLineParser.isSet(QStringLiteral("check-config")))
-        ::exit(check_configuration(path));
+        ::exit(check_configuration(path, _cmdLineParser.isSet(QStringLiteral("c"))));
     return path;
 }
 

@@ -6,8 +6,13 @@
 #include "amqp_uri.h"
 #include "loggable.h"
 
-#include <QFileInfo>
+#include <QFile>
 #include <QStringList>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <functional>
 #include <limits>
@@ -66,7 +71,8 @@ std::optional<log_target> target_from_name(const QString& name) { return value_n
 
 class environment::section_reader {
 public:
-    section_reader(QSettings& settings, const char* section) : _settings(settings), _section(QLatin1String(section))
+    section_reader(environment& env, const char* section)
+        : _settings(env._settings), _section(QLatin1String(section)), _asked(env._read_keys[_section])
     {
         _settings.beginGroup(_section);
     }
@@ -74,7 +80,14 @@ public:
     section_reader(const section_reader&) = delete;
     section_reader& operator=(const section_reader&) = delete;
 
-    bool has(const char* key) const { return _settings.contains(QLatin1String(key)); }
+    // Every read goes through here, which is how known_keys() learns the keys.
+    bool has(const char* key) const
+    {
+        const QString name = QLatin1String(key);
+        if (!_asked.contains(name))
+            _asked.append(name);
+        return _settings.contains(name);
+    }
     QString text(const char* key, const QString& fallback = QString()) const
     {
         return has(key) ? as_written(_settings.value(QLatin1String(key))) : fallback;
@@ -122,6 +135,7 @@ public:
 private:
     QSettings& _settings;
     const QString _section;
+    QStringList& _asked;
     QStringList _problems;
 };
 
@@ -129,9 +143,43 @@ environment::environment(const QString& path) : _settings(path, QSettings::IniFo
 {
 }
 
-bool environment::file_exists() const
+environment::file_state environment::state_of_file(QString* why_unreadable) const
 {
-    return QFileInfo::exists(_settings.fileName());
+    // Missing is only what the system says is not there: a file in a directory the reader may
+    // not search cannot be read, it is not absent.
+    struct stat info {};
+    if (::stat(QFile::encodeName(_settings.fileName()).constData(), &info) != 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            return file_state::missing;
+        if (why_unreadable)
+            *why_unreadable = QString::fromLocal8Bit(std::strerror(error));
+        return file_state::unreadable;
+    }
+    // Opened as the reader would: QSettings itself says nothing of a file it could not open.
+    QFile file(_settings.fileName());
+    if (file.open(QIODevice::ReadOnly))
+        return file_state::readable;
+    if (why_unreadable)
+        *why_unreadable = file.errorString();
+    return file_state::unreadable;
+}
+
+const QMap<QString, QStringList>& environment::known_keys()
+{
+    static const QMap<QString, QStringList> keys = [] {
+        environment probe{QString()};
+        probe.check();
+        return probe._read_keys;
+    }();
+    return keys;
+}
+
+QList<config_remark> environment::remarks()
+{
+    if (state_of_file() != file_state::readable)
+        return {};
+    return layout_remarks(_settings, known_keys());
 }
 
 QString log_level_name(LogLevel level)
@@ -146,7 +194,7 @@ QString log_target_name(log_target target)
 
 log_settings environment::get_log_settings()
 {
-    section_reader general(_settings, "GENERAL_SETTINGS");
+    section_reader general(*this, "GENERAL_SETTINGS");
     log_settings settings;
     settings.file_path = general.text("LOG_FILE_PATH", settings.file_path);
     settings.level = level_from_name(general.text("LOG_LEVEL")).value_or(settings.level);
@@ -157,6 +205,9 @@ log_settings environment::get_log_settings()
 QStringList environment::check()
 {
     QStringList problems;
+    QString why;
+    if (state_of_file(&why) == file_state::unreadable)
+        problems << QStringLiteral("%1: exists but cannot be read (%2)").arg(loggable(_settings.fileName()), loggable(why));
     const auto collect = [&problems](const std::function<void()>& read) {
         try {
             read();
@@ -165,13 +216,14 @@ QStringList environment::check()
         }
     };
     collect([this] {
-        section_reader general(_settings, "GENERAL_SETTINGS");
+        section_reader general(*this, "GENERAL_SETTINGS");
         if (general.has("LOG_LEVEL") && !level_from_name(general.text("LOG_LEVEL")))
             general.refuse("LOG_LEVEL", general.text("LOG_LEVEL"), QStringLiteral("is not one of OFF, ERROR, WARNING, INFORM, DEBUG"));
         if (general.has("LOG_TARGET") && !target_from_name(general.text("LOG_TARGET")))
             general.refuse("LOG_TARGET", general.text("LOG_TARGET"), QStringLiteral("is not one of file, journal, stderr-json"));
         general.throw_problems();
     });
+    get_log_settings();  // its keys read, for known_keys(); what it cannot use is refused above
     collect([this] { get_shutdown_timeout_ms(); });
     collect([this] { get_http_listen(); });
     collect([this] { get_rabit_man_settings(); });
@@ -189,7 +241,7 @@ std::unique_ptr<logger> environment::get_logger(const QString& prefix)
 rabbit_api_config environment::get_rabit_man_settings()
 {
     rabbit_api_config config;
-    section_reader amqp(_settings, "AMQP_SETTINGS");
+    section_reader amqp(*this, "AMQP_SETTINGS");
     config.path = amqp.text("R_LOGIN", QLatin1String(default_amqp_uri));
     const QStringList uris = amqp::split_uris(config.path);
     if (uris.isEmpty())
@@ -241,7 +293,7 @@ rabbit_api_config environment::get_rabit_man_settings()
 redis_conf environment::get_redis_settings()
 {
     redis_conf config;
-    section_reader redis(_settings, "REDIS_SETTINGS");
+    section_reader redis(*this, "REDIS_SETTINGS");
     config._host = redis.text("HOST", QStringLiteral("127.0.0.1"));
     if (config._host.trimmed().isEmpty())
         redis.refuse("HOST", config._host, QStringLiteral("is empty"));
@@ -273,7 +325,7 @@ redis_conf environment::get_redis_settings()
 
 int environment::get_shutdown_timeout_ms()
 {
-    section_reader general(_settings, "GENERAL_SETTINGS");
+    section_reader general(*this, "GENERAL_SETTINGS");
     const int ms = static_cast<int>(general.number("SHUTDOWN_TIMEOUT_MS", default_shutdown_timeout_ms, 0, std::numeric_limits<int>::max()));
     general.throw_problems();
     return ms;
@@ -281,7 +333,7 @@ int environment::get_shutdown_timeout_ms()
 
 std::optional<listen_address> environment::get_http_listen()
 {
-    section_reader general(_settings, "GENERAL_SETTINGS");
+    section_reader general(*this, "GENERAL_SETTINGS");
     const QString text = general.text("HTTP_LISTEN").trimmed();
     if (text.isEmpty())
         return std::nullopt;

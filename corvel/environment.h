@@ -1,9 +1,11 @@
 #pragma once
 
+#include "config_layout.h"
 #include "logger.h"
 #include "rabbit_config.h"
 
 #include <QHostAddress>
+#include <QMap>
 #include <QSettings>
 
 #include <memory>
@@ -56,9 +58,18 @@ public:
     explicit environment(const QString& path);
 
     // Every problem of the file, as a start would meet them, without opening the log or
-    // connecting to anything; empty when a start would go ahead.
+    // connecting to anything; empty when a start would go ahead. A file that exists but cannot be
+    // read is one: a start would otherwise run on every default.
     QStringList check();
-    bool file_exists() const;
+    // What the file holds that a start goes ahead with but that was hardly meant: a key no
+    // getter reads, a section named almost as one that is read (see config_layout.h).
+    QList<config_remark> remarks();
+
+    enum class file_state { readable, missing, unreadable };
+    file_state state_of_file(QString* why_unreadable = nullptr) const;
+    // Each section's keys, as the getters below read them (each reads every key of its own
+    // whatever the file holds, so this is the whole list).
+    static const QMap<QString, QStringList>& known_keys();
     // Where the log goes and its level (GENERAL_SETTINGS LOG_TARGET, LOG_FILE_PATH, LOG_LEVEL),
     // whatever else the file holds: a LOG_LEVEL or LOG_TARGET that check() refuses is taken at its
     // default (ERROR, file).
@@ -83,6 +94,7 @@ private:
     class section_reader;
 
     QSettings _settings;
+    QMap<QString, QStringList> _read_keys;  // by section, every key a getter asked for
 };
 
 // LOG_LEVEL's and LOG_TARGET's names for a level and a target, as the file writes them ("INFORM",

@@ -15,13 +15,13 @@ protected:
     QTemporaryDir dir;
     QString log_path = dir.filePath("corvel.log");
 
-    std::unique_ptr<Application> start(quint32 redis_port)
+    std::unique_ptr<Application> start(quint32 redis_port, const QByteArray& more_redis_settings = {})
     {
         const QString ini = dir.filePath("corvel.ini");
         QFile f(ini);
         f.open(QIODevice::WriteOnly | QIODevice::Truncate);
         f.write("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() + "\nLOG_LEVEL=DEBUG\n[REDIS_SETTINGS]\nPORT="
-                + QByteArray::number(redis_port) + "\n");
+                + QByteArray::number(redis_port) + "\n" + more_redis_settings);
         f.close();
         args = {QByteArray("corvel"), QByteArray("-c"), ini.toUtf8()};
         for (QByteArray& a : args)
@@ -73,6 +73,18 @@ TEST_F(ApplicationTest, UnreachableStoreAtStartUpIsLoggedAndLeavesTheTimerIdle)
     EXPECT_TRUE(wait_until([&] { return log_text().contains(" Error : Cannot look for staging keys at start-up: "); }, 5000))
         << log_text().constData();
     EXPECT_FALSE(app->promotion_timer().isActive());
+}
+
+TEST_F(ApplicationTest, StartUpWarnsOfKeysNothingReadsAndOfFewerReplicasThanEachWriteWaitsFor)
+{
+    auto app = start(test_redis::shared().port(), "WAIT_REPLICAS=1\nWAIT_REPLICA=1\n");
+    EXPECT_TRUE(wait_until([&] { return log_text().contains(" replica(s) connected"); }, 5000)) << log_text().constData();
+    const QByteArray text = log_text();
+    EXPECT_TRUE(text.contains(" Warning : Configuration file " + dir.filePath("corvel.ini").toUtf8()
+                              + ": REDIS_SETTINGS/WAIT_REPLICA: unknown key, not read; did you mean WAIT_REPLICAS?\r\n"))
+        << text.constData();
+    EXPECT_TRUE(text.contains(" Warning : REDIS_SETTINGS/WAIT_REPLICAS is 1 but the master has 0 replica(s) connected: "))
+        << text.constData();
 }
 
 TEST_F(ApplicationTest, FailedPromotionIsTriedAgain)

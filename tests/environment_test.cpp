@@ -88,6 +88,10 @@ TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
     EXPECT_EQ(amqp.r_que, "q");
     EXPECT_EQ(amqp._prefetch_count, 7);
     EXPECT_EQ(amqp._tls_ca_file, "/etc/ssl/broker-ca.pem");
+    // Every key above is read where it stands but one.
+    const QList<config_remark> remarks = env.remarks();
+    ASSERT_EQ(remarks.size(), 1);
+    EXPECT_EQ(remarks[0].text, "AMQP_SETTINGS/PORT: unknown key, not read; it is read in [REDIS_SETTINGS]");
 }
 
 TEST_F(EnvironmentTest, BrokerListReadsAsWrittenQuotedOrNot)
@@ -139,6 +143,71 @@ TEST_F(EnvironmentTest, ValuesOfTheWrongTypeAreRefusedBySectionKeyAndValueAndChe
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/corvel.ini").check().isEmpty());
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/packaging/corvel.ini").check().isEmpty());
     EXPECT_TRUE(environment(dir.filePath("absent.ini")).check().isEmpty());
+}
+
+TEST_F(EnvironmentTest, KeysAndSectionsNothingReadsAreRemarkedWithWhatWasMeantBoundedAndEscaped)
+{
+    const auto remarks_of = [](environment&& env) {
+        QStringList texts;
+        for (const config_remark& r : env.remarks())
+            texts << (r.level == config_remark::weight::mistake ? "mistake: " : "note: ") + r.text;
+        return texts.join('\n').toStdString();
+    };
+    EXPECT_EQ(remarks_of(environment(write_ini("STRAY=1\nHOST=h\n[REDIS_SETTINGS]\nWAIT_REPLICA=1\nwait_timeout_ms=5\nR_PREFETCH=1\n"
+                                               "[REDIS_SETTING]\nSEQUENCE_KEY=s\n[amqp_settings]\nR_PREF=5\n[Redis]\nPORT=1\n"
+                                               "[NOTES]\nA=1\n[GENERAL_SETTINGS]\nLOG_LEVELS=DEBUG\nBAD%1BKEY=1\n"))),
+              (QStringList{
+                  "mistake: HOST: outside any section, not read; it is read in [REDIS_SETTINGS]",
+                  "note: STRAY: outside any section, not read",
+                  "mistake: GENERAL_SETTINGS/BAD\\x1bKEY: unknown key, not read",
+                  "mistake: GENERAL_SETTINGS/LOG_LEVELS: unknown key, not read; did you mean LOG_LEVEL?",
+                  "note: [NOTES]: unknown section, not read (keys: A)",
+                  "mistake: [REDIS_SETTING]: unknown section, not read; did you mean [REDIS_SETTINGS]? (keys: SEQUENCE_KEY)",
+                  "mistake: REDIS_SETTINGS/R_PREFETCH: unknown key, not read",
+                  "mistake: REDIS_SETTINGS/WAIT_REPLICA: unknown key, not read; did you mean WAIT_REPLICAS?",
+                  "mistake: REDIS_SETTINGS/wait_timeout_ms: unknown key, not read; did you mean WAIT_TIMEOUT_MS?",
+                  "mistake: [Redis]: unknown section, not read; did you mean [REDIS_SETTINGS]? (keys: PORT)",
+                  "mistake: [amqp_settings]: unknown section, not read; did you mean [AMQP_SETTINGS]? (keys: R_PREF)",
+              }.join('\n').toStdString()));
+
+    QByteArray many = "[REDIS_SETTINGS]\n";
+    for (int i = 0; i < 5000; ++i)
+        many += "K" + QByteArray::number(i) + "=1\n";
+    const QList<config_remark> bounded = environment(write_ini(many)).remarks();
+    ASSERT_EQ(bounded.size(), max_remarks + 1);
+    EXPECT_EQ(bounded.last().text, QStringLiteral("%1 more sections or keys that are not read, not listed").arg(5000 - max_remarks));
+    EXPECT_EQ(bounded.last().level, config_remark::weight::mistake);
+
+    EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/corvel.ini").remarks().isEmpty());
+    EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/packaging/corvel.ini").remarks().isEmpty());
+}
+
+// A directory stands for any file that exists but cannot be opened (tests run as root).
+TEST_F(EnvironmentTest, FileThatExistsButCannotBeReadIsRefusedAndAMissingOneOnlyWhenNamed)
+{
+    environment unreadable(dir.path());
+    EXPECT_EQ(unreadable.state_of_file(), environment::file_state::unreadable);
+    const QStringList problems = unreadable.check();
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].startsWith(dir.path() + ": exists but cannot be read (")) << problems[0].toStdString();
+    EXPECT_EQ(check_configuration(dir.path(), false), 1);
+
+    EXPECT_EQ(environment(dir.filePath("absent.ini")).state_of_file(), environment::file_state::missing);
+    EXPECT_EQ(check_configuration(dir.filePath("absent.ini"), false), 0);
+    EXPECT_EQ(check_configuration(dir.filePath("absent.ini"), true), 1);
+}
+
+TEST_F(EnvironmentTest, ShutdownTimeoutThatTheUnitsStopTimeoutCutsShortIsANote)
+{
+    environment fits(write_ini("[GENERAL_SETTINGS]\nSHUTDOWN_TIMEOUT_MS=19000\n"));
+    EXPECT_TRUE(cross_checks(fits).isEmpty());
+    environment env(write_ini("[GENERAL_SETTINGS]\nSHUTDOWN_TIMEOUT_MS=19001\n"));
+    const QList<config_remark> remarks = cross_checks(env);
+    ASSERT_EQ(remarks.size(), 1);
+    EXPECT_EQ(remarks[0].level, config_remark::weight::note);
+    EXPECT_TRUE(remarks[0].text.startsWith("GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: a stop of up to 19001 ms does not end "
+                                           "1000 ms before the packaged unit's TimeoutStopSec=20s"))
+        << remarks[0].text.toStdString();
 }
 
 TEST_F(EnvironmentTest, BindingsParseAsWritten)

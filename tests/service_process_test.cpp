@@ -170,6 +170,12 @@ TEST_F(ServiceProcessTest, HelpIsAnInvalidCommandLineFollowedByTheUsageAndTheCon
     start({"--check-config", "-c", "bad.ini"});
     EXPECT_EQ(exit_code_within(5000), 1);
     EXPECT_EQ(service.readAllStandardOutput(), "bad.ini: AMQP_SETTINGS/R_PREF: \"abc\" is not a whole number from 0 to 2147483647\n");
+    write("typo.ini", "[REDIS_SETTINGS]\nWAIT_REPLICA=1\n");
+    start({"--check-config", "-c", "typo.ini"});
+    EXPECT_EQ(exit_code_within(5000), 1);
+    EXPECT_EQ(service.readAllStandardOutput(), "typo.ini: REDIS_SETTINGS/WAIT_REPLICA: unknown key, not read; did you mean WAIT_REPLICAS?\n");
+    start({"--check-config", "-c", "absent.ini"});
+    EXPECT_EQ(exit_code_within(5000), 1);
     start({"--check-config", "-c", CORVEL_SOURCE_DIR "/corvel.ini"});
     EXPECT_EQ(exit_code_within(5000), 0);
     EXPECT_TRUE(service.readAllStandardOutput().isEmpty());
@@ -180,6 +186,7 @@ TEST_F(ServiceProcessTest, MissingConfigFileRunsOnDefaults)
 {
     start({"-c", "does-not-exist.ini"});
     EXPECT_EQ(exit_code_within(1000), -1);  // still running
+    EXPECT_TRUE(service.readAllStandardError().startsWith("corvel: does-not-exist.ini: no such file; every key takes its default\n"));
     EXPECT_TRUE(QFile::exists(dir.filePath("corvel.log")));
     EXPECT_FALSE(QFile::exists(dir.filePath("does-not-exist.ini")));
 }

@@ -5,16 +5,90 @@
 
 #include <cstdio>
 
-int check_configuration(const QString& path)
+namespace {
+// The stop of the packaged unit (packaging/corvel.service, read by the build).
+constexpr int unit_stop_timeout_s = CORVEL_UNIT_STOP_TIMEOUT_S;
+// What a stop takes beyond SHUTDOWN_TIMEOUT_MS: closing the connections, leaving the process.
+constexpr int stop_margin_ms = 1000;
+
+QList<config_remark> remarks_of(environment& env)
 {
+    return env.remarks() + cross_checks(env);
+}
+}  // namespace
+
+QList<config_remark> cross_checks(environment& env)
+{
+    QList<config_remark> remarks;
+    try {
+        const int shutdown_ms = env.get_shutdown_timeout_ms();
+        if (shutdown_ms > unit_stop_timeout_s * 1000 - stop_margin_ms)
+            remarks.append({config_remark::weight::note,
+                            QStringLiteral("GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: a stop of up to %1 ms does not end %2 ms "
+                                           "before the packaged unit's TimeoutStopSec=%3s (the value in force may differ), "
+                                           "so systemd would kill the service before its stop ends; raise TimeoutStopSec "
+                                           "(systemctl edit corvel) or lower SHUTDOWN_TIMEOUT_MS")
+                                .arg(shutdown_ms)
+                                .arg(stop_margin_ms)
+                                .arg(unit_stop_timeout_s)});
+    } catch (const config_error&) {
+        // refused by check()
+    }
+    return remarks;
+}
+
+int check_configuration(const QString& path, bool named)
+{
+    const QString file = loggable(path);
+    const auto say = [&file](const QString& text) { std::printf("%s: %s\n", qUtf8Printable(file), qUtf8Printable(text)); };
     environment env(path);
-    if (!env.file_exists())
-        std::printf("%s: no such file; every key takes its default\n", qUtf8Printable(path));
+    int status = 0;
+    QString why;
+    switch (env.state_of_file(&why)) {
+    case environment::file_state::unreadable:
+        // Read as empty, it would pass: nothing else to look at.
+        say(QStringLiteral("exists but cannot be read (%1); a start is refused").arg(loggable(why)));
+        std::fflush(stdout);
+        return 1;
+    case environment::file_state::missing:
+        if (named) {
+            say(QStringLiteral("no such file (a start would run on every default)"));
+            status = 1;
+        } else {
+            say(QStringLiteral("no such file; every key takes its default"));
+        }
+        break;
+    case environment::file_state::readable:
+        break;
+    }
     const QStringList problems = env.check();
     for (const QString& problem : problems)
-        std::printf("%s: %s\n", qUtf8Printable(path), qUtf8Printable(problem));
+        say(problem);
+    if (!problems.isEmpty())
+        status = 1;
+    for (const config_remark& remark : remarks_of(env)) {
+        if (remark.level == config_remark::weight::mistake) {
+            say(remark.text);
+            status = 1;
+        } else {
+            say(QStringLiteral("warning: ") + remark.text);
+        }
+    }
     std::fflush(stdout);
-    return problems.isEmpty() ? 0 : 1;
+    return status;
+}
+
+void warn_of_configuration(environment& env, const QString& path, logger& log)
+{
+    const QString file = loggable(path);
+    if (env.state_of_file() == environment::file_state::missing) {
+        log.warning() << "Configuration file " << file << " not found: every key takes its default";
+        // At the default level ERROR the line above is not written; without a file the log's
+        // target is the file, so standard error carries no JSON lines to break.
+        std::fprintf(stderr, "corvel: %s: no such file; every key takes its default\n", qUtf8Printable(file));
+    }
+    for (const config_remark& remark : remarks_of(env))
+        log.warning() << "Configuration file " << file << ": " << remark.text;
 }
 
 bool refuse_bad_configuration(environment& env)
@@ -22,6 +96,9 @@ bool refuse_bad_configuration(environment& env)
     const QStringList problems = env.check();
     if (problems.isEmpty())
         return true;
+    // Where the log goes is in the file: standard error only.
+    if (env.state_of_file() == environment::file_state::unreadable)
+        throw config_error(problems);
     logger(env.get_log_settings(), QString()).error() << "Configuration refused, the service does not start: "
                                                    << problems.join(QStringLiteral("; "));
     throw config_error(problems);
