@@ -18,7 +18,9 @@
 #       rejected command in the dead-letter queue, and Redis down SECONDS (default 120) while
 #       commands flow: every command answered, none returned to the queue or dead-lettered.
 #       DRILL_CONSUMER_TIMEOUT_MS and DRILL_DELIVERY_LIMIT set the broker's consumer_timeout and a
-#       delivery-limit policy on the queue, to see what the broker's own limits do to held commands.
+#       delivery-limit policy on the queue, to see what the broker's own limits do to held commands;
+#       the service is told the same time-out (R_CONSUMER_TIMEOUT_MS), or DRILL_SERVICE_TIMEOUT_MS
+#       (0: it holds commands however long, as if it did not know it).
 #   scripts/drill_production.sh cluster
 #       A three-node cluster on loopback with a quorum queue: the node the service consumes from is
 #       stopped while commands flow; the service moves to another node and every command is
@@ -281,7 +283,8 @@ outage)
     rabbitctl "$work/rabbit" set_policy --apply-to queues limit '^drill\.cmd$' "{\"delivery-limit\":$DRILL_DELIVERY_LIMIT}" >/dev/null
     echo "delivery-limit policy: $DRILL_DELIVERY_LIMIT"
   fi
-  ini a drill.cmd "$uri" "$production_queue" "SEQUENCE_KEY=corvel:sequence"
+  ini a drill.cmd "$uri" "$production_queue
+R_CONSUMER_TIMEOUT_MS=${DRILL_SERVICE_TIMEOUT_MS:-${DRILL_CONSUMER_TIMEOUT_MS:-1800000}}" "SEQUENCE_KEY=corvel:sequence"
   start_instance a
   wait_for 20 consuming a
   rabbitctl "$work/rabbit" list_queues name durable type arguments messages
