@@ -224,7 +224,9 @@ PY
     "$work/big.json" >"$work/big.out" 2>>"$work/send.errors" &
   big=$!
   echo "$(date +%T) sent a clients_devices command of $modems modems ($(stat -c %s "$work/big.json") bytes); Redis at maxmemory 40mb"
-  sleep 1
+  held() { grep -q 'Command held' "$work/a.log"; }
+  wait_for 120 held || echo "THE BIG COMMAND WAS NEVER HELD"
+  echo "$(date +%T) Redis refused it: $(grep -m1 'Command held' "$work/a.log" | grep -o 'Redis discarded.*' | cut -c1-120)"
   start=$(date +%s)
   for n in $(seq 20); do small "$n" 90000; done
   wait_for 90 eval '[ "$(answered)" -ge 20 ]' || true
