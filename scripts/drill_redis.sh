@@ -244,7 +244,7 @@ PY
   echo "$(date +%T) 2 minutes later: $(answered) answered, $(grep -c 'Command given up' "$work/a.log") given up in all"
   redis-cli -p "$redis_port" config set maxmemory 0 >/dev/null
   wait_for 60 eval '[ "$(answered)" -ge 5 ]' || true
-  echo "$(date +%T) writes accepted again: $(answered) of 5 answered, $(grep -c '"result":true' "$work"/small*.out) with result true"
+  echo "$(date +%T) writes accepted again: $(answered) of 5 answered, $(cat "$work"/small*.out | grep -c '"result": true') with result true"
   ;;
 *)
   echo "unknown drill $what" >&2
