@@ -250,7 +250,7 @@ void command_flow::hold(const held_command& delivery, const QString& why)
     _logger.debug() << "Command held, " << command_named{delivery.command._id, delivery.command._type} << ": " << loggable(why, reason_limit);
 }
 
-void command_flow::hold_from(std::size_t index, const QString& why)
+void command_flow::hold_from(std::size_t index, QString why)
 {
     if (_state != run_state::taking) {
         // Not tried again by this run (or not while consuming pauses): the next one takes them from the queue, in their order.

@@ -104,7 +104,8 @@ private:
     void outcome(const std::shared_ptr<entry>& e, command_result result);
     void advance();
     void publish(entry& e);
-    void hold_from(std::size_t index, const QString& why);
+    // why by value: it is most often the reason of an entry this erases.
+    void hold_from(std::size_t index, QString why);
     void hold(const held_command& delivery, const QString& why);
     store_verdict verdict_behind(std::size_t index) const;
     void give_up(entry& e);
