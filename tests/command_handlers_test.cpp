@@ -207,11 +207,13 @@ TEST_F(CommandHandlersTest, WithReplicasToWaitForACommandIsDoneOnlyOnceOneHasIts
 {
     test_redis master, replica;
     redis::client own_store({QStringLiteral("127.0.0.1"), QString(), master.port(), QString()});
+    own_store.set_silence_limit(100);  // below WAIT's timeout: Redis is silent that long, not frozen
     replica_wait one_replica(own_store, 1, 200);
     DevicesParamsCommand params(own_store, one_replica, log);
     const command_result alone = run(params, R"([{"modem_id":1,"hw_type":"a"}])");
     EXPECT_EQ(alone.what, command_result::outcome::retry);
     EXPECT_TRUE(alone.reason.contains("only 0 of 1 replicas")) << alone.reason.toStdString();
+    EXPECT_EQ(own_store.stats().dials, 1u);
 
     redis_probe(replica.port()).run({"REPLICAOF", "127.0.0.1", QByteArray::number(master.port())});
     ASSERT_TRUE(wait_until([&] { return redis_probe(master.port()).run({"INFO", "replication"}).contains("state=online"); }, 20000));

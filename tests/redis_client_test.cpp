@@ -6,7 +6,12 @@
 #include "sentinel_locator.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +25,8 @@ redis::connection_config config_for(quint32 port, const QString& name = QString(
 // Records every top-level reply and how the job ended.
 struct record_sink : redis::reply_sink {
     QList<QByteArray> events;
+    std::size_t limit = unbounded;
+    std::size_t reply_limit() override { return limit; }
     void on_reply(redis::reply&& r) override { events << "reply " + r.text + QByteArray::number(r.integer); }
     void on_array(long long n) override { events << "array " + QByteArray::number(n); }
     void on_element(redis::reply&& e) override
@@ -47,6 +54,32 @@ TEST(RedisProtocol, CommandsRoundTripAndRepliesStreamElementByElementAcrossAnySp
     EXPECT_EQ(whole.events, expected);
     EXPECT_EQ(bytewise.events, expected);
     EXPECT_FALSE(a.feed("?bad\r\n", 6, whole));
+}
+
+TEST(RedisProtocol, AReplyBeyondItsLimitIsRefusedBeforeItIsHeld)
+{
+    record_sink sink;
+    sink.limit = 300;  // ["ab", "cd"] fits, twice that would not
+    const QByteArray pair = "*2\r\n$2\r\nab\r\n$2\r\ncd\r\n";
+    redis::reply_reader each;
+    EXPECT_TRUE(each.feed((pair + pair + pair).constData(), 3 * pair.size(), sink)) << each.error().toStdString();
+    EXPECT_EQ(sink.events.count("end"), 3);
+    redis::reply_reader whole;
+    const QByteArray twice = "*2\r\n" + pair + pair;
+    EXPECT_FALSE(whole.feed(twice.constData(), twice.size(), sink));
+
+    // An announced count, nested or not, is refused as its header comes: nothing is sized by it.
+    for (const QByteArray& huge : {QByteArray("*2000000000\r\n"), QByteArray("*1\r\n*2000000000\r\n")}) {
+        redis::reply_reader r;
+        EXPECT_FALSE(r.feed(huge.constData(), huge.size(), sink));
+        EXPECT_TRUE(r.error().contains("an array of 2000000000 elements")) << r.error().toStdString();
+    }
+    // A string is refused once what is buffered of it passes the limit, long before it is whole.
+    redis::reply_reader r;
+    ASSERT_TRUE(r.feed("$100000000\r\n", 13, sink));
+    const QByteArray chunk(int(sink.limit), 'x');
+    EXPECT_FALSE(r.feed(chunk.constData(), chunk.size(), sink));
+    EXPECT_TRUE(r.error().startsWith("a reply beyond its limit")) << r.error().toStdString();
 }
 
 // What became of a job; the client destroys the job itself once it is done.
@@ -182,6 +215,7 @@ TEST_F(RedisClientTest, TransactionReportsFailuresInsideAndWhatDidNotExecute)
 TEST_F(RedisClientTest, HugeTransactionIsWrittenAsTheSocketDrains)
 {
     redis::client c(config_for(server.port()));
+    c.set_reply_limit(64 * 1024);  // EXEC's reply of 300000 values is allowed for by its size
     const int count = 300000;
     int next = 0;
     bool finished = false;
@@ -250,6 +284,85 @@ TEST_F(RedisClientTest, RefusedConnectionWrongPasswordAndRestartedServerFailThei
     EXPECT_FALSE(run(c, {{"PING"}})->failure.isEmpty());
     own.start();
     EXPECT_TRUE(run(c, {{"PING"}})->done);
+}
+
+// A peer on loopback that answers what each connection sends as told, from the bytes it has read
+// so far; counts the connections.
+struct fake_peer {
+    using answer = std::function<void(QTcpSocket& socket, const QByteArray& read)>;
+    QTcpServer server;
+    int connections = 0;
+    explicit fake_peer(answer respond)
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this, respond] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                ++connections;
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, respond] { respond(*socket, socket->readAll()); });
+            }
+        });
+    }
+    quint32 port() const { return server.serverPort(); }
+};
+
+long resident_kib()
+{
+    QFile status(QStringLiteral("/proc/self/statm"));
+    status.open(QIODevice::ReadOnly);
+    return status.readAll().split(' ').value(1).toLong() * 4;
+}
+
+// A sentinel that trickles its answer is given up at the question's deadline and the next asked;
+// one that never answers PING on its listening link is listened to again; a peer announcing a
+// huge reply costs a dropped connection, not the memory it announces.
+TEST_F(RedisClientTest, NoPeerHoldsTheClientLongerOrCostsItMoreThanItsLimits)
+{
+    int trickler_listens = 0;
+    fake_peer trickler([&](QTcpSocket& socket, const QByteArray& read) {
+        if (read.contains("PSUBSCRIBE")) {
+            ++trickler_listens;  // and never a word on that link
+        } else if (read.contains("get-master-addr-by-name")) {
+            // An answer whose port never ends, one byte every 300 ms: never a silence of 2 s.
+            socket.write("*2\r\n$9\r\n127.0.0.1\r\n$");
+            auto* drip = new QTimer(&socket);
+            QObject::connect(drip, &QTimer::timeout, &socket, [&socket] { socket.write("1"); });
+            drip->start(300);
+        }
+    });
+    const QByteArray port = QByteArray::number(server.port());
+    fake_peer answering([&](QTcpSocket& socket, const QByteArray& read) {
+        if (read.contains("PSUBSCRIBE"))
+            socket.write("*3\r\n$10\r\npsubscribe\r\n$1\r\n*\r\n:1\r\n");
+        for (int i = read.indexOf("PING"); i >= 0; i = read.indexOf("PING", i + 1))
+            socket.write("*2\r\n$4\r\npong\r\n$0\r\n\r\n");
+        if (read.contains("get-master-addr-by-name"))
+            socket.write("*2\r\n$9\r\n127.0.0.1\r\n$" + QByteArray::number(port.size()) + "\r\n" + port + "\r\n");
+    });
+    redis::sentinel_locator sentinels({{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}}, "store", QString()});
+    redis::connection_config config;
+    config.source = &sentinels;
+    redis::client c(config);
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(run(c, {{"PING"}})->done) << c.last_error().toStdString();
+    const qint64 given_up = t.elapsed();
+    EXPECT_GE(given_up, redis::sentinel_locator::question_limit_ms - 50);
+    EXPECT_LT(given_up, redis::sentinel_locator::question_limit_ms + 1000);
+    EXPECT_EQ(c.config().port, server.port());
+    // Probed once a second, dropped past 2 s without an answer, listened to again 1 s later.
+    EXPECT_TRUE(wait_until([&] { return trickler_listens >= 2; }, 6000));
+    EXPECT_EQ(answering.connections, 2);  // its question and its listening link, both kept
+    std::printf("trickling sentinel given up after %lld ms, its silent link made again after %lld ms\n", given_up, t.elapsed());
+
+    fake_peer boaster([](QTcpSocket& socket, const QByteArray&) { socket.write("*2000000000\r\n"); });
+    redis::client fooled(config_for(boaster.port()));
+    const long before = resident_kib();
+    const auto refused = run(fooled, {{"PING"}});
+    EXPECT_TRUE(refused->failure.contains("beyond its limit")) << refused->failure.toStdString();
+    EXPECT_LT(resident_kib() - before, 10 * 1024);
+    std::printf("RSS %ld KiB before the huge header, %ld KiB after\n", before, resident_kib());
+    run(fooled, {{"PING"}});
+    EXPECT_EQ(fooled.stats().dials, 2u);  // the connection was dropped and is made again
 }
 
 }  // namespace

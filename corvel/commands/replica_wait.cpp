@@ -32,7 +32,8 @@ void replica_wait::send()
                 answered(0, QStringLiteral("WAIT was refused: %1").arg(QString::fromLatin1(replies.empty() ? QByteArray() : replies.front().text.left(200))));
             else
                 answered(replies.front().integer, QString());
-        }));
+        },
+        _timeout_ms));  // Redis answers WAIT only once its timeout has passed: not silence
 }
 
 void replica_wait::answered(long long replicas, const QString& failure)

@@ -54,6 +54,7 @@ public:
     void finished() override;
     void failed(const QString& why) override;
     int extra_silence_ms() const override { return _renames ? _renames->extra_silence_ms() : 0; }
+    std::size_t reply_limit(std::size_t usual) const override { return _renames ? _renames->reply_limit(usual) : usual; }
 
 private:
     enum class phase { start, guarding, listing, renaming, skipped, done };

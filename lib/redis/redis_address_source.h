@@ -17,6 +17,8 @@ public:
 
     using QObject::QObject;
     virtual void locate(found done) = 0;
+    // A client waiting longer for locate() to answer gives up (and asks again with its next job).
+    virtual int locate_limit_ms() const = 0;
 
 signals:
     // The server moved to this address: connections to any other one should go.

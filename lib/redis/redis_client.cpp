@@ -73,7 +73,7 @@ void client::notice_demotion(const reply& r)
     if (!_config.source || !r.is_error() || !_pending_failure.isEmpty())
         return;
     if (r.text.startsWith("READONLY") || r.text.startsWith("MASTERDOWN"))
-        _pending_failure = QStringLiteral("Redis at %1:%2 is not the master: %3").arg(_config.host).arg(_config.port).arg(QString::fromLatin1(r.text.left(200)));
+        _pending_failure = QStringLiteral("Redis at %1:%2 is not the master: %3").arg(_config.host).arg(_config.port).arg(printable(r.text));
 }
 
 void client::close_socket()
@@ -109,6 +109,12 @@ void client::fail(const QString& why)
     // A job's callback may submit new work: that goes on a new connection.
     for (entry& e : dropped)
         e.work->failed(why);
+}
+
+void client::drop(const QString& why)
+{
+    if (_state != state::disconnected)
+        fail(why);
 }
 
 void client::pump()
@@ -205,7 +211,7 @@ void client::read_in()
         _quiet.restart();
         _unanswered_bytes = 0;
         if (!_reader->feed(buffer, static_cast<std::size_t>(n), *this) && _pending_failure.isEmpty())
-            _pending_failure = QStringLiteral("malformed reply from Redis: %1").arg(QString::fromLatin1(_reader->error()));
+            _pending_failure = QStringLiteral("malformed reply from Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(QString::fromLatin1(_reader->error()));
         if (!_pending_failure.isEmpty()) {
             fail(QString(_pending_failure));  // a copy: fail() clears it
             return;
@@ -222,7 +228,7 @@ client::entry* client::reading_job()
     // Jobs fully answered stay until the end of the read; skip them once.
     for (; _reading < _jobs.size(); ++_reading) {
         entry& e = _jobs[_reading];
-        if (e.answered < e.written || (e.writing_done && e.work->open_ended()))
+        if (e.answered < e.written || e.work->open_ended())
             return &e;
         if (!e.writing_done)
             break;
@@ -251,6 +257,12 @@ void client::on_reply(reply&& r)
     notice_demotion(r);
     e->work->on_reply(std::move(r));
     reply_done();
+}
+
+std::size_t client::reply_limit()
+{
+    const entry* e = reading_job();
+    return e ? e->work->reply_limit(_reply_limit) : _reply_limit;
 }
 
 void client::on_array(long long count)
@@ -293,7 +305,9 @@ void client::finish_answered_jobs()
 
 void client::check_silence()
 {
-    if (_state == state::connecting && _quiet.elapsed() > connect_timeout_ms) {
+    if (_state == state::locating && _quiet.elapsed() > _config.source->locate_limit_ms()) {
+        fail(QStringLiteral("no address for Redis within %1 ms").arg(_config.source->locate_limit_ms()));
+    } else if (_state == state::connecting && _quiet.elapsed() > connect_timeout_ms) {
         fail(QStringLiteral("cannot connect to Redis at %1:%2: timed out after %3 ms").arg(_config.host).arg(_config.port).arg(connect_timeout_ms));
     } else if (_state == state::connected && _outstanding > 0 && _quiet.elapsed() > _silence_limit_ms) {
         // Redis answers one command only once it has read and run it all: a command of millions

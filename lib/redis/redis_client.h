@@ -69,9 +69,16 @@ public:
     const io_stats& stats() const { return _stats; }
     // A connection fails when replies are due and none has come for this long.
     void set_silence_limit(int ms) { _silence_limit_ms = ms; }
+    // A reply that would cost more (reply_cost_per_value) fails the connection, unless its job
+    // allows more (job::reply_limit).
+    void set_reply_limit(std::size_t bytes) { _reply_limit = bytes; }
+    // Fails every job, as a fault of the connection would: for a deadline kept outside.
+    void drop(const QString& why);
 
     static constexpr int connect_timeout_ms = 2000;
     static constexpr int default_silence_limit_ms = 20000;
+    // Replies the service reads beyond EXEC are small: a SCAN page of 10000 names is under 1 MiB.
+    static constexpr std::size_t default_reply_limit = 16 * 1024 * 1024;
 
 private:
     struct entry {
@@ -106,12 +113,14 @@ private:
     void on_array(long long count) override;
     void on_element(reply&& element) override;
     void on_array_end() override;
+    std::size_t reply_limit() override;
     entry* reading_job();
 
     connection_config _config;
     state _state = state::disconnected;
     QString _last_error;
     int _silence_limit_ms = default_silence_limit_ms;
+    std::size_t _reply_limit = default_reply_limit;
     int _fd = -1;
     int _lookup_id = -1;
     quint64 _attempt = 0;  // connections begun: an answer of the source for an older one is ignored
@@ -128,7 +137,7 @@ private:
     std::uint64_t _outstanding = 0;  // replies due
     std::uint64_t _unanswered_bytes = 0;  // written since the last byte read
     QString _pending_failure;        // noticed while reading; acted on after
-    QElapsedTimer _quiet;            // since the last byte read or written, or replies became due
+    QElapsedTimer _quiet;            // since the last byte read or written, replies became due, or locating began
     QTimer _flush;                   // once per turn, after the jobs of the turn are in
     QTimer _watchdog;
     io_stats _stats;

@@ -35,6 +35,7 @@ void client::connect_now()
         return;
     }
     _state = state::locating;
+    _quiet.restart();
     QPointer<client> self(this);
     const quint64 attempt = _attempt;
     _config.source->locate([self, attempt](const QString& host, quint32 port, const QString& error) {

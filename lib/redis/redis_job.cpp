@@ -1,5 +1,7 @@
 #include "redis_job.h"
 
+#include <algorithm>
+
 namespace redis {
 
 void job::on_array(long long count)
@@ -8,7 +10,8 @@ void job::on_array(long long count)
     if (count < 0)
         return;
     _array.type = reply::kind::array;
-    _array.elements.reserve(static_cast<std::size_t>(count));
+    // Grown as the elements arrive, not sized by what the peer announces.
+    _array.elements.reserve(static_cast<std::size_t>(std::min(count, 16LL)));
 }
 
 void job::on_element(reply&& element)

@@ -76,6 +76,9 @@ public:
     // Replies keep coming beyond those to what it wrote (a subscription's messages): it reads
     // them all and never finishes; only the connection's failure ends it.
     virtual bool open_ended() const { return false; }
+    // The most its next reply may cost (reply_cost_per_value), given what the connection allows
+    // a reply: a job that knows its reply is bigger (EXEC of a huge transaction) says so.
+    virtual std::size_t reply_limit(std::size_t usual) const { return usual; }
 
     // By default an array reply is collected whole and handed to on_reply.
     void on_array(long long count) override;
@@ -91,9 +94,15 @@ private:
 class command_batch : public job {
 public:
     using done_callback = std::function<void(std::vector<reply>&& replies, const QString& failure)>;
-    command_batch(QList<command> commands, done_callback done) : _commands(std::move(commands)), _done(std::move(done)) {}
+    // extra_silence_ms: a command that Redis answers only after waiting itself (WAIT) may be
+    // silent that much longer.
+    command_batch(QList<command> commands, done_callback done, int extra_silence_ms = 0)
+        : _commands(std::move(commands)), _done(std::move(done)), _extra_silence_ms(extra_silence_ms)
+    {
+    }
 
     progress write(command_writer& out) override;
+    int extra_silence_ms() const override { return _extra_silence_ms; }
     void on_reply(reply&& r) override { _replies.push_back(std::move(r)); }
     void finished() override { _done(std::move(_replies), QString()); }
     void failed(const QString& why) override { _done({}, why); }
@@ -101,6 +110,7 @@ public:
 private:
     QList<command> _commands;
     done_callback _done;
+    int _extra_silence_ms;
     std::vector<reply> _replies;
 };
 

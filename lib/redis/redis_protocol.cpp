@@ -2,7 +2,9 @@
 
 #include <hiredis.h>
 
+#include <algorithm>
 #include <charconv>
+#include <limits>
 
 namespace redis {
 
@@ -14,6 +16,21 @@ void append_header(QByteArray& out, char kind, int count)
     end[0] = '\r';
     end[1] = '\n';
     out.append(text, static_cast<int>(end + 2 - text));
+}
+
+QString printable(const QByteArray& text, int limit)
+{
+    QString out;
+    for (const char c : text.left(limit)) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f && u != '\\')
+            out += QLatin1Char(c);
+        else
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    if (text.size() > limit)
+        out += QStringLiteral("... (%1 bytes)").arg(text.size());
+    return out;
 }
 
 namespace {
@@ -65,6 +82,10 @@ struct reader_functions {
     static void* scalar(const redisReadTask* task, reply&& value)
     {
         reply_reader& r = reader_of(task);
+        // An element was paid for with its array's header; a string pays for its bytes besides.
+        const std::size_t cost = value.text.size() + (task->parent ? 0 : reply_cost_per_value);
+        if (!r.charge(cost, "a string of", value.text.size(), "bytes"))
+            return nullptr;
         if (!task->parent)
             r._sink->on_reply(std::move(value));
         else
@@ -80,6 +101,10 @@ struct reader_functions {
         value.type = task->type == REDIS_REPLY_ERROR    ? reply::kind::error
                      : task->type == REDIS_REPLY_STATUS ? reply::kind::status
                                                         : reply::kind::string;
+        if (len > static_cast<size_t>(std::numeric_limits<int>::max())) {
+            reader_of(task).charge(reply_sink::unbounded, "a string of", static_cast<long long>(len), "bytes");
+            return nullptr;
+        }
         // A transaction answers every command with one of these: share them rather than copy.
         const QByteArray text = QByteArray::fromRawData(str, static_cast<int>(len));
         if (value.type == reply::kind::status && (text == queued || text == ok))
@@ -102,6 +127,11 @@ struct reader_functions {
     static void* create_array(const redisReadTask* task, int count)
     {
         reply_reader& r = reader_of(task);
+        const std::size_t cost = count < 0 ? reply_sink::unbounded
+                                           : static_cast<std::size_t>(count) * reply_cost_per_value + sizeof(reply_reader::node)
+                                                 + (task->parent ? 0 : reply_cost_per_value);
+        if (!r.charge(cost, "an array of", count, "elements"))
+            return nullptr;
         r._nodes.push_back(std::make_unique<reply_reader::node>());
         reply_reader::node* n = r._nodes.back().get();
         n->pending = count;
@@ -114,7 +144,8 @@ struct reader_functions {
         }
         n->parent = static_cast<reply_reader::node*>(task->parent->obj);
         n->value.type = reply::kind::array;
-        n->value.elements.reserve(static_cast<std::size_t>(count));
+        // Grown as the elements arrive, not sized by what the peer announces.
+        n->value.elements.reserve(static_cast<std::size_t>(std::min(count, 16)));
         if (count == 0)
             deliver(r, n->parent, std::move(n->value));
         return n;
@@ -151,9 +182,35 @@ bool reply_reader::feed(const char* data, std::size_t size, reply_sink& sink)
         if (redisReaderGetReply(_reader, &r) != REDIS_OK)
             return false;
         if (!r)
-            return true;
+            break;
         _nodes.clear();
+        _spent = 0;
+        _limit_known = false;
     }
+    // What is buffered is the start of an item not yet whole: a long string, say.
+    const std::size_t buffered = _reader->len - _reader->pos;
+    if (buffered == 0)
+        return true;
+    if (!charge(buffered, "more than", static_cast<long long>(buffered), "bytes waiting"))
+        return false;
+    _spent -= buffered;  // charged again once whole
+    return true;
+}
+
+bool reply_reader::charge(std::size_t cost, const char* what, long long size, const char* unit)
+{
+    if (!_limit_known) {
+        _limit = _sink->reply_limit();
+        _limit_known = true;
+    }
+    if (cost != reply_sink::unbounded && cost <= _limit && _spent <= _limit - cost) {
+        _spent += cost;
+        return true;
+    }
+    if (_fault.isEmpty())
+        _fault = QByteArrayLiteral("a reply beyond its limit of ") + QByteArray::number(quint64(_limit)) + " bytes (" + what + ' '
+                 + QByteArray::number(size) + ' ' + unit + ')';
+    return false;
 }
 
 QList<command> parse_commands(const QByteArray& resp)
@@ -173,7 +230,7 @@ QList<command> parse_commands(const QByteArray& resp)
 
 QByteArray reply_reader::error() const
 {
-    return QByteArray(_reader->errstr);
+    return _fault.isEmpty() ? QByteArray(_reader->errstr) : _fault;
 }
 
 }  // namespace redis

@@ -2,7 +2,10 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
+#include <cstddef>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -34,18 +37,33 @@ void append_bulk(QByteArray& out, const char* data, int size);
 // command (for tests and tools).
 QList<command> parse_commands(const QByteArray& resp);
 
+// Text from a peer made fit for a message: cut at limit bytes, anything but printable ASCII
+// written as \xNN.
+QString printable(const QByteArray& text, int limit = 200);
+
 // Receives replies as they are read. The elements of a top-level array come one by one, so a
 // reply of millions of elements (EXEC of a huge transaction) never has to be held whole.
 class reply_sink {
 public:
+    static constexpr std::size_t unbounded = std::numeric_limits<std::size_t>::max();
+
     virtual ~reply_sink() = default;
+    // The most the next top-level reply may cost (see reply_cost), asked as it begins.
+    virtual std::size_t reply_limit() { return unbounded; }
     virtual void on_reply(reply&& r) = 0;             // a whole top-level reply, not an array
     virtual void on_array(long long count) = 0;       // a top-level array of count elements begins
     virtual void on_element(reply&& element) = 0;     // its next element, nested arrays whole
     virtual void on_array_end() = 0;                  // after its last element
 };
 
-// Reads RESP replies from the bytes fed to it, over hiredis's protocol reader.
+// What a reply costs against its limit: the bytes of its strings and, per value, what holding it
+// takes. An array is charged for all its elements as its header arrives, so a header that
+// announces more than the limit allows is refused before anything is allocated for it.
+constexpr std::size_t reply_cost_per_value = sizeof(reply);
+
+// Reads RESP replies from the bytes fed to it, over hiredis's protocol reader. A reply beyond
+// the limit its sink sets is a protocol error, noticed once the bytes fed (what is buffered of
+// an unfinished string included) pass it.
 class reply_reader {
 public:
     reply_reader();
@@ -60,8 +78,15 @@ public:
     struct node;
 
 private:
+    // Charges cost to the reply being read; false, and the reader failed, beyond its limit.
+    bool charge(std::size_t cost, const char* what, long long size, const char* unit);
+
     redisReader* _reader;
     reply_sink* _sink = nullptr;
+    std::size_t _spent = 0;  // by the reply being read
+    std::size_t _limit = 0;
+    bool _limit_known = false;  // asked of the sink once the reply has begun
+    QByteArray _fault;          // why a reply was refused
     std::vector<std::unique_ptr<node>> _nodes;  // the nodes of the reply being read
     friend struct reader_functions;
 };

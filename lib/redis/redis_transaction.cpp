@@ -84,6 +84,13 @@ int transaction::extra_silence_ms() const
     return static_cast<int>(std::min<std::size_t>(ms, 3600 * 1000));
 }
 
+std::size_t transaction::reply_limit(std::size_t usual) const
+{
+    if (next_reply() != reading::exec)
+        return usual;
+    return usual + _result.size * exec_allowance_bytes_per_command;
+}
+
 transaction::reading transaction::next_reply() const
 {
     const std::size_t prelude = static_cast<std::size_t>(_prelude.size());

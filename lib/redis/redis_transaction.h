@@ -71,6 +71,9 @@ public:
     // While Redis runs the transaction nothing comes back: allow for its size.
     int extra_silence_ms() const override;
     static constexpr int exec_allowance_us_per_command = 10;
+    // EXEC answers every command queued: its reply may be that much bigger than the usual.
+    std::size_t reply_limit(std::size_t usual) const override;
+    static constexpr std::size_t exec_allowance_bytes_per_command = reply_cost_per_value + 256;
 
 private:
     enum class phase { prelude, confirming, body, exec, refused, done };
