@@ -1,6 +1,7 @@
 #include "commands/store_transaction.h"
 
 #include "commands/store_access.h"
+#include "loggable.h"
 
 #include <QElapsedTimer>
 
@@ -31,7 +32,7 @@ void log_failed_commands(const redis::transaction_result& result, logger& log, c
     for (std::size_t i = 0; i < told; ++i) {
         const redis::failed_command& failed = result.failed[i];
         log.error(kinds.each) << what << ": Redis command " << static_cast<quint64>(failed.index + 1) << " of "
-                              << static_cast<quint64>(result.size) << " in the transaction failed: " << failed.error;
+                              << static_cast<quint64>(result.size) << " in the transaction failed: " << loggable(failed.error, 200);
     }
     if (result.failed_count > told)
         log.error(kinds.rest) << what << ": " << static_cast<quint64>(result.failed_count - told)
