@@ -237,12 +237,13 @@ TEST_F(CommandFlowTest, ACommandTheStoreAloneRefusesIsGivenUpAnsweredFalseAndRej
     EXPECT_EQ(flow.held_count(), 2u);
 }
 
-TEST_F(CommandFlowTest, ARejectedCommandRedeliveredAfterItsChannelWentIsRejectedAgainAtOnce)
+TEST_F(CommandFlowTest, ARedeliveryIsSettledOnceUnderItsNewTagWhateverStageItsChannelWentAt)
 {
     deliver(1, 1);
     deliver(2, 2, "nope");  // rejected once 1 has its outcome
     flow.deliveries_lost();
     done(1);                // 2 rejected while its delivery is gone
+    confirm(1);
     redeliver(7, 2, "nope");
     EXPECT_EQ(broker.take(), (QStringList{"reject 7"}));
 
@@ -253,6 +254,17 @@ TEST_F(CommandFlowTest, ARejectedCommandRedeliveredAfterItsChannelWentIsRejected
     redeliver(8, 4, "nope");
     EXPECT_EQ(broker.take(), (QStringList{"reject 4", "reject 8"}));
     EXPECT_EQ(store.runs, 2);
+
+    // Held when the channel goes: it comes again and runs, settled under its new tag only.
+    confirm(3);
+    deliver(5, 5);
+    store.finish(5, command_result::retry("store down"));
+    flow.deliveries_lost();
+    EXPECT_EQ(flow.held_count(), 0u);
+    redeliver(9, 5);
+    done(5);
+    confirm(5);
+    EXPECT_EQ(broker.take(), (QStringList{"ack 9"}));
 }
 
 TEST_F(CommandFlowTest, CommandsHeldTooCloseToTheConsumerTimeOutGoBackOnceAndNothingIsTakenUntilResumed)
