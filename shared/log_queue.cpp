@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,6 +79,7 @@ struct log_queue::state {
     bool finished = false;
     std::uint64_t queued = 0;  // lines ever queued; those ever written below
     std::uint64_t done = 0;
+    std::optional<std::uint64_t> stalled_at;  // `done` when a flush last ran out of time
     std::atomic<std::uint64_t> unreported{0};
     bool journal_failed = false;  // said once on standard error
 
@@ -161,7 +163,8 @@ log_queue::~log_queue()
     _state->wake.notify_one();
     // The thread is detached: blocked on a stalled reader, it ends once the reader takes the
     // lines, holding what it writes until then.
-    _state->written.wait_for(lock, flush_limit, [this] { return _state->finished; });
+    if (_state->stalled_at != _state->done)
+        _state->written.wait_for(lock, flush_limit, [this] { return _state->finished; });
 }
 
 std::uint64_t log_queue::unreported() const
@@ -200,9 +203,17 @@ bool log_queue::flush(std::chrono::milliseconds limit)
     state& s = *_state;
     std::unique_lock<std::mutex> lock(s.mutex);
     const std::uint64_t target = s.queued;
-    if (s.pending.lines > 0)
-        s.signal();
-    return s.written.wait_for(lock, limit, [&s, target] { return s.done >= target; });
+    if (s.done >= target)
+        return true;
+    // A writer that has not moved since a flush gave up on it is not waited for again: a stop
+    // waits for each queue once.
+    if (s.stalled_at == s.done)
+        return false;
+    s.signal();
+    if (s.written.wait_for(lock, limit, [&s, target] { return s.done >= target; }))
+        return true;
+    s.stalled_at = s.done;
+    return false;
 }
 
 void log_queue::hand_over()
