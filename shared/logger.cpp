@@ -58,7 +58,7 @@ logger::~logger()
     }
     if (_target == log_target::stderr_json)
         log_queue::standard_error().flush();
-    // The own queue's end waits for its writer, within a bound; the log file is closed once its
+    // Then the queue goes, waiting for its writer within a bound; the log file closes once its
     // last line is written.
 }
 
