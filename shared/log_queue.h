@@ -13,9 +13,9 @@ class log_output;
 // The way out of the log's lines: the thread that logs only queues them, and a thread of the
 // queue's own writes them, so a reader that stalls (a pipe nobody reads, a journald that does not
 // drain) never holds up the event loop. The queue holds at most bound_bytes of lines: 4 MiB,
-// about a second of DEBUG lines at the service's busiest (some 20,000 lines) or hours of ERROR
-// lines, enough to ride out a disk's or journald's hiccup while keeping the memory a stalled
-// reader can cost small (twice the bound at most, with the batch the writer is blocked on).
+// 20,000 to 40,000 lines, over half a second of DEBUG lines at 30,000 commands a second or hours
+// of ERROR lines: enough to ride out a disk's or journald's hiccup, while the memory a stalled
+// reader can cost stays small (twice the bound at most, with the batch the writer is blocked on).
 // A line that does not fit is dropped and counted, and the next line queued comes after a note
 // of how many were lost. Lines keep their order.
 //
@@ -41,7 +41,8 @@ public:
     // `note`, which tells of `noted` lines lost, when it is not empty.
     void write(const std::shared_ptr<log_output>& out, std::string_view line, std::string_view note = {},
                std::uint64_t noted = 0, bool urgent = false);
-    // Waits until what was queued before the call is written, at most `limit`; false when it was not.
+    // Waits until what was queued before the call is written, at most `limit`; false when it was
+    // not. A writer that has not moved since a flush gave up on it is not waited for again.
     bool flush(std::chrono::milliseconds limit = flush_limit);
 
     // The queue that every line for standard error goes through, for the life of the process,
