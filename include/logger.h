@@ -13,6 +13,8 @@
 #include <memory>
 
 class QTimer;
+class log_output;
+class log_queue;
 
 enum LogLevel { OFF = 0, ERROR = 1, WARNING = 2, INFORM = 3, DEBUG = 4 };
 
@@ -57,7 +59,9 @@ private:
     QString _name;
 };
 
-// The service's text log: one line per statement, appended to one file and flushed at once.
+// The service's text log: one line per statement, to the file, the journal or standard error.
+// Lines are formatted on the thread that logs and written by a thread of their own (see
+// log_queue): logging never waits for the file, the journal or a reader of standard error.
 class logger {
 public:
     // The file target at `path`, at level ERROR.
@@ -91,24 +95,27 @@ public:
     QString apply(const log_settings& settings);
     log_settings settings() const;
 
+    // Waits until the lines logged so far are written, at most `limit`; false when they were not.
+    bool flush(std::chrono::milliseconds limit = std::chrono::seconds(1));
+
 private:
     friend class log_operator;
     logger& log(const QString& message, LogLevel level, const log_fields& fields);
     bool admit(const log_kind& kind);
     void write_line(const QString& message, LogLevel level, const log_fields& fields = {});
-    void write_file_line(const QString& message, LogLevel level);
-    void write_journal_line(const QString& message, LogLevel level, const log_fields& fields);
+    QByteArray format_line(const QString& message, LogLevel level, const log_fields& fields) const;
+    log_queue& queue() const;
     void write_summaries(log_summaries::which what);
     void arm_summary_timer();
     static QString levelToString(LogLevel level);
 
     mutable QMutex _mutex;
-    std::unique_ptr<QFile> _outFile;
+    std::shared_ptr<log_output> _out;  // the open log file, with the file target; standard error, with stderr-json
     std::atomic<LogLevel> _log_level{ERROR};
     QString _outFileName;
     log_target _target = log_target::file;
-    bool _journal_failed = false;  // said once on standard error
     const QString _prefix;
+    std::unique_ptr<log_queue> _queue;  // for the file and the journal; standard error has one of its own
     log_summaries _summaries{std::chrono::seconds(60)};
     std::unique_ptr<QTimer> _summary_timer;
 };

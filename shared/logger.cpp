@@ -1,7 +1,9 @@
 #include "logger.h"
 
+#include "log_queue.h"
 #include "log_sinks.h"
 #include "loggable.h"
+#include "stderr_batch.h"
 
 #include <QDateTime>
 #include <QMetaObject>
@@ -9,40 +11,35 @@
 #include <QThread>
 #include <QTimer>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 namespace {
-const QIODevice::OpenMode append = QIODevice::WriteOnly | QIODevice::Append;
-
-// A file the log creates is readable by its owner and group only, as logrotate creates it.
-std::unique_ptr<QFile> open_log_file(const QString& path)
+// Said on standard error, where an operator looks when the log itself cannot be written.
+void say_on_stderr(const QString& text)
 {
-    auto file = std::make_unique<QFile>(path);
-    const bool created = !file->exists();
-    if (file->open(append) && created)
-        file->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-    return file;
+    stderr_batch::write((text + QLatin1Char('\n')).toLocal8Bit(), true);
+}
+
+std::string_view view(const QByteArray& bytes)
+{
+    return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
 }
 }
 
 logger::logger(const QString& path, const QString& prefix) : logger(log_settings{log_target::file, path, ERROR}, prefix) {}
 
 logger::logger(const log_settings& settings, const QString& prefix)
-    : _outFile(std::make_unique<QFile>()), _log_level(settings.level), _outFileName(settings.file_path),
-      _target(settings.target), _prefix(prefix), _summary_timer(std::make_unique<QTimer>())
+    : _log_level(settings.level), _outFileName(settings.file_path), _target(settings.target), _prefix(prefix),
+      _queue(std::make_unique<log_queue>()), _summary_timer(std::make_unique<QTimer>())
 {
     if (_target == log_target::file) {
-        _outFile = open_log_file(_outFileName);
-        if (!_outFile->isOpen()) {
-            // The service runs on without a log; say so once where an operator will see it.
-            std::fprintf(stderr, "cannot open log file \"%s\": %s\n", qUtf8Printable(_outFileName),
-                         qUtf8Printable(_outFile->errorString()));
-        }
+        QString error;
+        _out = log_output::open_file(_outFileName, error);
+        // The service runs on without a log; said once where an operator will see it.
+        if (!_out)
+            say_on_stderr(QStringLiteral("cannot open log file \"%1\": %2").arg(_outFileName, error));
+    } else if (_target == log_target::stderr_json) {
+        _out = log_output::standard_error();
     }
     _summary_timer->setSingleShot(true);
     QObject::connect(_summary_timer.get(), &QTimer::timeout, _summary_timer.get(), [this] {
@@ -55,9 +52,14 @@ logger::logger(const log_settings& settings, const QString& prefix)
 logger::~logger()
 {
     _summary_timer.reset();  // and with it any arming still queued
-    QMutexLocker lock(&_mutex);
-    write_summaries(log_summaries::which::all);
-    _outFile->close();
+    {
+        QMutexLocker lock(&_mutex);
+        write_summaries(log_summaries::which::all);
+    }
+    if (_target == log_target::stderr_json)
+        log_queue::standard_error().flush();
+    // Then the queue goes, waiting for its writer within a bound; the log file closes once its
+    // last line is written.
 }
 
 void logger::set_log_level(LogLevel level)
@@ -126,29 +128,32 @@ void logger::reopen()
     QMutexLocker lock(&_mutex);
     if (_target != log_target::file)
         return;
-    auto fresh = open_log_file(_outFileName);
-    if (!fresh->isOpen()) {
-        std::fprintf(stderr, "cannot reopen log file \"%s\": %s; logging on to the file open until now\n",
-                     qUtf8Printable(_outFileName), qUtf8Printable(fresh->errorString()));
+    QString error;
+    auto fresh = log_output::open_file(_outFileName, error);
+    if (!fresh) {
+        say_on_stderr(QStringLiteral("cannot reopen log file \"%1\": %2; logging on to the file open until now").arg(_outFileName, error));
         return;
     }
-    _outFile = std::move(fresh);
+    // Lines queued until now still go to the file they were written for.
+    _out = std::move(fresh);
 }
 
 QString logger::apply(const log_settings& settings)
 {
     QMutexLocker lock(&_mutex);
-    auto file = std::make_unique<QFile>();
+    std::shared_ptr<log_output> out;
     if (settings.target == log_target::file) {
-        file = open_log_file(settings.file_path);
-        if (!file->isOpen())
-            return QStringLiteral("cannot open log file \"%1\": %2").arg(settings.file_path, file->errorString());
+        QString error;
+        out = log_output::open_file(settings.file_path, error);
+        if (!out)
+            return QStringLiteral("cannot open log file \"%1\": %2").arg(settings.file_path, error);
+    } else if (settings.target == log_target::stderr_json) {
+        out = log_output::standard_error();
     }
     write_summaries(log_summaries::which::all);  // where the lines they count went
-    _outFile = std::move(file);
+    _out = std::move(out);
     _outFileName = settings.file_path;
     _target = settings.target;
-    _journal_failed = false;
     _log_level.store(settings.level, std::memory_order_relaxed);
     return QString();
 }
@@ -157,6 +162,19 @@ log_settings logger::settings() const
 {
     QMutexLocker lock(&_mutex);
     return {_target, _outFileName, _log_level.load(std::memory_order_relaxed)};
+}
+
+bool logger::flush(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const bool own = _queue->flush(limit);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return log_queue::standard_error().flush(std::max(left, std::chrono::milliseconds(0))) && own;
+}
+
+log_queue& logger::queue() const
+{
+    return _target == log_target::stderr_json ? log_queue::standard_error() : *_queue;
 }
 
 QString logger::levelToString(LogLevel level)
@@ -175,52 +193,35 @@ logger& logger::log(const QString& message, LogLevel level, const log_fields& fi
     return *this;
 }
 
-// Under the mutex. A statement is one line, whatever its pieces held.
+// Under the mutex, so that lines are queued in the order they were written. A statement is one
+// line, whatever its pieces held.
 void logger::write_line(const QString& message, LogLevel level, const log_fields& fields)
 {
+    if (_target == log_target::file && !_out)
+        return;  // reported once when the file could not be opened
+    log_queue& out = queue();
+    const QByteArray line = format_line(message, level, fields);
+    const std::uint64_t lost = out.unreported();
+    const QByteArray note = lost == 0 ? QByteArray() : format_line(_prefix + QStringLiteral(": ") + lost_lines_note(lost), WARNING, {});
+    out.write(_out, view(line), view(note), lost);
+}
+
+QByteArray logger::format_line(const QString& message, LogLevel level, const log_fields& fields) const
+{
+    const QDateTime now = QDateTime::currentDateTime();
     if (_target == log_target::file) {
-        write_file_line(escape_controls(message), level);
-        return;
+        QString line = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzz"));
+        if (level != INFORM) {
+            line += QStringLiteral("0x") + QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId()), 16)
+                    + QLatin1Char(' ') + levelToString(level);
+        }
+        return (line + QLatin1Char(' ') + escape_controls(message) + QStringLiteral("\r\n")).toLocal8Bit();
     }
     // The journal and JSON lines carry the message alone, without the file's ": " before it.
     const QString text = escape_controls(_prefix.isEmpty() && message.startsWith(QLatin1String(": ")) ? message.mid(2) : message);
-    if (_target == log_target::journal) {
-        write_journal_line(text, level, fields);
-        return;
-    }
-    const QByteArray line = json_log_line(QDateTime::currentDateTime(), level, text, fields);
-    // One write per line, so that what others write to standard error falls between lines.
-    for (qsizetype done = 0; done < line.size();) {
-        const ssize_t n = ::write(STDERR_FILENO, line.constData() + done, static_cast<size_t>(line.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += n;
-    }
-}
-
-void logger::write_file_line(const QString& message, LogLevel level)
-{
-    if (!_outFile->isOpen())
-        return;  // reported once at construction
-    QTextStream out(_outFile.get());
-    out << QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzz"));
-    if (level != INFORM)
-        out << reinterpret_cast<const void*>(QThread::currentThreadId()) << ' ' << levelToString(level);
-    out << ' ' << message << "\r\n";
-    out.flush();
-}
-
-void logger::write_journal_line(const QString& message, LogLevel level, const log_fields& fields)
-{
-    const int failure = send_to_journal(level, message, fields);
-    if (failure < 0 && !_journal_failed) {
-        _journal_failed = true;  // no journal on this host: said once, the lines are lost
-        std::fprintf(stderr, "cannot write to the journal: %s\n", std::strerror(-failure));
-    } else if (failure == 0) {
-        _journal_failed = false;
-    }
+    if (_target == log_target::journal)
+        return journal_entry(level, text, fields);
+    return json_log_line(now, level, text, fields);
 }
 
 log_operator::log_operator(logger& target, LogLevel level) : log_operator(target, level, target.writes(level)) {}

@@ -1,74 +1,42 @@
 #include "stderr_batch.h"
 
-#include <QAbstractEventDispatcher>
-#include <QByteArray>
+#include "log_queue.h"
+#include "log_sinks.h"
+
 #include <QCoreApplication>
-#include <QMutex>
-#include <QPointer>
-#include <QThread>
-
-#include <cstdio>
-#include <cstdlib>
-
-#include <unistd.h>
 
 namespace stderr_batch {
 
 namespace {
 
-constexpr int flush_bytes = 64 * 1024;
-
-QMutex mutex;
-QByteArray pending;
-
-void write_all(const QByteArray& bytes)
-{
-    const char* data = bytes.constData();
-    qint64 left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, data, static_cast<size_t>(left));
-        if (n <= 0)
-            return;  // nowhere to write: drop, as the default handler would
-        data += n;
-        left -= n;
-    }
-}
-
 void handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    QMutexLocker lock(&mutex);
-    pending += qFormatLogMessage(type, context, message).toLocal8Bit();
-    pending += '\n';
-    if ((type != QtDebugMsg && type != QtInfoMsg) || pending.size() >= flush_bytes) {
-        write_all(pending);
-        pending.clear();
-    }
+    write(qFormatLogMessage(type, context, message).toLocal8Bit() + '\n', type != QtDebugMsg && type != QtInfoMsg);
+    if (type == QtFatalMsg)
+        flush();  // before the abort that follows
 }
 
 }  // namespace
 
+void write(const QByteArray& line, bool urgent)
+{
+    log_queue& queue = log_queue::standard_error();
+    const std::uint64_t lost = queue.unreported();
+    const QByteArray note = lost == 0 ? QByteArray() : (lost_lines_note(lost) + QLatin1Char('\n')).toLocal8Bit();
+    queue.write(log_output::standard_error(), {line.constData(), static_cast<std::size_t>(line.size())},
+                {note.constData(), static_cast<std::size_t>(note.size())}, lost, urgent);
+}
+
 void flush()
 {
-    QMutexLocker lock(&mutex);
-    if (pending.isEmpty())
-        return;
-    write_all(pending);
-    pending.clear();
+    log_queue::standard_error().flush();
 }
 
 void install()
 {
-    static bool installed = false;
-    static QPointer<QAbstractEventDispatcher> watched;
+    log_queue::standard_error();  // made now, so that it is flushed at exit
     qInstallMessageHandler(handler);
-    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(QThread::currentThread());
-    if (dispatcher && dispatcher != watched) {
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [] { flush(); });
-        watched = dispatcher;
-    }
-    if (!installed)
-        std::atexit([] { flush(); });
-    installed = true;
+    log_queue::hand_over_per_loop_turn();
 }
 
 }  // namespace stderr_batch

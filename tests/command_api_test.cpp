@@ -117,14 +117,15 @@ protected:
         }
     }
 
-    QString log_text() const
+    QString log_text()
     {
+        log.flush();  // the lines logged so far, written by the log's thread
         QFile f(dir.filePath("api.log"));
         f.open(QIODevice::ReadOnly);
         return QString::fromUtf8(f.readAll());
     }
 
-    QStringList log_lines(const QString& containing) const
+    QStringList log_lines(const QString& containing)
     {
         return log_text().split("\r\n").filter(containing);
     }

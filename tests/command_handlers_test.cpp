@@ -76,6 +76,7 @@ protected:
 
     QByteArray log_text()
     {
+        log.flush();  // the lines logged so far, written by the log's thread
         QFile f(dir.filePath("handlers.log"));
         f.open(QIODevice::ReadOnly);
         return f.readAll();

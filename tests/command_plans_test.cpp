@@ -66,6 +66,23 @@ TEST(ClientsDevicesPlan, TextIsLatin1WithQuestionMarksBeyondIt)
     EXPECT_EQ(cmds.last().value(3), QByteArray("?"));
 }
 
+// The line each entry puts on standard error names its client as it is, or, when the client is
+// huge, its first 200 characters and its size.
+TEST(ClientsDevicesPlan, EntryLineNamesTheClientWithinTheBound)
+{
+    static QStringList lines;
+    const QtMessageHandler before = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) { lines << m; });
+    QByteArray out;
+    redis::command_writer writer(out, 1 << 30);
+    clients_devices_commands commands(QJsonArray{QJsonObject{{"api_key", "K 1"}, {"modem_ids", QJsonArray{1, 2}}},
+                                                 QJsonObject{{"api_key", QString(1 << 20, 'x')}}});
+    EXPECT_TRUE(commands.write(writer));
+    qInstallMessageHandler(before);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], "Put to redis: 2 modems 0 bs \"(K 1)\"");
+    EXPECT_EQ(lines[1], "Put to redis: 0 modems 0 bs \"(" + QString(200, 'x') + "\u2026 (1048576 bytes))\"");
+}
+
 TEST(Ids, OnlyWholeNumbersInTheSigned32BitRangeKeepTheirValue)
 {
     EXPECT_EQ(id_text(json("101")), "101");

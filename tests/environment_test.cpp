@@ -319,6 +319,7 @@ TEST_F(EnvironmentTest, ReloadChangesTheLogLevelAndRefusesAFileWithProblems)
     rewrite("loud", 20);
     reload_log_settings(ini, *log);
     log->debug() << "still at DEBUG";
+    ASSERT_TRUE(log->flush());
     QFile f(log_path);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray text = f.readAll();

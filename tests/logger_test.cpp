@@ -1,7 +1,9 @@
 #include "amqp_peer.h"
+#include "log_queue.h"
 #include "logger.h"
 #include "stderr_batch.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QDebug>
 #include <QDateTime>
@@ -10,12 +12,18 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -140,6 +148,7 @@ TEST_F(LoggerTest, ReopenedLogGoesToANewFileAtThePath)
     log.error() << "still to the moved file";
     log.reopen();
     log.error() << "after reopening";
+    ASSERT_TRUE(log.flush());
     const QByteArray old = read_all(path + ".1"), fresh = read_all(path);
     EXPECT_TRUE(old.contains("before rotation") && old.contains("still to the moved file") && !old.contains("after"));
     EXPECT_TRUE(fresh.endsWith("Error : after reopening\r\n") && fresh.count("\r\n") == 1) << fresh.constData();
@@ -176,6 +185,89 @@ TEST_F(LoggerTest, JsonTargetWritesOneObjectPerLineWithTheCommandsFields)
     EXPECT_FALSE(QFile::exists(path));  // the file target's path is not used
 }
 
+// Standard error a pipe nobody reads: the loop turns on while the lines pile up, those that do not
+// fit are dropped and counted, and once the pipe is read again the lines that got through come in
+// order, then a note of how many were lost, then the next line.
+TEST(LogQueue, APipeNobodyReadsNeverHoldsUpTheLoop)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(pipe_fds[1], STDERR_FILENO);
+    QByteArray read_back;
+    std::mutex read_mutex;
+    const auto read_text = [&] {
+        std::lock_guard<std::mutex> lock(read_mutex);
+        return read_back;
+    };
+    std::atomic<bool> reading{false}, rescued{false}, done{false};
+    // Reads the pipe once asked to, or after 20 s: a loop held up fails the test instead of hanging it.
+    std::thread reader([&] {
+        for (int i = 0; i < 400 && !reading; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rescued = !reading;
+        ::fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+        char buffer[65536];
+        while (!done) {
+            const ssize_t n = ::read(pipe_fds[0], buffer, sizeof buffer);
+            if (n > 0) {
+                std::lock_guard<std::mutex> lock(read_mutex);
+                read_back.append(buffer, static_cast<int>(n));
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+    });
+    const std::uint64_t dropped_before = log_queue::dropped_total();
+    constexpr int ticks = 20, lines_per_tick = 5000;  // about 7 MB of JSON lines, well over the queue
+    QElapsedTimer clock;
+    clock.start();
+    {
+        logger log(log_settings{log_target::stderr_json, QString(), DEBUG}, QString());
+        QEventLoop loop;
+        QTimer tick;
+        int turns = 0, line = 0;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            for (int i = 0; i < lines_per_tick; ++i)
+                log.debug() << "line " << QString::number(++line);
+            if (++turns == ticks) {
+                tick.stop();
+                loop.quit();
+            }
+        });
+        tick.start(1);
+        loop.exec();
+        EXPECT_LT(clock.elapsed(), 10000);
+        reading = true;
+        ASSERT_TRUE(log.flush(std::chrono::seconds(10)));  // what got into the queue, now that room is made
+        const std::uint64_t dropped = log_queue::dropped_total() - dropped_before;
+        EXPECT_GT(dropped, 0u);
+        log.debug() << "after the gap";
+        EXPECT_TRUE(wait_until([&] { return read_text().contains("after the gap"); }, 10000));
+        done = true;
+        reader.join();
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        EXPECT_FALSE(rescued);
+
+        const QList<QByteArray> lines = read_back.trimmed().split('\n');
+        ASSERT_GE(lines.size(), 3);
+        int expected = 1;
+        for (const QByteArray& l : lines.mid(0, lines.size() - 2)) {
+            const QString message = QJsonDocument::fromJson(l).object()["message"].toString();
+            ASSERT_EQ(message, QStringLiteral("line %1").arg(expected++)) << l.constData();
+        }
+        const QJsonObject note = QJsonDocument::fromJson(lines[lines.size() - 2]).object();
+        EXPECT_EQ(note["level"], "warning");
+        EXPECT_EQ(note["message"], lost_lines_note(dropped));
+        EXPECT_EQ(dropped, static_cast<std::uint64_t>(ticks * lines_per_tick - (expected - 1)));
+        EXPECT_EQ(QJsonDocument::fromJson(lines.last()).object()["message"], "after the gap");
+    }
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+}
+
 // Diagnostic lines reach standard error together once the loop has nothing left to do.
 TEST(StderrBatch, LinesOfATurnGoOutTogetherWhenTheLoopIdles)
 {
@@ -191,10 +283,12 @@ TEST(StderrBatch, LinesOfATurnGoOutTogetherWhenTheLoopIdles)
     qDebug() << "Put to redis:" << 1 << "clients";
     qDebug() << "Put to redis:" << 2 << "modems";
     const QByteArray before = read_all(path);
-    QEventLoop idle;  // waits for the timer: the loop blocks, and flushes first
+    QEventLoop idle;  // waits for the timer: the loop blocks, and hands the lines over first
     QTimer::singleShot(20, &idle, &QEventLoop::quit);
     idle.exec();
-    const QByteArray after = read_all(path);
+    QByteArray after;
+    for (int i = 0; i < 100 && (after = read_all(path)).isEmpty(); ++i)
+        QThread::msleep(10);
     qInstallMessageHandler(nullptr);
     ::dup2(saved, STDERR_FILENO);
     ::close(saved);

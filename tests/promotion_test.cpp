@@ -116,6 +116,7 @@ TEST_F(PromotionTest, KeysGoneBeforeTheRenamesAreLoggedInAFewLines)
     monitor.until("SCAN");
     probe.flush();
     EXPECT_EQ(finish(), promotion_result::outcome::done);
+    ASSERT_TRUE(log.flush());
     QFile file(dir.filePath("promotion.log"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().split('\n');

@@ -48,6 +48,7 @@ TEST(MetricsText, RendersEveryFamilyTypedWithCumulativeBucketsAndBoundedEscapedT
         m.transactions.executed.observe(s);
     m.state.consumer_connected = true;
     m.state.promotions.record(promotion_result{promotion_result::outcome::done, QString(), 7, -1, 1500});
+    m.log_lines_dropped = 12;
     const exposition e(QByteArray::fromStdString(render_metrics(m)));
     EXPECT_TRUE(e.errors.isEmpty()) << e.errors.join('\n').toStdString();
     EXPECT_EQ(e.samples.value(R"(corvel_commands_total{type="odd\"type\\\n",outcome="done"})"), 1);
@@ -67,6 +68,7 @@ TEST(MetricsText, RendersEveryFamilyTypedWithCumulativeBucketsAndBoundedEscapedT
     EXPECT_GT(e.samples.value("corvel_promotion_last_success_timestamp_seconds"), 1.7e9);
     EXPECT_EQ(e.samples.value("corvel_redis_last_answer_age_seconds"), -1);
     EXPECT_TRUE(e.samples.contains("corvel_event_loop_lag_seconds"));
+    EXPECT_EQ(e.samples.value("corvel_log_lines_dropped_total"), 12);
 }
 
 class ServiceProcessTest : public ::testing::Test {

@@ -1,5 +1,7 @@
 #include "commands/clients_devices_plan.h"
 
+#include "loggable.h"
+
 #include <QDebug>
 #include <QJsonObject>
 
@@ -136,7 +138,7 @@ bool clients_devices_commands::write(redis::command_writer& out)
                 return true;
             client_entry entry = read_client_entry(_clients.at(_index++));
             qDebug() << "Put to redis:" << entry.modem_ids.size() << "modems" << entry.station_ids.size() << "bs"
-                     << QStringLiteral("(%1)").arg(entry.api_key);
+                     << QStringLiteral("(%1)").arg(loggable(entry.api_key));
             _current.emplace(std::move(entry));
         }
         if (_current->write(out))

@@ -203,5 +203,8 @@ std::string render_metrics(const service_metrics& m)
                m.state.redis_silent_ms < 0 ? -1.0 : static_cast<double>(m.state.redis_silent_ms) / 1000.0);
     out.single("corvel_event_loop_lag_seconds", "gauge", "The worst lateness of the event loop's timer in the last second.",
                m.loop_lag_seconds);
+    out.single("corvel_log_lines_dropped_total", "counter",
+               "Log lines dropped because the log's reader (file, journal, standard error) did not keep up.",
+               m.log_lines_dropped);
     return out.take();
 }

@@ -60,6 +60,7 @@ struct service_metrics {
     std::uint64_t publisher_reconnections = 0;
     store_transaction_stats transactions;
     double loop_lag_seconds = 0;  // the worst in the last interval
+    std::uint64_t log_lines_dropped = 0;
 };
 
 // The Prometheus text exposition format, version 0.0.4.

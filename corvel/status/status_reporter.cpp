@@ -3,6 +3,7 @@
 #include "rabbit_api_man.h"
 #include "redis_client.h"
 #include "commands/store_transaction.h"
+#include "log_queue.h"
 
 #include <QPointer>
 
@@ -72,5 +73,6 @@ void status_reporter::snapshot()
     m.transactions = store_transactions();
     m.loop_lag_seconds = static_cast<double>(std::max<qint64>(_worst_lag_ns, 0)) / 1e9;
     _worst_lag_ns = 0;
+    m.log_lines_dropped = log_queue::dropped_total();
     _http.publish({render_metrics(m), not_ready_reason(m.state).toStdString()});
 }
