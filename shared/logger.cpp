@@ -41,6 +41,7 @@ logger::logger(const log_settings& settings, const QString& prefix)
     } else if (_target == log_target::stderr_json) {
         _out = log_output::standard_error();
     }
+    stderr_batch::set_json_lines(_target == log_target::stderr_json);
     _summary_timer->setSingleShot(true);
     QObject::connect(_summary_timer.get(), &QTimer::timeout, _summary_timer.get(), [this] {
         QMutexLocker lock(&_mutex);
@@ -56,8 +57,10 @@ logger::~logger()
         QMutexLocker lock(&_mutex);
         write_summaries(log_summaries::which::all);
     }
-    if (_target == log_target::stderr_json)
+    if (_target == log_target::stderr_json) {
+        stderr_batch::set_json_lines(false);
         log_queue::standard_error().flush();
+    }
     // Then the queue goes, waiting for its writer within a bound; the log file closes once its
     // last line is written.
 }
@@ -154,6 +157,7 @@ QString logger::apply(const log_settings& settings)
     _out = std::move(out);
     _outFileName = settings.file_path;
     _target = settings.target;
+    stderr_batch::set_json_lines(_target == log_target::stderr_json);
     _log_level.store(settings.level, std::memory_order_relaxed);
     return QString();
 }

@@ -13,5 +13,8 @@ void install();
 void flush();
 // Queues one line of standard error (ending in a line feed), after a note of lines lost, if any.
 void write(const QByteArray& line, bool urgent = false);
+// While the log goes to standard error as JSON lines, the diagnostic lines (and the note of lines
+// lost) are JSON objects too, their text unchanged as the "message", so the stream stays JSON.
+void set_json_lines(bool json);
 
 }  // namespace stderr_batch

@@ -169,11 +169,16 @@ TEST_F(LoggerTest, JsonTargetWritesOneObjectPerLineWithTheCommandsFields)
         const QUuid id = QUuid::createUuid();
         log.error() << "Command rejected, " << command_named{id, QStringLiteral("odd\n\"type")} << ": why";
         log.info() << "plain";
+        stderr_batch::install();  // a diagnostic line is an object too, its text the message
+        qDebug() << "Put to redis:" << 1 << "clients\t";
+        stderr_batch::flush();
+        qInstallMessageHandler(nullptr);
     }
     ::dup2(saved, STDERR_FILENO);
     ::close(saved);
     const QList<QByteArray> lines = read_all(captured.fileName()).split('\n');
-    ASSERT_EQ(lines.size(), 3) << read_all(captured.fileName()).constData();  // and nothing after the last line feed
+    ASSERT_EQ(lines.size(), 4) << read_all(captured.fileName()).constData();  // and nothing after the last line feed
+    EXPECT_EQ(QJsonDocument::fromJson(lines[2]).object()["message"], "Put to redis: 1 clients\t") << lines[2].constData();
     const QJsonObject rejected = QJsonDocument::fromJson(lines[0]).object(), plain = QJsonDocument::fromJson(lines[1]).object();
     EXPECT_EQ(rejected["level"], "error");
     EXPECT_EQ(rejected["msg_type"], "odd\\n\"type");  // escaped as in the text log
