@@ -323,11 +323,13 @@ void command_flow::return_held_when_due()
                     << static_cast<quint64>(_held.size()) << ", the first " << command_named{first._id, first._type}
                     << "; consuming pauses until Redis answers again";
     _retry_timer.stop();
+    _state = run_state::returned;
+    // Consuming pauses first: given back while the consumer is still there, they would come
+    // straight back and go back again, each time counting toward the delivery limit.
+    emit held_returned();
     for (const held_command& h : _held)
         give_back(h.tag);
     _held.clear();
-    _state = run_state::returned;
-    emit held_returned();
 }
 
 void command_flow::deliveries_lost()
