@@ -7,10 +7,22 @@
 # and write its log; logrotate must rotate that log; the manual pages must open; the conffiles and
 # the unit are checked; booted as a container under systemd, the unit must start and wait for the
 # broker without restarts; a purge must take the log directory. Everything, mounts included, goes on any exit.
+# Inside a chroot or container it runs when that has /proc and a cgroup file system (systemd-nspawn
+# needs one), and otherwise says so before anything is done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || {
   echo "run as root (debootstrap and chroot)" >&2
+  exit 1
+}
+[ -r /proc/self/mountinfo ] || {
+  echo "no /proc here (a chroot without it?): the mounts this makes could not be found again; mount -t proc proc /proc first" >&2
+  exit 1
+}
+cgroup_fs=$(stat -f -c %T /sys/fs/cgroup 2>/dev/null) || true
+[ "$cgroup_fs" = cgroup2fs ] || [ -d /sys/fs/cgroup/systemd ] || {
+  echo "no cgroup file system on /sys/fs/cgroup (a chroot or container without it?): systemd-nspawn cannot boot" \
+    "the root; mount -t sysfs sysfs /sys and mount -t cgroup2 cgroup2 /sys/fs/cgroup first" >&2
   exit 1
 }
 
@@ -37,6 +49,7 @@ command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get inst
 
 root=$(mktemp -d /tmp/corvel-try.XXXXXX)
 chmod 755 "$root"  # the root of the tree: its users other than root must get through it
+nspawn_tmpfs=
 cleanup() {
   local m
   # A container still up is shut down first (nspawn passes SIGTERM on as a poweroff).
@@ -44,6 +57,8 @@ cleanup() {
     kill "$nspawn"
     wait "$nspawn" 2>/dev/null || true
   fi
+  [ -z "$nspawn_tmpfs" ] || umount /run/systemd/nspawn || true
+  rm -f "${nspawn_log:-}"
   # Innermost first; nothing is deleted while anything is still mounted below the root.
   for m in $(findmnt -rn -o TARGET | grep "^$root/" | sort -r); do umount -l "$m" || true; done
   if findmnt -rn -o TARGET | grep -q "^$root/"; then
@@ -129,21 +144,27 @@ echo "== booted with systemd-nspawn"
 umount "$root/dev/pts" "$root/proc"
 # nspawn empties its propagation directory only when that is a tmpfs.
 mkdir -p /run/systemd/nspawn
-[ "$(stat -f -c %T /run/systemd/nspawn)" = tmpfs ] || mount -t tmpfs tmpfs /run/systemd/nspawn
-systemd-nspawn -q --register=no --keep-unit -D "$root" -b --console=pipe >/dev/null 2>&1 &
+if [ "$(stat -f -c %T /run/systemd/nspawn)" != tmpfs ]; then
+  mount -t tmpfs tmpfs /run/systemd/nspawn
+  nspawn_tmpfs=1  # unmounted again on exit
+fi
+nspawn_log=$root.nspawn.log  # the container's console; removed on exit
+systemd-nspawn -q --register=no --keep-unit -D "$root" -b --console=pipe >"$nspawn_log" 2>&1 &
 nspawn=$!
 init=
 for _ in $(seq 100); do
+  kill -0 "$nspawn" 2>/dev/null || break
   for pid in $(pgrep -P "$nspawn") $(pgrep -P "$(pgrep -P "$nspawn" | head -n 1)" 2>/dev/null); do
     [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] && init=$pid
   done
   [ -n "$init" ] && break
   sleep 0.2
 done
-[ -n "$init" ] || { echo "the root did not boot" >&2; exit 1; }
-in_container() { nsenter -t "$init" -a "$@"; }
-timeout 60 nsenter -t "$init" -a systemctl is-system-running --wait >/dev/null 2>&1 || true
-timeout 20 nsenter -t "$init" -a systemctl start corvel || { echo "systemctl start corvel did not return at once" >&2; exit 1; }
+[ -n "$init" ] || { echo "the root did not boot:" >&2; tail -n 20 "$nspawn_log" >&2; exit 1; }
+# The container's root and working directory too (-r -w): its systemctl, not this system's.
+in_container() { nsenter -t "$init" -a -r -w "$@"; }
+timeout 60 nsenter -t "$init" -a -r -w systemctl is-system-running --wait >/dev/null 2>&1 || true
+timeout 20 nsenter -t "$init" -a -r -w systemctl start corvel || { echo "systemctl start corvel did not return at once" >&2; exit 1; }
 sleep 10
 state=$(in_container systemctl show corvel -p ActiveState -p NRestarts -p StatusText | tr '\n' ' ')
 echo "$state"
