@@ -3,9 +3,10 @@
 # runs them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
+localhost_resolves
+scripts/deps.sh
 
 work=$(mktemp -d)
 port=$(free_port)
