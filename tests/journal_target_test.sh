@@ -23,7 +23,7 @@ fi
 err=$(mount -t tmpfs tmpfs /run 2>&1) || skip "cannot mount a tmpfs on /run: $err"
 mkdir -p /run/systemd/journal /run/log/journal
 work=$(mktemp -d)
-"$journald" >"$work/journald.out" 2>&1 &
+SYSTEMD_LOG_TARGET=console "$journald" >"$work/journald.out" 2>&1 &  # its own complaints here
 journald_pid=$!
 trap 'kill "$journald_pid" ${corvel_pid:-} 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 50); do [ -S /run/systemd/journal/socket ] && break; sleep 0.1; done
