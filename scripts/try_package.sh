@@ -45,7 +45,12 @@ mirror=${DEBIAN_MIRROR:-$(debian_mirror | head -n 1)}
 }
 
 deb=${1:-$(scripts/package.sh | tail -n 1)}
-command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap >/dev/null
+# What it runs here: debootstrap, and systemd-nspawn with systemd-analyze (systemd), which a chroot
+# or a minimal root may lack.
+need=()
+command -v debootstrap >/dev/null || need+=(debootstrap)
+command -v systemd-nspawn >/dev/null && command -v systemd-analyze >/dev/null || need+=(systemd-container)
+((${#need[@]} == 0)) || DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 
 root=$(mktemp -d /tmp/corvel-try.XXXXXX)
 chmod 755 "$root"  # the root of the tree: its users other than root must get through it
@@ -139,7 +144,6 @@ fi
 # Under systemd itself, the root booted as a container: the hardened unit starts with no broker
 # (READY at once, its status naming what it waits for), is not restarted, reloads, and scores at
 # most 2.0 in systemd-analyze security.
-command -v systemd-nspawn >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q systemd-container >/dev/null
 echo "== booted with systemd-nspawn"
 umount "$root/dev/pts" "$root/proc"
 # nspawn empties its propagation directory only when that is a tmpfs.
