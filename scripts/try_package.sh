@@ -7,8 +7,8 @@
 # and write its log; logrotate must rotate that log; the manual pages must open; the conffiles and
 # the unit are checked; booted as a container under systemd, the unit must start and wait for the
 # broker without restarts; a purge must take the log directory. Everything, mounts included, goes on any exit.
-# Inside a chroot or container it runs when that has /proc and a cgroup file system (systemd-nspawn
-# needs one), and otherwise says so before anything is done.
+# Inside a chroot or container it runs when that has /proc, a root that is a mount point and a
+# cgroup file system (systemd-nspawn needs both), and otherwise says so before anything is done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || {
@@ -17,6 +17,12 @@ cd "$(dirname "$0")/.."
 }
 [ -r /proc/self/mountinfo ] || {
   echo "no /proc here (a chroot without it?): the mounts this makes could not be found again; mount -t proc proc /proc first" >&2
+  exit 1
+}
+# systemd-nspawn makes / a slave mount first: a plain chroot, whose root is no mount point, refuses.
+err=$(unshare -m --propagation slave true 2>&1) || {
+  echo "systemd-nspawn cannot boot the root here ($err): in a chroot, its directory must be a mount" \
+    "point (mount --rbind DIR DIR before entering it)" >&2
   exit 1
 }
 cgroup_fs=$(stat -f -c %T /sys/fs/cgroup 2>/dev/null) || true
