@@ -7,8 +7,8 @@
 # and write its log; logrotate must rotate that log; the manual pages must open; the conffiles and
 # the unit are checked; booted as a container under systemd, the unit must start and wait for the
 # broker without restarts; a purge must take the log directory. Everything, mounts included, goes on any exit.
-# Inside a chroot or container it runs when that has /proc, a root that is a mount point and a
-# cgroup file system (systemd-nspawn needs both), and otherwise says so before anything is done.
+# It needs what a chroot lacks (a user namespace for the unit, a root that is a mount point, a
+# cgroup file system for systemd-nspawn): without any of them it says so before anything is done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || {
@@ -19,10 +19,16 @@ cd "$(dirname "$0")/.."
   echo "no /proc here (a chroot without it?): the mounts this makes could not be found again; mount -t proc proc /proc first" >&2
   exit 1
 }
-# systemd-nspawn makes / a slave mount first: a plain chroot, whose root is no mount point, refuses.
+# The unit's PrivateUsers= needs a user namespace, which the kernel refuses to a chrooted process
+# and so to a container booted from inside a chroot.
+err=$(unshare -U true 2>&1) || {
+  echo "no user namespace here ($err; inside a chroot the kernel refuses one): the unit could not start" \
+    "in the booted root; run this on the host or in a booted container" >&2
+  exit 1
+}
+# systemd-nspawn makes / a slave mount first, which a root that is no mount point refuses.
 err=$(unshare -m --propagation slave true 2>&1) || {
-  echo "systemd-nspawn cannot boot the root here ($err): in a chroot, its directory must be a mount" \
-    "point (mount --rbind DIR DIR before entering it)" >&2
+  echo "systemd-nspawn cannot boot the root here ($err)" >&2
   exit 1
 }
 cgroup_fs=$(stat -f -c %T /sys/fs/cgroup 2>/dev/null) || true
@@ -174,7 +180,11 @@ done
 # The container's root and working directory too (-r -w): its systemctl, not this system's.
 in_container() { nsenter -t "$init" -a -r -w "$@"; }
 timeout 60 nsenter -t "$init" -a -r -w systemctl is-system-running --wait >/dev/null 2>&1 || true
-timeout 20 nsenter -t "$init" -a -r -w systemctl start corvel || { echo "systemctl start corvel did not return at once" >&2; exit 1; }
+timeout 20 nsenter -t "$init" -a -r -w systemctl start corvel || {
+  echo "systemctl start corvel failed or did not return at once:" >&2
+  in_container journalctl -u corvel --no-pager -n 15 >&2 || true
+  exit 1
+}
 sleep 10
 state=$(in_container systemctl show corvel -p ActiveState -p NRestarts -p StatusText | tr '\n' ' ')
 echo "$state"
