@@ -66,7 +66,7 @@ command -v systemd-nspawn >/dev/null && command -v systemd-analyze >/dev/null ||
 
 root=$(mktemp -d /tmp/corvel-try.XXXXXX)
 chmod 755 "$root"  # the root of the tree: its users other than root must get through it
-nspawn_tmpfs=
+nspawn_tmpfs= nspawn_dir_made=
 cleanup() {
   local m
   # A container still up is shut down first (nspawn passes SIGTERM on as a poweroff).
@@ -75,6 +75,7 @@ cleanup() {
     wait "$nspawn" 2>/dev/null || true
   fi
   [ -z "$nspawn_tmpfs" ] || umount /run/systemd/nspawn || true
+  [ -z "$nspawn_dir_made" ] || rmdir /run/systemd/nspawn 2>/dev/null || true
   rm -f "${nspawn_log:-}"
   # Innermost first; nothing is deleted while anything is still mounted below the root.
   for m in $(findmnt -rn -o TARGET | grep "^$root/" | sort -r); do umount -l "$m" || true; done
@@ -159,13 +160,15 @@ fi
 echo "== booted with systemd-nspawn"
 umount "$root/dev/pts" "$root/proc"
 # nspawn empties its propagation directory only when that is a tmpfs.
+[ -d /run/systemd/nspawn ] || nspawn_dir_made=1  # removed again on exit
 mkdir -p /run/systemd/nspawn
 if [ "$(stat -f -c %T /run/systemd/nspawn)" != tmpfs ]; then
   mount -t tmpfs tmpfs /run/systemd/nspawn
   nspawn_tmpfs=1  # unmounted again on exit
 fi
 nspawn_log=$root.nspawn.log  # the container's console; removed on exit
-systemd-nspawn -q --register=no --keep-unit -D "$root" -b --console=pipe >"$nspawn_log" 2>&1 &
+# A network of its own: a broker on this host's default port would otherwise answer the unit.
+systemd-nspawn -q --register=no --keep-unit --private-network -D "$root" -b --console=pipe >"$nspawn_log" 2>&1 &
 nspawn=$!
 init=
 for _ in $(seq 100); do
@@ -179,6 +182,8 @@ done
 [ -n "$init" ] || { echo "the root did not boot:" >&2; tail -n 20 "$nspawn_log" >&2; exit 1; }
 # The container's root and working directory too (-r -w): its systemctl, not this system's.
 in_container() { nsenter -t "$init" -a -r -w "$@"; }
+# Its manager answers once its bus socket is there; systemctl before that fails at once.
+for _ in $(seq 150); do in_container test -S /run/systemd/private && break; sleep 0.2; done
 timeout 60 nsenter -t "$init" -a -r -w systemctl is-system-running --wait >/dev/null 2>&1 || true
 timeout 20 nsenter -t "$init" -a -r -w systemctl start corvel || {
   echo "systemctl start corvel failed or did not return at once:" >&2
