@@ -30,9 +30,9 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=sudo
 fi
 
-# apt would start the servers it installs (redis-server, rabbitmq-server, prometheus, cron) on
-# their default ports, in a chroot or container as well as on a booted host; the scripts start
-# servers of their own. Debian's policy-rc.d refuses those starts for the time of the install; one
+# apt would start the servers it installs (redis-server, rabbitmq-server and prometheus on their
+# default ports; cron, which logrotate brings), in a chroot or container as well as on a booted
+# host; the scripts start servers of their own. Debian's policy-rc.d refuses those starts for the time of the install; one
 # already there (a container image's) is left as it is.
 policy=/usr/sbin/policy-rc.d
 own_policy=
