@@ -1,41 +1,61 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the service, its tests, benchmarks and package build need, when any
-# is missing (dpkg-dev and file: dpkg-shlibdeps and the ELF detection of cpack -G DEB; prometheus:
-# promtool, which checks the alert rules).
+# Installs the Debian packages that building, running and testing the service need, when any is
+# missing, without what they only recommend (prometheus, say, would bring its node exporter, a
+# server on every interface, and disk tools; only its promtool is used, to check the alert
+# rules). python3 picks free ports and reads JSON in the shell tests.
+#   scripts/deps.sh [package|drill]    also what the package build (pandoc for the manual pages,
+#                                      lintian, dpkg-dev and file for cpack -G DEB), or the
+#                                      drills (curl), need
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
-  librabbitmq-dev rabbitmq-server openssl libsystemd-dev dpkg-dev file libmicrohttpd-dev curl prometheus)
-
-# "package": also what the package build needs (the manual pages, lintian).
-[ "${1:-}" != package ] || packages+=(pandoc lintian)
+  librabbitmq-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 prometheus)
+case ${1:-} in
+  package) packages+=(pandoc lintian dpkg-dev file) ;;
+  drill) packages+=(curl) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then
-    if ! command -v sudo >/dev/null; then
-      echo "Missing packages: ${missing[*]}. Installing them takes root, and sudo is not installed: run this as root." >&2
-      exit 1
-    fi
-    sudo=sudo
+((${#missing[@]})) || exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "Missing packages: ${missing[*]}. Installing them takes root, and sudo is not installed: run this as root." >&2
+    exit 1
   fi
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
-  # On a host that runs systemd, installing them also enables and starts the distribution's
-  # servers on the default ports, which scripts/run.sh would then use and scripts/stop.sh leave
-  # alone. The scripts start servers of their own (and need only promtool of prometheus): those
-  # installed just now are stopped again.
-  if [ -d /run/systemd/system ]; then
-    for server in redis-server rabbitmq-server prometheus; do
-      [[ " ${missing[*]} " == *" $server "* ]] || continue
-      $sudo systemctl disable --now "$server" >/dev/null 2>&1 &&
-        echo "Stopped and disabled the $server service that apt just installed and started (scripts/run.sh starts its own;
-systemctl enable --now $server brings it back)"
-    done
-  fi
+  sudo=sudo
+fi
+
+# apt would start the servers it installs (redis-server, rabbitmq-server and prometheus on their
+# default ports; cron, which logrotate brings), in a chroot or container as well as on a booted
+# host; the scripts start servers of their own. Debian's policy-rc.d refuses those starts for the time of the install; one
+# already there (a container image's) is left as it is.
+policy=/usr/sbin/policy-rc.d
+own_policy=
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# scripts/deps.sh: no service starts while it installs packages\nexit 101\n' |
+    $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  own_policy=1
+  trap '$sudo rm -f "$policy"' EXIT
+fi
+
+echo "Installing: ${missing[*]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+[ -z "$own_policy" ] || { $sudo rm -f "$policy"; trap - EXIT; }
+
+# On a host that runs systemd they are still enabled, to start at the next boot: disabled (and
+# stopped, should one have started all the same).
+if [ -d /run/systemd/system ]; then
+  for server in redis-server rabbitmq-server prometheus; do
+    [[ " ${missing[*]} " == *" $server "* ]] || continue
+    $sudo systemctl disable --now "$server" >/dev/null 2>&1 &&
+      echo "Disabled the $server service that apt just installed (the scripts start their own;
+systemctl enable --now $server starts it as a service)"
+  done
 fi

@@ -25,7 +25,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:?publisher, freeze, huge, failover, stop or ready}
 shift
-scripts/deps.sh
+scripts/deps.sh drill
 scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh

@@ -16,7 +16,8 @@ readme_section() {
     !on && $0 == want { on = 1; base = level($0) }
     !on { next }
     level($0) && level($0) <= base && $0 != want { exit }
-    level($0) { print substr($0, base); next }  # raised: the section begins at level 1
+    # Raised: the section begins at level 1, in capitals as the other sections of a manual page.
+    level($0) { h = substr($0, base); print (h ~ /^# / ? toupper(h) : h); next }
     /^\| *[A-Z_]+ *\| *[A-Z_]+ *\|/ {
       split($0, cell, / *\| */)
       if (cell[2] != group) { group = cell[2]; print "## [" group "]\n" }

@@ -17,6 +17,15 @@ free_port_other_than() {  # port...
   echo "$p"
 }
 
+# The broker's node is named on localhost, and the TLS tests reach it by that name: a root without
+# /etc/hosts (one debootstrap has just made) cannot resolve it, which is said before anything starts.
+localhost_resolves() {
+  getent hosts localhost >/dev/null && return 0
+  echo "localhost does not resolve here (no /etc/hosts? a root debootstrap has just made has none):" \
+    "the broker and the tests need it; add the line \"127.0.0.1 localhost\" to /etc/hosts" >&2
+  return 1
+}
+
 # True when something on 127.0.0.1:port speaks AMQP 0-9-1: it answers our protocol header with a
 # frame, where any other listener would not (a connection accepted is not enough).
 rabbit_answers() {  # port
@@ -82,6 +91,7 @@ _make_tls_files() {  # dir
 # RABBIT_EPMD_PORT names an epmd the caller runs (start_rabbit_epmd), RABBIT_COOKIE the cookie.
 start_rabbit() {  # port dir [tls_port]
   local port=$1 dir tls_port=${3:-}
+  localhost_resolves || return 1
   mkdir -p "$2" && dir=$(cd "$2" && pwd)
   if _pid_alive "$dir/server.pid" || _pid_alive "$dir/rabbit.pid"; then
     echo "a broker already runs with its files in $dir" >&2

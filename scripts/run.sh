@@ -4,9 +4,10 @@
 # corvel with corvel.ini.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
+localhost_resolves
+scripts/deps.sh
 
 config=${1:-corvel.ini}
 port=$(sed -n 's/^PORT *= *\([0-9]*\).*/\1/p' "$config" | tail -n 1)

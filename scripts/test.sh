@@ -3,9 +3,10 @@
 # runs them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
+localhost_resolves
+scripts/deps.sh
 
 work=$(mktemp -d)
 port=$(free_port)
@@ -30,4 +31,9 @@ export CORVEL_TEST_REDIS_PORT=$port
 export CORVEL_TEST_AMQP_PORT=$amqp_port CORVEL_TEST_AMQPS_PORT=$amqps_port CORVEL_TEST_RABBIT_DIR=$work/rabbit
 
 cd build
-ctest --output-on-failure --timeout 300 "$@"
+status=0
+ctest --output-on-failure --timeout 300 "$@" || status=$?
+# CTest names the tests it skipped but not why: each says so on a "skipped:" line of its output.
+awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^skipped: / { print "Skipped " name ": " substr($0, 10) }' \
+  Testing/Temporary/LastTest.log 2>/dev/null || true
+exit "$status"

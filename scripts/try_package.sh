@@ -7,10 +7,34 @@
 # and write its log; logrotate must rotate that log; the manual pages must open; the conffiles and
 # the unit are checked; booted as a container under systemd, the unit must start and wait for the
 # broker without restarts; a purge must take the log directory. Everything, mounts included, goes on any exit.
+# It needs what a chroot lacks (a user namespace for the unit, a root that is a mount point, a
+# cgroup file system for systemd-nspawn): without any of them it says so before anything is done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || {
   echo "run as root (debootstrap and chroot)" >&2
+  exit 1
+}
+[ -r /proc/self/mountinfo ] || {
+  echo "no /proc here (a chroot without it?): the mounts this makes could not be found again; mount -t proc proc /proc first" >&2
+  exit 1
+}
+# The unit's PrivateUsers= needs a user namespace, which the kernel refuses to a chrooted process
+# and so to a container booted from inside a chroot.
+err=$(unshare -U true 2>&1) || {
+  echo "no user namespace here ($err; inside a chroot the kernel refuses one): the unit could not start" \
+    "in the booted root; run this on the host or in a booted container" >&2
+  exit 1
+}
+# systemd-nspawn makes / a slave mount first, which a root that is no mount point refuses.
+err=$(unshare -m --propagation slave true 2>&1) || {
+  echo "systemd-nspawn cannot boot the root here ($err)" >&2
+  exit 1
+}
+cgroup_fs=$(stat -f -c %T /sys/fs/cgroup 2>/dev/null) || true
+[ "$cgroup_fs" = cgroup2fs ] || [ -d /sys/fs/cgroup/systemd ] || {
+  echo "no cgroup file system on /sys/fs/cgroup (a chroot or container without it?): systemd-nspawn cannot boot" \
+    "the root; mount -t sysfs sysfs /sys and mount -t cgroup2 cgroup2 /sys/fs/cgroup first" >&2
   exit 1
 }
 
@@ -33,10 +57,16 @@ mirror=${DEBIAN_MIRROR:-$(debian_mirror | head -n 1)}
 }
 
 deb=${1:-$(scripts/package.sh | tail -n 1)}
-command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y debootstrap >/dev/null
+# What it runs here: debootstrap, and systemd-nspawn with systemd-analyze (systemd), which a chroot
+# or a minimal root may lack.
+need=()
+command -v debootstrap >/dev/null || need+=(debootstrap)
+command -v systemd-nspawn >/dev/null && command -v systemd-analyze >/dev/null || need+=(systemd-container)
+((${#need[@]} == 0)) || DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 
 root=$(mktemp -d /tmp/corvel-try.XXXXXX)
 chmod 755 "$root"  # the root of the tree: its users other than root must get through it
+nspawn_tmpfs= nspawn_dir_made=
 cleanup() {
   local m
   # A container still up is shut down first (nspawn passes SIGTERM on as a poweroff).
@@ -44,6 +74,9 @@ cleanup() {
     kill "$nspawn"
     wait "$nspawn" 2>/dev/null || true
   fi
+  [ -z "$nspawn_tmpfs" ] || umount /run/systemd/nspawn || true
+  [ -z "$nspawn_dir_made" ] || rmdir /run/systemd/nspawn 2>/dev/null || true
+  rm -f "${nspawn_log:-}"
   # Innermost first; nothing is deleted while anything is still mounted below the root.
   for m in $(findmnt -rn -o TARGET | grep "^$root/" | sort -r); do umount -l "$m" || true; done
   if findmnt -rn -o TARGET | grep -q "^$root/"; then
@@ -124,26 +157,39 @@ fi
 # Under systemd itself, the root booted as a container: the hardened unit starts with no broker
 # (READY at once, its status naming what it waits for), is not restarted, reloads, and scores at
 # most 2.0 in systemd-analyze security.
-command -v systemd-nspawn >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q systemd-container >/dev/null
 echo "== booted with systemd-nspawn"
 umount "$root/dev/pts" "$root/proc"
 # nspawn empties its propagation directory only when that is a tmpfs.
+[ -d /run/systemd/nspawn ] || nspawn_dir_made=1  # removed again on exit
 mkdir -p /run/systemd/nspawn
-[ "$(stat -f -c %T /run/systemd/nspawn)" = tmpfs ] || mount -t tmpfs tmpfs /run/systemd/nspawn
-systemd-nspawn -q --register=no --keep-unit -D "$root" -b --console=pipe >/dev/null 2>&1 &
+if [ "$(stat -f -c %T /run/systemd/nspawn)" != tmpfs ]; then
+  mount -t tmpfs tmpfs /run/systemd/nspawn
+  nspawn_tmpfs=1  # unmounted again on exit
+fi
+nspawn_log=$root.nspawn.log  # the container's console; removed on exit
+# A network of its own: a broker on this host's default port would otherwise answer the unit.
+systemd-nspawn -q --register=no --keep-unit --private-network -D "$root" -b --console=pipe >"$nspawn_log" 2>&1 &
 nspawn=$!
 init=
 for _ in $(seq 100); do
+  kill -0 "$nspawn" 2>/dev/null || break
   for pid in $(pgrep -P "$nspawn") $(pgrep -P "$(pgrep -P "$nspawn" | head -n 1)" 2>/dev/null); do
     [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] && init=$pid
   done
   [ -n "$init" ] && break
   sleep 0.2
 done
-[ -n "$init" ] || { echo "the root did not boot" >&2; exit 1; }
-in_container() { nsenter -t "$init" -a "$@"; }
-timeout 60 nsenter -t "$init" -a systemctl is-system-running --wait >/dev/null 2>&1 || true
-timeout 20 nsenter -t "$init" -a systemctl start corvel || { echo "systemctl start corvel did not return at once" >&2; exit 1; }
+[ -n "$init" ] || { echo "the root did not boot:" >&2; tail -n 20 "$nspawn_log" >&2; exit 1; }
+# The container's root and working directory too (-r -w): its systemctl, not this system's.
+in_container() { nsenter -t "$init" -a -r -w "$@"; }
+# Its manager answers once its bus socket is there; systemctl before that fails at once.
+for _ in $(seq 150); do in_container test -S /run/systemd/private && break; sleep 0.2; done
+timeout 60 nsenter -t "$init" -a -r -w systemctl is-system-running --wait >/dev/null 2>&1 || true
+timeout 20 nsenter -t "$init" -a -r -w systemctl start corvel || {
+  echo "systemctl start corvel failed or did not return at once:" >&2
+  in_container journalctl -u corvel --no-pager -n 15 >&2 || true
+  exit 1
+}
 sleep 10
 state=$(in_container systemctl show corvel -p ActiveState -p NRestarts -p StatusText | tr '\n' ' ')
 echo "$state"

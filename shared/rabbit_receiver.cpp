@@ -199,8 +199,10 @@ void rabbit_receiver::finish()
     _run = run_state::finishing;
     _setup_retry.stop();
     _stopped = true;
-    if (_queue)
+    if (_queue) {
+        QMessageLogger().debug("cancel");
         _queue->cancel(false);
+    }
 }
 
 void rabbit_receiver::pause()
@@ -211,8 +213,10 @@ void rabbit_receiver::pause()
     _setup_retry.stop();
     _stopped = true;
     _consuming = false;
-    if (_queue)
+    if (_queue) {
+        QMessageLogger().debug("cancel");
         _queue->cancel(false);
+    }
 }
 
 void rabbit_receiver::resume()

@@ -2,20 +2,34 @@
 # LOG_TARGET=journal against a real systemd-journald: in a mount namespace of its own, with a
 # tmpfs over /run, so the host's journal (if any) is untouched. A command the service rejects must
 # reach the journal at priority 3 with its CMD_ID and MSG_TYPE fields.
-#   journal_target_test.sh CORVEL CORVEL_SEND     (skipped, 77, without root, unshare or journald)
+#   journal_target_test.sh CORVEL CORVEL_SEND
+# Skipped (77, the reason on a "skipped:" line) where that cannot be had: without root, unshare,
+# journald or the test broker, and in a chroot or container that refuses a private mount
+# namespace or where journald cannot start (no cgroup of its own).
 set -euo pipefail
 corvel=$1 send=$2
 journald=/lib/systemd/systemd-journald
-[ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null && [ -x "$journald" ] && [ -n "${CORVEL_TEST_AMQP_PORT:-}" ] || exit 77
-[ -n "${IN_NAMESPACE:-}" ] || exec env IN_NAMESPACE=1 unshare -m --propagation private "$0" "$@"
+skip() { echo "skipped: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "needs root (a mount namespace and a journald of its own)"
+command -v unshare >/dev/null || skip "no unshare"
+[ -x "$journald" ] || skip "no $journald (systemd is not installed)"
+[ -n "${CORVEL_TEST_AMQP_PORT:-}" ] || skip "no test broker (CORVEL_TEST_AMQP_PORT; scripts/test.sh starts one)"
+if [ -z "${IN_NAMESPACE:-}" ]; then
+  # A chroot's root is no mount point, and a container may forbid mounts: unshare says so.
+  err=$(unshare -m --propagation private true 2>&1) || skip "no private mount namespace here: $err"
+  exec env IN_NAMESPACE=1 unshare -m --propagation private "$0" "$@"
+fi
 
-mount -t tmpfs tmpfs /run
+err=$(mount -t tmpfs tmpfs /run 2>&1) || skip "cannot mount a tmpfs on /run: $err"
 mkdir -p /run/systemd/journal /run/log/journal
 work=$(mktemp -d)
-"$journald" >"$work/journald.out" 2>&1 &
+SYSTEMD_LOG_TARGET=console "$journald" >"$work/journald.out" 2>&1 &  # its own complaints here
 journald_pid=$!
 trap 'kill "$journald_pid" ${corvel_pid:-} 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 50); do [ -S /run/systemd/journal/socket ] && break; sleep 0.1; done
+# journald exits at once without a cgroup to run in (mounted cgroupfs): the environment, not corvel.
+kill -0 "$journald_pid" 2>/dev/null && [ -S /run/systemd/journal/socket ] ||
+  skip "journald does not run here: $(tail -n 1 "$work/journald.out")"
 
 queue=journal-test-$$
 cat >"$work/corvel.ini" <<INI

@@ -4,7 +4,7 @@
 # Skipped (77) without promtool (Debian's prometheus package).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-command -v promtool >/dev/null || exit 77
+command -v promtool >/dev/null || { echo "skipped: no promtool (Debian's prometheus package)"; exit 77; }
 rules=packaging/monitoring/corvel-alerts.yml dashboard=packaging/monitoring/corvel-dashboard.json
 scrape=tests/monitoring/scrape.prom
 promtool check rules "$rules"
