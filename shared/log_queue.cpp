@@ -22,6 +22,10 @@ namespace {
 
 // Past this much queued, the writer is woken whatever the loop does.
 constexpr std::size_t wake_bytes = 64 * 1024;
+// Woken by a turn of the loop, the writer gathers what the next turns bring for this long before it
+// writes: a busy loop turns thousands of times a second, and a wake-up and a write each time would
+// cost more CPU than the lines themselves.
+constexpr std::chrono::milliseconds gather_time{10};
 
 std::atomic<std::uint64_t> dropped{0};
 // Some queue has lines that wait for the end of the loop's turn.
@@ -75,6 +79,7 @@ struct log_queue::state {
     std::condition_variable written;  // for those who flush
     batch pending;
     bool signalled = false;  // the writer is to take the pending lines
+    bool hurry = false;      // and at once, without gathering more
     bool waiting = false;    // lines wait for the end of the loop's turn
     bool stopping = false;
     bool finished = false;
@@ -84,13 +89,14 @@ struct log_queue::state {
     std::atomic<std::uint64_t> unreported{0};
     bool journal_failed = false;  // said once on standard error
 
-    void signal()
+    void signal(bool now)
     {
         waiting = false;
-        if (!signalled) {
-            signalled = true;
-            wake.notify_one();
-        }
+        if (signalled && (hurry || !now))
+            return;
+        signalled = true;
+        hurry = hurry || now;
+        wake.notify_one();
     }
     void write_out(const batch& b);
     void run();
@@ -119,6 +125,9 @@ void log_queue::state::run()
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         wake.wait(lock, [this] { return signalled || stopping; });
+        if (!hurry && !stopping)
+            wake.wait_for(lock, gather_time, [this] { return hurry || stopping; });
+        hurry = false;
         if (pending.lines == 0) {
             signalled = false;
             if (stopping)
@@ -191,7 +200,7 @@ void log_queue::write(const std::shared_ptr<log_output>& out, std::string_view l
     s.pending.add(out, line);
     ++s.queued;
     if (urgent || s.pending.bytes.size() >= wake_bytes || !turns_hand_over) {
-        s.signal();
+        s.signal(true);
     } else if (was_empty) {
         s.waiting = true;
         lines_waiting.store(true, std::memory_order_release);
@@ -209,7 +218,7 @@ bool log_queue::flush(std::chrono::milliseconds limit)
     // waits for each queue once.
     if (s.stalled_at == s.done)
         return false;
-    s.signal();
+    s.signal(true);
     if (s.written.wait_for(lock, limit, [&s, target] { return s.done >= target; }))
         return true;
     s.stalled_at = s.done;
@@ -220,7 +229,7 @@ void log_queue::hand_over()
 {
     std::lock_guard<std::mutex> lock(_state->mutex);
     if (_state->waiting)
-        _state->signal();
+        _state->signal(false);
 }
 
 void log_queue::hand_over_all()
