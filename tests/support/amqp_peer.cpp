@@ -37,12 +37,15 @@ amqp_peer::amqp_peer(const QString& uri)
         throw std::runtime_error("test peer cannot connect: " + _client.lastError().toStdString());
 }
 
-void amqp_peer::declare_exchange(const QString& name, bool durable)
+void amqp_peer::declare_exchange(const QString& name, bool durable, const QString& alternate)
 {
     amqp::exchange* ex = _client.createExchange(name);
     bool done = false;
     QObject::connect(ex, &amqp::exchange::declared, [&] { done = true; });
-    ex->declare(QStringLiteral("topic"), durable ? amqp::exchange::Durable : amqp::exchange::AutoDelete);
+    QVariantHash arguments;
+    if (!alternate.isEmpty())
+        arguments.insert(QStringLiteral("alternate-exchange"), alternate);
+    ex->declare(QStringLiteral("topic"), durable ? amqp::exchange::Durable : amqp::exchange::AutoDelete, arguments);
     const bool ok = wait_until([&] { return done; }, 5000);
     QObject::disconnect(ex, &amqp::exchange::declared, nullptr, nullptr);
     if (!ok)

@@ -18,7 +18,8 @@ public:
     explicit amqp_peer(const QString& uri);
 
     // A topic exchange, made unless it exists; auto-deleted with the peer's connection unless durable.
-    void declare_exchange(const QString& name, bool durable = false);
+    // What it cannot route goes to `alternate`, when given.
+    void declare_exchange(const QString& name, bool durable = false, const QString& alternate = QString());
     // An exclusive queue bound to exchange with key; what arrives lands in received().
     void listen(const QString& exchange, const QString& key);
 
