@@ -196,20 +196,19 @@ void rabbit_receiver::stop()
 
 void rabbit_receiver::finish()
 {
-    _run = run_state::finishing;
-    _setup_retry.stop();
-    _stopped = true;
-    if (_queue) {
-        QMessageLogger().debug("cancel");
-        _queue->cancel(false);
-    }
+    cancel_for(run_state::finishing);
 }
 
 void rabbit_receiver::pause()
 {
-    if (_run != run_state::running)
-        return;
-    _run = run_state::paused;
+    if (_run == run_state::running)
+        cancel_for(run_state::paused);
+}
+
+// The consumer goes, for a stop or a pause; nothing is set up again meanwhile.
+void rabbit_receiver::cancel_for(run_state next)
+{
+    _run = next;
     _setup_retry.stop();
     _stopped = true;
     _consuming = false;

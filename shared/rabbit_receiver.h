@@ -89,6 +89,8 @@ private:
     int set_up_again_later();  // returns the delay
     QString step_text() const;
     void dropped_stale(const char* what, uint64_t message_tag);
+    enum class run_state { running, paused, finishing, closed };
+    void cancel_for(run_state next);
 
     amqp::client _client;
     rabbit_receiver_cfg _config;
@@ -102,7 +104,6 @@ private:
     QPair<QString, QString> _binding;  // the one going out, while binding
     bool _declared_once = false;
     bool _stopped = false;
-    enum class run_state { running, paused, finishing, closed };
     run_state _run = run_state::running;
     bool _consuming = false;
     std::uint64_t _connections = 0;
