@@ -4,9 +4,10 @@
 #   scripts/try_package.sh [DEB]      DEB defaults to what scripts/package.sh builds
 # A minimal bookworm is debootstrapped into a temporary directory; apt-get installs the package
 # there with its dependencies; the service must start without a broker or Redis, keep running
-# and write its log; logrotate must rotate that log; the manual pages must open; the conffiles and
-# the unit are checked; booted as a container under systemd, the unit must start and wait for the
-# broker without restarts; a purge must take the log directory. Everything, mounts included, goes on any exit.
+# and write its log (to a file, for the check); logrotate must rotate that log; the manual pages must
+# open; the conffiles and the unit are checked; booted as a container under systemd, the unit must
+# start and wait for the broker without restarts, and once the root's own broker and Redis run, the
+# journal must show it ready and stopped cleanly; a purge must take the log directory. Everything, mounts included, goes on any exit.
 # It needs what a chroot lacks (a user namespace for the unit, a root that is a mount point, a
 # cgroup file system for systemd-nspawn): without any of them it says so before anything is done.
 set -euo pipefail
@@ -98,6 +99,9 @@ mount -t proc proc "$root/proc"
 # apt wants a terminal device for its log, and the root a hosts file, as on any installed system.
 mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
 cp /etc/resolv.conf /etc/hosts "$root/etc/"
+# The broker's node is named after the host, which must resolve inside the container too.
+echo corvel-try >"$root/etc/hostname"
+echo "127.0.1.1 corvel-try" >>"$root/etc/hosts"
 cp "$deb" "$root/tmp/"
 
 in_root() {
@@ -106,11 +110,18 @@ in_root() {
 
 # logrotate is only recommended; named here, without the mail server it recommends in turn, which
 # a root without init cannot configure. systemd, as on a host that runs it, so that the unit can be
-# checked with everything it names. apt's download sandbox has no user to drop to here.
-echo "== apt-get install ./$(basename "$deb") logrotate systemd man-db"
+# checked with everything it names; a broker and Redis, as the README tells a user to install, not
+# started in the chroot (policy-rc.d) and not at boot either: the unit must first wait for them.
+# apt's download sandbox has no user to drop to here.
+echo "== apt-get install ./$(basename "$deb") logrotate systemd man-db rabbitmq-server redis-server"
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod 755 "$root/usr/sbin/policy-rc.d"
 in_root sh -c 'cd /tmp && apt-get -o APT::Sandbox::User=root update -q >/dev/null &&
-  apt-get -o APT::Sandbox::User=root install -y -q --no-install-recommends ./corvel_*.deb logrotate systemd man-db' |
+  apt-get -o APT::Sandbox::User=root install -y -q --no-install-recommends ./corvel_*.deb logrotate systemd man-db \
+    rabbitmq-server redis-server' |
   grep -E '^(Setting up corvel|[0-9]+ upgraded)'
+rm "$root/usr/sbin/policy-rc.d"
+in_root systemctl -q disable rabbitmq-server redis-server
 
 in_root bash -euo pipefail -c '
 command -v corvel >/dev/null && command -v corvel-send >/dev/null
@@ -118,8 +129,11 @@ echo "== on PATH: $(command -v corvel) $(command -v corvel-send)"
 echo "== user: $(id corvel)"
 echo "== $(stat -c "%U:%G %a %n" /var/log/corvel /etc/corvel/corvel.ini)"
 
-# No broker, no Redis: the service must keep running, retrying, and log that it does.
-setpriv --reuid=corvel --regid=corvel --init-groups corvel -c /etc/corvel/corvel.ini 2>/tmp/corvel.err &
+# No broker, no Redis: the service must keep running, retrying, and log that it does. The package
+# logs to the journal, which a chroot has not: the same configuration with the file target.
+sed "s/^LOG_TARGET=journal\$/LOG_TARGET=file/" /etc/corvel/corvel.ini >/tmp/file-target.ini
+chgrp corvel /tmp/file-target.ini && chmod 640 /tmp/file-target.ini
+setpriv --reuid=corvel --regid=corvel --init-groups corvel -c /tmp/file-target.ini 2>/tmp/corvel.err &
 pid=$!
 sleep 3
 kill -0 "$pid" 2>/dev/null || { echo "corvel exited early:" >&2; cat /tmp/corvel.err >&2; exit 1; }
@@ -168,7 +182,7 @@ if [ "$(stat -f -c %T /run/systemd/nspawn)" != tmpfs ]; then
 fi
 nspawn_log=$root.nspawn.log  # the container's console; removed on exit
 # A network of its own: a broker on this host's default port would otherwise answer the unit.
-systemd-nspawn -q --register=no --keep-unit --private-network -D "$root" -b --console=pipe >"$nspawn_log" 2>&1 &
+systemd-nspawn -q --register=no --keep-unit --private-network --hostname=corvel-try -D "$root" -b --console=pipe >"$nspawn_log" 2>&1 &
 nspawn=$!
 init=
 for _ in $(seq 100); do
@@ -197,10 +211,23 @@ echo "$state"
   { echo "the unit is not started and waiting for the broker" >&2; exit 1; }
 in_container systemctl reload corvel
 sleep 1
-in_container grep -q "Log file reopened on SIGHUP" /var/log/corvel/corvel.log || { echo "no reload" >&2; exit 1; }
+journal() { in_container journalctl -u corvel --no-pager -o cat "$@"; }
+journal | grep -q "Log settings reread on SIGHUP" || { echo "no reload in the journal" >&2; exit 1; }
 exposure=$(in_container systemd-analyze security corvel --no-pager | sed -n 's/.*Overall exposure level for corvel.service: \([0-9.]*\).*/\1/p')
 echo "systemd-analyze security: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || { echo "exposure above 2.0" >&2; exit 1; }
+# Its broker and Redis started: the service finds them by itself, and the journal shows it.
+echo "== systemctl start redis-server rabbitmq-server"
+timeout 120 nsenter -t "$init" -a -r -w systemctl start redis-server rabbitmq-server ||
+  { echo "the root's broker or Redis did not start" >&2; exit 1; }
+in_container corvel-send -c /etc/corvel/corvel.ini --declare-configured-exchanges
+for _ in $(seq 60); do journal | grep -q "^Ready: consuming" && break; sleep 1; done
+timeout 30 nsenter -t "$init" -a -r -w systemctl stop corvel
+echo "== journalctl -u corvel (the service's own lines):"
+journal -p info | grep -E "starting \(pid|^Ready: |^Stopp" | cut -c 1-150
+for line in "corvel .* starting (pid" "^Ready: consuming" "^Stopped cleanly"; do
+  journal | grep -q "$line" || { echo "no \"$line\" line in journalctl -u corvel" >&2; journal | tail -n 15 >&2; exit 1; }
+done
 kill "$nspawn"  # nspawn powers the container off
 wait "$nspawn" || true
 mount -t proc proc "$root/proc"

@@ -150,4 +150,6 @@ void reload_log_settings(const QString& path, logger& log)
         log.info() << "Log settings changed on SIGHUP: " << changes;
     if (after.target == log_target::file)
         log.info() << "Log file reopened on SIGHUP";
+    else if (changes.isEmpty())
+        log.info() << "Log settings reread on SIGHUP, unchanged";
 }
