@@ -150,7 +150,7 @@ public:
     {
         if (!_ssl)
             return outcome::failed;  // why was said when made
-        ERR_clear_error();
+        clear_errors();
         const int rc = SSL_connect(_ssl);
         if (rc == 1)
             return outcome::done;
@@ -162,7 +162,7 @@ public:
 
     result send(const char* data, std::size_t size) override
     {
-        ERR_clear_error();
+        clear_errors();
         const int n = SSL_write(_ssl, data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
         if (n > 0)
             return {outcome::done, static_cast<std::size_t>(n)};
@@ -176,13 +176,16 @@ public:
     {
         if (_held)
             return {*std::exchange(_held, std::nullopt), 0};
-        // OpenSSL hands out one record at a time: read on until it needs the socket.
+        // OpenSSL hands out one record at a time: read on while it holds more. What is still in
+        // the socket its notifier tells.
         std::size_t got = 0;
         while (got < size) {
-            ERR_clear_error();
+            clear_errors();
             const int n = SSL_read(_ssl, buffer + got, static_cast<int>(std::min<std::size_t>(size - got, INT_MAX)));
             if (n > 0) {
                 got += static_cast<std::size_t>(n);
+                if (SSL_has_pending(_ssl) != 1)
+                    break;
                 continue;
             }
             const outcome o = stopped(n);
@@ -199,6 +202,13 @@ public:
     bool wants_write() const override { return _ssl && SSL_want_write(_ssl); }
 
 private:
+    // Before each call: what is queued, or in errno, is of an earlier one (any TLS of the thread).
+    static void clear_errors()
+    {
+        ERR_clear_error();
+        errno = 0;
+    }
+
     // A server that refuses us (no client certificate, with TLS 1.3 only after the handshake) says
     // why in an alert and closes: a write then fails with a reset, the alert still to be read.
     void read_alert()
@@ -253,6 +263,8 @@ private:
         // An alert: the server refused what we sent (our certificate, or none).
         if (ERR_GET_REASON(code) >= SSL_AD_REASON_OFFSET)
             return QStringLiteral("the server refused the connection: ") + reason;
+        if (ERR_GET_REASON(code) == SSL_R_WRONG_VERSION_NUMBER || ERR_GET_REASON(code) == SSL_R_PACKET_LENGTH_TOO_LONG)
+            return reason + QStringLiteral(" (no TLS on this port?)");
         return reason.isEmpty() ? QStringLiteral("TLS error") : reason;
     }
 
