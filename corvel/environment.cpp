@@ -5,6 +5,7 @@
 #include "amqp_channel.h"
 #include "amqp_uri.h"
 #include "loggable.h"
+#include "redis_tls_settings.h"
 
 #include <QFile>
 #include <QStringList>
@@ -314,6 +315,9 @@ redis_conf environment::get_redis_settings()
     config._sentinel_password = redis.text("SENTINEL_PASSWORD");
     if (!sentinels.trimmed().isEmpty() && config._sentinel_master.trimmed().isEmpty())
         redis.refuse("SENTINEL_MASTER", config._sentinel_master, QStringLiteral("is empty while SENTINELS is set"));
+    config._tls = read_redis_tls({[&redis](const char* key) { return redis.text(key); },
+                                  [&redis](const char* key, const QString& value, const QString& why) { redis.refuse(key, value, why); }},
+                                 &config._sentinel_tls_server_name);
     config._wait_replicas = static_cast<int>(redis.number("WAIT_REPLICAS", 0, 0, 1000));
     config._wait_timeout_ms = static_cast<int>(redis.number("WAIT_TIMEOUT_MS", 1000, 1, 600000));
     if (config._sequence_key.startsWith(QLatin1String("tmp")))

@@ -3,6 +3,7 @@
 #include "config_layout.h"
 #include "logger.h"
 #include "rabbit_config.h"
+#include "redis_tls.h"
 
 #include <QHostAddress>
 #include <QMap>
@@ -24,6 +25,8 @@ struct redis_conf {
     QList<QPair<QString, quint32>> _sentinels;
     QString _sentinel_master;
     QString _sentinel_password;
+    redis::tls_settings _tls;           // to Redis and the sentinels
+    QString _sentinel_tls_server_name;  // empty: each sentinel's host
     int _wait_replicas = 0;  // 0: a command is done once its transaction executed
     int _wait_timeout_ms = 1000;
 };

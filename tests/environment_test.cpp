@@ -1,3 +1,4 @@
+#include "commands/store_access.h"
 #include "environment.h"
 #include "process/config_check.h"
 
@@ -180,6 +181,42 @@ TEST_F(EnvironmentTest, KeysAndSectionsNothingReadsAreRemarkedWithWhatWasMeantBo
 
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/corvel.ini").remarks().isEmpty());
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/packaging/corvel.ini").remarks().isEmpty());
+}
+
+TEST_F(EnvironmentTest, RedisTlsKeysAreReadCheckedAndTheirFilesLoadedByCheckConfig)
+{
+    const QByteArray absent = QFile::encodeName(dir.filePath("absent"));
+    environment env(write_ini("[REDIS_SETTINGS]\nTLS=true\nTLS_CA_FILE=" + absent + "-ca.pem\nTLS_CERT_FILE=" + absent
+                              + ".crt\nTLS_KEY_FILE=" + absent + ".key\nTLS_SERVER_NAME=redis.internal\n"
+                                "SENTINEL_TLS_SERVER_NAME=10.0.0.9\nTLS_VERIFY=none\n"));
+    const redis::connection_config store = to_connection_config(env.get_redis_settings());
+    EXPECT_TRUE(store.tls.enabled());
+    EXPECT_EQ(store.tls.ca_file, absent + "-ca.pem");
+    EXPECT_EQ(store.tls.key_file, absent + ".key");
+    EXPECT_EQ(store.tls.server_name, "redis.internal");
+    EXPECT_EQ(store.tls.verify, redis::tls_settings::verification::none);
+    EXPECT_EQ(env.get_redis_settings()._sentinel_tls_server_name, "10.0.0.9");
+    EXPECT_TRUE(env.check().isEmpty());
+    QStringList remarks;
+    for (const config_remark& r : cross_checks(env))
+        remarks << (r.level == config_remark::weight::mistake ? "mistake: " : "note: ") + r.text;
+    EXPECT_EQ(remarks.join('\n').toStdString(),
+              QStringLiteral("mistake: REDIS_SETTINGS/TLS: the CA file \"%1-ca.pem\" cannot be read: No such file or directory\n"
+                             "mistake: REDIS_SETTINGS/TLS: the key file \"%1.key\" cannot be read: No such file or directory\n"
+                             "mistake: REDIS_SETTINGS/TLS: the certificate file \"%1.crt\" cannot be read: No such file or directory")
+                  .arg(QString::fromUtf8(absent))
+                  .toStdString());
+    environment off(write_ini("[REDIS_SETTINGS]\nTLS_CA_FILE=/etc/ssl/redis-ca.pem\n"));
+    ASSERT_EQ(cross_checks(off).size(), 1);
+    EXPECT_TRUE(cross_checks(off)[0].text.contains("TLS keys are set but TLS is not true"));
+
+    environment hostile(write_ini("[REDIS_SETTINGS]\nTLS=yes\nTLS_CERT_FILE=/c.pem\nTLS_SERVER_NAME=\"a b\x1b\"\nTLS_VERIFY=off\n"));
+    EXPECT_EQ(hostile.check(), (QStringList{
+                                   R"(REDIS_SETTINGS/TLS: "yes" is neither true nor false)",
+                                   R"(REDIS_SETTINGS/TLS_CERT_FILE: "/c.pem" is set without TLS_KEY_FILE)",
+                                   R"(REDIS_SETTINGS/TLS_SERVER_NAME: "a b\x1b" is neither a host name nor an IP address)",
+                                   R"(REDIS_SETTINGS/TLS_VERIFY: "off" is neither full nor none)",
+                               }));
 }
 
 // A directory stands for any file that exists but cannot be opened (tests run as root).

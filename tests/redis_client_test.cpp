@@ -7,7 +7,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -286,6 +288,90 @@ TEST_F(RedisClientTest, RefusedConnectionWrongPasswordAndRestartedServerFailThei
     EXPECT_TRUE(run(c, {{"PING"}})->done);
 }
 
+// Certificates made for one test, gone with it.
+struct test_certs {
+    QTemporaryDir dir;
+    test_certs()
+    {
+        const int status = QProcess::execute(CORVEL_SOURCE_DIR "/tests/support/make_test_certs.sh", {dir.path()});
+        if (status != 0)
+            throw std::runtime_error("make_test_certs.sh failed");
+    }
+    QString file(const char* name) const { return dir.filePath(QLatin1String(name)); }
+    // What a client trusting the test CA, with its client certificate, sets.
+    redis::tls_settings settings() const
+    {
+        redis::tls_settings tls;
+        tls.use = redis::tls_settings::mode::on;
+        tls.ca_file = file("ca.crt");
+        tls.cert_file = file("client.crt");
+        tls.key_file = file("client.key");
+        return tls;
+    }
+};
+
+// A server that asks for a client certificate: with the right CA, certificate and name the
+// commands are answered; with anything else nothing is written and the job fails saying why,
+// to be answered by a client set right (as the service holds a command and tries it again).
+TEST_F(RedisClientTest, OverTlsOnlyTheRightCaCertificateAndNameConnectAndSayWhyNot)
+{
+    const test_certs certs;
+    const std::unique_ptr<test_redis> server = test_redis::tls(certs.dir.path());
+    redis_probe plain(server->port(), 0);
+    const auto client_with = [&](const std::function<void(redis::tls_settings&)>& change) {
+        redis::connection_config c = config_for(server->tls_port(), QString(), QStringLiteral("unused"));
+        c.auth.clear();
+        c.tls = certs.settings();
+        c.tls.server_name = QStringLiteral("localhost");
+        change(c.tls);
+        return std::make_unique<redis::client>(c);
+    };
+    const struct {
+        const char* what;
+        std::function<void(redis::tls_settings&)> change;
+        const char* said;
+    } wrong[] = {
+        {"another CA", [&](redis::tls_settings& t) { t.ca_file = certs.file("other-ca.crt"); },
+         "TLS handshake failed: the server's certificate is refused: self-signed certificate in certificate chain"},
+        {"no client certificate", [](redis::tls_settings& t) { t.cert_file = t.key_file = QString(); }, "certificate required"},
+        {"another name", [](redis::tls_settings& t) { t.server_name = QStringLiteral("elsewhere.test"); },
+         "the server's certificate is refused: hostname mismatch (it is not for \"elsewhere.test\")"},
+        {"a CA file that is not one", [&](redis::tls_settings& t) { t.ca_file = certs.file("ca.srl"); }, "holds no PEM certificate"},
+    };
+    for (const auto& w : wrong) {
+        const auto c = client_with(w.change);
+        const auto r = run(*c, {{"SET", "k", w.what}});
+        EXPECT_FALSE(r->done) << w.what;
+        EXPECT_TRUE(r->failure.contains(QLatin1String(w.said))) << w.what << ": " << r->failure.toStdString();
+    }
+    EXPECT_EQ(plain.run({"EXISTS", "k"}), "0");
+
+    const auto right = client_with([](redis::tls_settings&) {});
+    EXPECT_TRUE(run(*right, {{"SET", "k", "right"}})->done) << right->last_error().toStdString();
+    // Replies bigger than a TLS record, and than the read budget, come whole.
+    const QByteArray big(3 * 1024 * 1024, 'x');
+    const auto echoed = run(*right, {{"SET", "big", big}, {"GET", "big"}, {"GET", "k"}});
+    ASSERT_EQ(echoed->replies.size(), 3);
+    EXPECT_EQ(echoed->replies[1].text, big);
+    EXPECT_EQ(echoed->replies[2].text, "right");
+
+    // The handshake is bounded as a connect is.
+    server->freeze(true);
+    const auto stalled = client_with([](redis::tls_settings&) {});
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(run(*stalled, {{"PING"}})->failure.contains("no TLS handshake after"));
+    EXPECT_LT(t.elapsed(), redis::client::connect_timeout_ms + 1000);
+    server->freeze(false);
+
+    // Files checked ahead: a key that is not the certificate's.
+    redis::tls_settings mixed = certs.settings();
+    mixed.key_file = certs.file("server.key");
+    EXPECT_EQ(redis::tls_file_problems(certs.settings()).join(";").toStdString(), "");
+    EXPECT_EQ(redis::tls_file_problems(mixed).join(";").toStdString(),
+              QStringLiteral("the key file \"%1\" is not the key of the certificate \"%2\"").arg(mixed.key_file, mixed.cert_file).toStdString());
+}
+
 // A peer on loopback that answers what each connection sends as told, from the bytes it has read
 // so far; counts the connections.
 struct fake_peer {
@@ -399,4 +485,23 @@ TEST_F(RedisClientTest, ThroughSentinelsTheClientWritesToTheMasterAndFollowsAFai
     }, 30000)) << c.last_error().toStdString();
     EXPECT_EQ(redis_probe(second.port(), 0).run({"GET", "k"}), "2");
     EXPECT_LE(failures, 10);
+}
+
+// Sentinel and master on TLS ports only as far as the client sees: the sentinel is asked over TLS
+// and the master it names (an IP address, which the certificate carries) is written to.
+TEST_F(RedisClientTest, ThroughATlsSentinelTheClientWritesToTheTlsMasterItNames)
+{
+    const test_certs certs;
+    const std::unique_ptr<test_redis> master = test_redis::tls(certs.dir.path());
+    const std::unique_ptr<test_redis> sentinel = test_redis::sentinel("store", master->tls_port(), certs.dir.path());
+    redis::sentinel_config where{{{"127.0.0.1", sentinel->tls_port()}}, "store", QString()};
+    where.tls = certs.settings();
+    redis::sentinel_locator sentinels(where);
+    redis::connection_config config;
+    config.source = &sentinels;
+    config.tls = certs.settings();
+    redis::client c(config);
+    EXPECT_TRUE(run(c, {{"SET", "k", "over tls"}})->done) << c.last_error().toStdString();
+    EXPECT_EQ(c.config().port, master->tls_port());
+    EXPECT_EQ(redis_probe(master->port(), 0).run({"GET", "k"}), "over tls");
 }

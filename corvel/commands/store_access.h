@@ -14,6 +14,7 @@ inline redis::connection_config to_connection_config(const redis_conf& conf, red
 {
     redis::connection_config c{conf._host, conf._auth, conf._port, conf._name};
     c.user = conf._user;
+    c.tls = conf._tls;
     c.source = source;
     return c;
 }
@@ -23,6 +24,7 @@ inline std::unique_ptr<redis::sentinel_locator> sentinels_of(const redis_conf& c
 {
     if (conf._sentinels.isEmpty())
         return nullptr;
-    return std::make_unique<redis::sentinel_locator>(
-        redis::sentinel_config{conf._sentinels, conf._sentinel_master.toUtf8(), conf._sentinel_password});
+    redis::sentinel_config sentinels{conf._sentinels, conf._sentinel_master.toUtf8(), conf._sentinel_password, conf._tls};
+    sentinels.tls.server_name = conf._sentinel_tls_server_name;
+    return std::make_unique<redis::sentinel_locator>(std::move(sentinels));
 }

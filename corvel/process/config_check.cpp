@@ -2,6 +2,7 @@
 
 #include "logger.h"
 #include "loggable.h"
+#include "redis_tls_settings.h"
 
 #include <cstdio>
 
@@ -34,7 +35,7 @@ QList<config_remark> cross_checks(environment& env)
     } catch (const config_error&) {
         // refused by check()
     }
-    return remarks;
+    return remarks + redis_tls_remarks(env);
 }
 
 int check_configuration(const QString& path, bool named)
@@ -89,6 +90,7 @@ void warn_of_configuration(environment& env, const QString& path, logger& log)
     }
     for (const config_remark& remark : remarks_of(env))
         log.warning() << "Configuration file " << file << ": " << remark.text;
+    warn_of_unverified_redis_tls(env, log);
 }
 
 bool refuse_bad_configuration(environment& env)

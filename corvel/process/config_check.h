@@ -17,11 +17,12 @@ int check_configuration(const QString& path, bool named);
 bool refuse_bad_configuration(environment& env);
 
 // At start-up, once the log is open: one WARNING line for a missing file (said on standard
-// error too) and for each remark on the file; nothing stops the start.
+// error too) and for each remark on the file; one ERROR line when Redis's certificates are not
+// checked (TLS_VERIFY=none); nothing stops the start.
 void warn_of_configuration(environment& env, const QString& path, logger& log);
 
 // Remarks on settings that each read well but do not go together: SHUTDOWN_TIMEOUT_MS against
-// the packaged unit's TimeoutStopSec.
+// the packaged unit's TimeoutStopSec; the TLS files of REDIS_SETTINGS that cannot be used.
 QList<config_remark> cross_checks(environment& env);
 
 // SIGHUP: reads the file again and applies what can change without a restart, the log's target,

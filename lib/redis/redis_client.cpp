@@ -1,10 +1,7 @@
 #include "redis_client.h"
 
-#include <cerrno>
-#include <cstring>
+#include "redis_transport.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace redis {
@@ -19,11 +16,6 @@ constexpr int read_budget = 1024 * 1024;
 constexpr int write_budget = 1024 * 1024;
 // Silence allowed beyond the limit per byte written since the last reply: 1 s per MB.
 constexpr std::uint64_t bytes_per_allowed_ms = 1024;
-
-QString system_error(const char* what, int err)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(err)));
-}
 
 }  // namespace
 
@@ -80,6 +72,7 @@ void client::close_socket()
 {
     _read_notifier.reset();
     _write_notifier.reset();
+    _transport.reset();
     if (_fd >= 0)
         ::close(_fd);
     _fd = -1;
@@ -169,25 +162,23 @@ void client::produce()
 void client::write_out()
 {
     while (_out_pos < _out.size()) {
-        const ssize_t n = ::send(_fd, _out.constData() + _out_pos, static_cast<size_t>(_out.size() - _out_pos), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
-            fail(system_error("write to Redis", errno));
+        const transport::result r = _transport->send(_out.constData() + _out_pos, static_cast<std::size_t>(_out.size() - _out_pos));
+        if (r.what == transport::outcome::failed || r.what == transport::outcome::closed) {
+            fail(QStringLiteral("write to Redis: ") + _transport->error());
             return;
         }
+        if (r.what != transport::outcome::done)
+            break;
         ++_stats.writes;
-        _out_pos += static_cast<int>(n);
-        _unanswered_bytes += static_cast<std::uint64_t>(n);
+        _out_pos += static_cast<int>(r.bytes);
+        _unanswered_bytes += r.bytes;
         _quiet.restart();
     }
     if (_out_pos == _out.size()) {
         _out.clear();
         _out_pos = 0;
     }
-    _write_notifier->setEnabled(_out_pos < _out.size());
+    _write_notifier->setEnabled(_transport->wants_write());
 }
 
 void client::read_in()
@@ -195,32 +186,31 @@ void client::read_in()
     char buffer[256 * 1024];
     int budget = read_budget;
     while (budget > 0 && _state == state::connected) {
-        const ssize_t n = ::recv(_fd, buffer, sizeof buffer, 0);
-        if (n == 0) {
-            fail(QStringLiteral("connection closed by the Redis server"));
+        const transport::result r = _transport->receive(buffer, sizeof buffer);
+        if (r.what == transport::outcome::closed || r.what == transport::outcome::failed) {
+            fail(r.what == transport::outcome::closed ? _transport->error() : QStringLiteral("read from Redis: ") + _transport->error());
             return;
         }
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                fail(system_error("read from Redis", errno));
+        if (r.what != transport::outcome::done)
             break;
-        }
-        budget -= static_cast<int>(n);
+        budget -= static_cast<int>(r.bytes);
         _quiet.restart();
         _unanswered_bytes = 0;
-        if (!_reader->feed(buffer, static_cast<std::size_t>(n), *this) && _pending_failure.isEmpty())
+        if (!_reader->feed(buffer, r.bytes, *this) && _pending_failure.isEmpty())
             _pending_failure = QStringLiteral("malformed reply from Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(QString::fromLatin1(_reader->error()));
         if (!_pending_failure.isEmpty()) {
             fail(QString(_pending_failure));  // a copy: fail() clears it
             return;
         }
-        if (n < static_cast<ssize_t>(sizeof buffer))
+        if (r.bytes < sizeof buffer)
             break;
     }
-    if (_state == state::connected)
-        pump();
+    if (_state != state::connected)
+        return;
+    // Input held by TLS past the budget: no socket event will say it is there.
+    if (budget <= 0 && _transport->holds_input())
+        QTimer::singleShot(0, this, &client::read_in);
+    pump();
 }
 
 client::entry* client::reading_job()
@@ -308,7 +298,11 @@ void client::check_silence()
     if (_state == state::locating && _quiet.elapsed() > _config.source->locate_limit_ms()) {
         fail(QStringLiteral("no address for Redis within %1 ms").arg(_config.source->locate_limit_ms()));
     } else if (_state == state::connecting && _quiet.elapsed() > connect_timeout_ms) {
-        fail(QStringLiteral("cannot connect to Redis at %1:%2: timed out after %3 ms").arg(_config.host).arg(_config.port).arg(connect_timeout_ms));
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3 after %4 ms")
+                 .arg(_config.host)
+                 .arg(_config.port)
+                 .arg(_transport ? QStringLiteral("no TLS handshake") : QStringLiteral("timed out"))
+                 .arg(connect_timeout_ms));
     } else if (_state == state::connected && _outstanding > 0 && _quiet.elapsed() > _silence_limit_ms) {
         // Redis answers one command only once it has read and run it all: a command of millions
         // of arguments, or EXEC of a huge transaction, is silence that is not a fault.

@@ -2,6 +2,7 @@
 
 #include "redis_address_source.h"
 #include "redis_job.h"
+#include "redis_tls.h"
 
 #include <QElapsedTimer>
 #include <QHostInfo>
@@ -16,6 +17,8 @@
 
 namespace redis {
 
+class transport;
+
 struct connection_config {
     connection_config(QString host = QString(), QString auth = QString(), quint32 port = 6379, QString name = QString())
         : host(std::move(host)), auth(std::move(auth)), port(port), name(std::move(name))
@@ -26,6 +29,7 @@ struct connection_config {
     quint32 port = 6379;
     QString name;  // sent with CLIENT SETNAME when not empty
     QString user;  // with auth: AUTH user password (an ACL user)
+    tls_settings tls;
     // Asked for host and port before each connection when set (not owned). The server must then
     // say with ROLE that it is the master, and a reply that says it no longer is (READONLY,
     // MASTERDOWN) drops the connection, so that the next one asks again.
@@ -44,7 +48,8 @@ struct io_stats {
 // the loop together, and each job reads the replies to what it wrote. Large jobs are written as
 // the socket drains, so memory stays flat.
 //
-// The connection is made when there is work. A failure (refused, closed, a protocol error, or
+// The connection is made when there is work; with TLS, nothing is written before the handshake is
+// done and the server's certificate checked, within the same limit as the connect. A failure (refused, closed, a protocol error, or
 // no progress for the silence limit while replies are due: no byte read, none taken by the
 // socket) fails every job on it; the next job submitted connects again. The limit grows with
 // what Redis has to read and run before it can answer (one huge command, EXEC of a huge
@@ -98,6 +103,10 @@ private:
     void resolved(const QHostInfo& info);
     void dial(const QHostAddress& address);
     void dial_finished();
+    void open_transport();  // the TLS handshake, as far as the socket lets it go
+    void ready();
+    void readable();
+    void writable();
     void fail(const QString& why);
     void close_socket();
 
@@ -126,6 +135,7 @@ private:
     quint64 _attempt = 0;  // connections begun: an answer of the source for an older one is ignored
     std::unique_ptr<QSocketNotifier> _read_notifier;
     std::unique_ptr<QSocketNotifier> _write_notifier;
+    std::unique_ptr<transport> _transport;  // once the TCP connection is made
     std::unique_ptr<reply_reader> _reader;
 
     connection_memo _memo;  // of the connection now made

@@ -1,8 +1,9 @@
-// Making a client's connection: asking the address source, resolving, dialling without waiting,
-// and the connection's own first job.
+// Making a client's connection: asking the address source, resolving, dialling and the TLS
+// handshake without waiting, and the connection's own first job.
 #include "redis_client.h"
 
 #include "redis_handshake.h"
+#include "redis_transport.h"
 
 #include <QHostAddress>
 #include <QPointer>
@@ -114,7 +115,27 @@ void client::dial(const QHostAddress& address)
     }
     ++_stats.dials;
     _write_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Write);
-    connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::dial_finished);
+    connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::writable);
+    _read_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Read);
+    _read_notifier->setEnabled(false);
+    connect(_read_notifier.get(), &QSocketNotifier::activated, this, &client::readable);
+}
+
+void client::readable()
+{
+    if (_state == state::connected)
+        read_in();
+    else if (_state == state::connecting && _transport)
+        open_transport();
+}
+
+// Reading too: TLS may wait to write before it can read on.
+void client::writable()
+{
+    if (_state == state::connected)
+        read_in();
+    else if (_state == state::connecting)
+        _transport ? open_transport() : dial_finished();
 }
 
 void client::dial_finished()
@@ -130,11 +151,36 @@ void client::dial_finished()
     const int one = 1;
     ::setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(_fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    _transport = _config.tls.enabled() ? tls_transport(_fd, _config.tls, _config.host) : plain_transport(_fd);
+    open_transport();
+}
+
+void client::open_transport()
+{
+    switch (_transport->open()) {
+    case transport::outcome::done:
+        ready();
+        break;
+    case transport::outcome::want_read:
+        _write_notifier->setEnabled(false);
+        _read_notifier->setEnabled(true);
+        break;
+    case transport::outcome::want_write:
+        _read_notifier->setEnabled(false);
+        _write_notifier->setEnabled(true);
+        break;
+    case transport::outcome::closed:
+    case transport::outcome::failed:
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(_transport->error()));
+        break;
+    }
+}
+
+// Bytes can move (the server's certificate checked, with TLS): the first job may go out.
+void client::ready()
+{
     _write_notifier->setEnabled(false);
-    disconnect(_write_notifier.get(), nullptr, this, nullptr);
-    connect(_write_notifier.get(), &QSocketNotifier::activated, this, &client::pump);
-    _read_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Read);
-    connect(_read_notifier.get(), &QSocketNotifier::activated, this, &client::read_in);
+    _read_notifier->setEnabled(true);
     _reader = std::make_unique<reply_reader>();
     _memo = connection_memo();
     _last_error.clear();

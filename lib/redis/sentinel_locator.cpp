@@ -133,6 +133,7 @@ connection_config sentinel_locator::sentinel_at(std::size_t index) const
     c.host = _config.sentinels[static_cast<int>(index)].first;
     c.port = _config.sentinels[static_cast<int>(index)].second;
     c.auth = _config.password;
+    c.tls = _config.tls;
     return c;
 }
 

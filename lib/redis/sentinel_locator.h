@@ -13,9 +13,14 @@
 namespace redis {
 
 struct sentinel_config {
+    sentinel_config(QList<QPair<QString, quint32>> sentinels = {}, QByteArray master = {}, QString password = {}, tls_settings tls = {})
+        : sentinels(std::move(sentinels)), master(std::move(master)), password(std::move(password)), tls(std::move(tls))
+    {
+    }
     QList<QPair<QString, quint32>> sentinels;  // host and port of each
     QByteArray master;                         // the name the sentinels know the master by
     QString password;                          // AUTH to the sentinels when not empty
+    tls_settings tls;                          // to every sentinel
 };
 
 // Finds the master that a group of sentinels names, and follows its fail-overs.

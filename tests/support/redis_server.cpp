@@ -124,16 +124,42 @@ test_redis::test_redis(QStringList arguments) : _port(free_port()), _arguments(s
     start();
 }
 
-std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port)
+namespace {
+// The TLS directives of a server on tls_port, its certificate also its client one (for replication
+// and a sentinel's links).
+QByteArray tls_directives(const QString& certs, quint32 tls_port)
+{
+    return "tls-port " + QByteArray::number(tls_port) + "\ntls-cert-file " + QFile::encodeName(certs + "/server.crt")
+           + "\ntls-key-file " + QFile::encodeName(certs + "/server.key") + "\ntls-ca-cert-file " + QFile::encodeName(certs + "/ca.crt")
+           + "\ntls-auth-clients yes\ntls-replication yes\n";
+}
+}  // namespace
+
+std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port, const QString& certs)
 {
     QTemporaryDir* conf_dir = new QTemporaryDir();  // outlives the server: it rewrites its file
     QFile conf(conf_dir->filePath("sentinel.conf"));
     conf.open(QIODevice::WriteOnly);
+    const quint32 tls_port = certs.isEmpty() ? 0 : free_port();
     conf.write("sentinel monitor " + name + " 127.0.0.1 " + QByteArray::number(master_port) + " 1\n" + "sentinel down-after-milliseconds "
-               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n");
+               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n" + (tls_port ? tls_directives(certs, tls_port) : ""));
     conf.close();
     std::unique_ptr<test_redis> s(new test_redis(QStringList{conf.fileName(), "--sentinel"}));
     s->_sentinel_dir.reset(conf_dir);
+    s->_tls_port = tls_port;
+    return s;
+}
+
+std::unique_ptr<test_redis> test_redis::tls(const QString& certs)
+{
+    const quint32 tls_port = free_port();
+    QStringList arguments{"--save", "", "--appendonly", "no"};
+    for (const QByteArray& line : tls_directives(certs, tls_port).trimmed().split('\n')) {
+        const int space = line.indexOf(' ');
+        arguments << "--" + QString::fromUtf8(line.left(space)) << QString::fromUtf8(line.mid(space + 1));
+    }
+    std::unique_ptr<test_redis> s(new test_redis(arguments));
+    s->_tls_port = tls_port;
     return s;
 }
 

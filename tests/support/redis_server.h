@@ -20,10 +20,15 @@ public:
 
     test_redis();  // always starts a server of its own
     // A sentinel of its own, watching the master at master_port as name (quorum 1, down after 1 s).
-    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port);
+    // With certs (tests/support/make_test_certs.sh): over TLS too, the master's port a TLS one.
+    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port, const QString& certs = QString());
+    // A server of its own taking TLS on tls_port() with the certificates in certs, a client
+    // certificate required; port() stays plain, for the tests' own probes.
+    static std::unique_ptr<test_redis> tls(const QString& certs);
     ~test_redis();
 
     quint32 port() const { return _port; }
+    quint32 tls_port() const { return _tls_port; }
     void stop();
     void start();
     // SIGSTOP or SIGCONT: a server that takes connections but never answers.
@@ -33,6 +38,7 @@ private:
     explicit test_redis(quint32 existing_port);
     explicit test_redis(QStringList arguments);
     quint32 _port;
+    quint32 _tls_port = 0;
     QStringList _arguments;  // of redis-server, beyond the port
     std::unique_ptr<QTemporaryDir> _dir;
     std::unique_ptr<QTemporaryDir> _sentinel_dir;
