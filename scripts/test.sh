@@ -9,9 +9,8 @@ localhost_resolves
 scripts/deps.sh
 
 work=$(mktemp -d)
-port=$(free_port)
-amqp_port=$(free_port_other_than "$port")
-amqps_port=$(free_port_other_than "$port" "$amqp_port")
+amqp_port=$(free_port)
+amqps_port=$(free_port_other_than "$amqp_port")
 rabbit_job=
 # A broker still booting is waited for, so that it is stopped too. Redis goes first: it writes
 # its log as it exits, which it has done by the time the broker is down and the files go.
@@ -23,6 +22,8 @@ trap '[ -z "$rabbit_job" ] || wait "$rabbit_job" 2>/dev/null || true; stop_redis
 RABBIT_OWNER_PID=$$ start_rabbit "$amqp_port" "$work/rabbit" "$amqps_port" &
 rabbit_job=$!
 scripts/build.sh
+# Chosen once the build is done: a port free before a long build may not be after it.
+port=$(free_port_other_than "$amqp_port" "$amqps_port")
 start_redis "$port" "$work"
 wait "$rabbit_job"
 rabbit_job=
