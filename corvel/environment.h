@@ -24,6 +24,7 @@ struct redis_conf {
     QList<QPair<QString, quint32>> _sentinels;
     QString _sentinel_master;
     QString _sentinel_password;
+    QString _sentinel_user;  // with _sentinel_password: an ACL user of the sentinels
     int _wait_replicas = 0;  // 0: a command is done once its transaction executed
     int _wait_timeout_ms = 1000;
 };

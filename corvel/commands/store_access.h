@@ -23,6 +23,7 @@ inline std::unique_ptr<redis::sentinel_locator> sentinels_of(const redis_conf& c
 {
     if (conf._sentinels.isEmpty())
         return nullptr;
-    return std::make_unique<redis::sentinel_locator>(
-        redis::sentinel_config{conf._sentinels, conf._sentinel_master.toUtf8(), conf._sentinel_password});
+    redis::sentinel_config c{conf._sentinels, conf._sentinel_master.toUtf8(), conf._sentinel_password};
+    c.user = conf._sentinel_user;
+    return std::make_unique<redis::sentinel_locator>(std::move(c));
 }
