@@ -124,13 +124,13 @@ test_redis::test_redis(QStringList arguments) : _port(free_port()), _arguments(s
     start();
 }
 
-std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port)
+std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port, const QByteArray& more)
 {
     QTemporaryDir* conf_dir = new QTemporaryDir();  // outlives the server: it rewrites its file
     QFile conf(conf_dir->filePath("sentinel.conf"));
     conf.open(QIODevice::WriteOnly);
     conf.write("sentinel monitor " + name + " 127.0.0.1 " + QByteArray::number(master_port) + " 1\n" + "sentinel down-after-milliseconds "
-               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n");
+               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n" + more);
     conf.close();
     std::unique_ptr<test_redis> s(new test_redis(QStringList{conf.fileName(), "--sentinel"}));
     s->_sentinel_dir.reset(conf_dir);

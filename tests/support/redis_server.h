@@ -19,8 +19,9 @@ public:
     static test_redis& shared();
 
     test_redis();  // always starts a server of its own
-    // A sentinel of its own, watching the master at master_port as name (quorum 1, down after 1 s).
-    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port);
+    // A sentinel of its own, watching the master at master_port as name (quorum 1, down after 1 s),
+    // with these lines of configuration more.
+    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port, const QByteArray& more = QByteArray());
     ~test_redis();
 
     quint32 port() const { return _port; }
