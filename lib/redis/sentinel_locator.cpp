@@ -153,11 +153,12 @@ void sentinel_locator::counted(round& r, std::size_t index)
     decide(r);
 }
 
-// A sentinel's standing follows its answer to a round the majority agreed in.
+// A sentinel's standing follows its answer to a round the majority agreed in. During a fail-over
+// the leader names the promoted replica before the others know of it: no one is judged then.
 void sentinel_locator::judge(const round& r, std::size_t index)
 {
     const master_address agreed = r.vote.agreed();
-    if (agreed.empty() || !r.vote.answered(index))
+    if (agreed.empty() || !r.vote.answered(index) || _fence == fence::failing_over)
         return;
     member& m = *_members[index];
     if (r.vote.dissents(index)) {
