@@ -61,7 +61,7 @@ public:
 
 signals:
     // What a sentinel said is not what the majority says, and is ignored. Both texts are fit for
-    // a log line: a configured address, and a text whose peer parts are checked or escaped.
+    // a log line: a configured address, and a text whose pieces from the peer are checked or escaped.
     void disagreement(const QString& sentinel, const QString& what);
 
 private:

@@ -55,18 +55,18 @@ bool master_vote::dissents(std::size_t voter) const
 
 QString master_vote::tally(const QStringList& names) const
 {
-    QStringList parts;
+    QStringList pieces;
     for (std::size_t i = 0; i < _ballots.size(); ++i) {
         const ballot& b = _ballots[i];
         const QString name = names.value(static_cast<int>(i));
         if (b.at == ballot::state::named)
-            parts << name + QStringLiteral(" names ") + b.where.text();
+            pieces << name + QStringLiteral(" names ") + b.where.text();
         else if (b.at == ballot::state::failed)
-            parts << name + QStringLiteral(": ") + b.why;
+            pieces << name + QStringLiteral(": ") + b.why;
         else
-            parts << name + QStringLiteral(": not answered yet");
+            pieces << name + QStringLiteral(": not answered yet");
     }
-    return parts.join(QStringLiteral("; "));
+    return pieces.join(QStringLiteral("; "));
 }
 
 }  // namespace redis
