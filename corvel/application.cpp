@@ -17,6 +17,7 @@ const char* const usage_line = "Usage: corvel [-c FILE] [--check-config] [--vers
 constexpr rlim_t few_descriptors = 4096;
 
 const log_kind exception_kind(QStringLiteral("Exception dropped in event handling"));
+const log_kind sentinel_disagrees_kind(QStringLiteral("A sentinel disagrees with the others"));
 }
 
 Application::Application(int& argc, char** argv)
@@ -33,11 +34,16 @@ Application::Application(int& argc, char** argv)
       _http_listen(_env.get_http_listen())
 {
     _promotion->wait_for_replicas(_redis_config._wait_replicas, _redis_config._wait_timeout_ms);
-    if (_sentinels)
+    if (_sentinels) {
         connect(_sentinels.get(), &redis::address_source::moved, this, [this](const QString& host, quint32 port) {
             _logger->info() << "The sentinels name " << host << ":" << QString::number(port) << " as the master of \""
                             << loggable(_redis_config._sentinel_master) << "\"";
         });
+        connect(_sentinels.get(), &redis::sentinel_locator::disagreement, this, [this](const QString& sentinel, const QString& what) {
+            _logger->error(sentinel_disagrees_kind) << "A sentinel disagrees with the others: " << loggable(sentinel) << " "
+                                                    << loggable(what, 400);
+        });
+    }
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
                     << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));

@@ -313,6 +313,13 @@ redis_conf environment::get_redis_settings()
     }
     config._sentinel_master = redis.text("SENTINEL_MASTER");
     config._sentinel_password = redis.text("SENTINEL_PASSWORD");
+    config._sentinel_user = redis.text("SENTINEL_USER");
+    if (!config._sentinel_user.isEmpty() && config._sentinel_password.isEmpty())
+        redis.refuse("SENTINEL_USER", config._sentinel_user, QStringLiteral("is set without SENTINEL_PASSWORD (its password)"));
+    // One sentinel listed twice would be counted twice towards the majority.
+    for (int i = 0; i < config._sentinels.size(); ++i)
+        if (config._sentinels.indexOf(config._sentinels[i]) < i)
+            redis.refuse("SENTINELS", sentinels, QStringLiteral("lists %1:%2 twice").arg(config._sentinels[i].first).arg(config._sentinels[i].second));
     if (!sentinels.trimmed().isEmpty() && config._sentinel_master.trimmed().isEmpty())
         redis.refuse("SENTINEL_MASTER", config._sentinel_master, QStringLiteral("is empty while SENTINELS is set"));
     config._tls = read_redis_tls({[&redis](const char* key) { return redis.text(key); },

@@ -27,6 +27,7 @@ struct redis_conf {
     QString _sentinel_password;
     redis::tls_settings _tls;           // to Redis and the sentinels
     QString _sentinel_tls_server_name;  // empty: each sentinel's host
+    QString _sentinel_user;  // with _sentinel_password: an ACL user of the sentinels
     int _wait_replicas = 0;  // 0: a command is done once its transaction executed
     int _wait_timeout_ms = 1000;
 };

@@ -115,7 +115,8 @@ WAIT_REPLICAS=$wait_replicas" ""
   found=$(redis-cli -p "$last" -n 2 --scan --pattern 'dev:properties:*' | grep -vc ':-1$' || true)
   held=$(grep -o 'Command held, cmd_id [^ ]*, msg_type "[^"]*", with [0-9]* behind' "$work/a.log" | awk '{ n += $(NF - 1) + 1 } END { print n + 0 }')
   echo "on the last master ($last): $found of $count modems; holds: $(grep -c 'Error : Command held' "$work/a.log" || true), commands held in all: $held"
-  [ -z "${DRILL_VERBOSE:-}" ] || { grep -h 'Error : Command held\|sentinels name' "$work/a.log" | cut -c1-170; grep -h 'switch-master\|failover\|convert\|reconf\|selected-slave\|promoted' "$work/s0/redis.log" | cut -c1-140; redis-cli -p "$last" info replication | tr -d '\r'; }
+  echo "sentinel disagreements logged: $(grep -c 'A sentinel disagrees' "$work/a.log" || true)"
+  [ -z "${DRILL_VERBOSE:-}" ] || { grep -h 'Error : Command held\|sentinels name\|sentinel disagrees' "$work/a.log" | cut -c1-170; grep -h 'switch-master\|failover\|convert\|reconf\|selected-slave\|promoted' "$work/s0/redis.log" | cut -c1-140; redis-cli -p "$last" info replication | tr -d '\r'; }
   grep -h 'Command held\|not the master\|master moved' "$work/a.log" | cut -c25-200 | sort | uniq -c | sort -rn | head -6 || true
   ;;
 takeover)

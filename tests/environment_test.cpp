@@ -67,6 +67,7 @@ TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
 {
     environment env(write_ini("[REDIS_SETTINGS]\nHOST=db.local\nAUTH=s3cret\nNAME=corvel\nPORT=6400\nSEQUENCE_KEY=corvel:sequence\n"
                               "USER=corvel\nSENTINELS=\"s1:26379, [::1]:26380\"\nSENTINEL_MASTER=store\nSENTINEL_PASSWORD=x\n"
+                              "SENTINEL_USER=watcher\n"
                               "WAIT_REPLICAS=1\nWAIT_TIMEOUT_MS=250\n"
                               "[AMQP_SETTINGS]\nR_LOGIN=amqp://u:p@broker/\nR_EXCHANGE=out\nR_VHOST=v\n"
                               "R_QUEUE=q\nR_PREF=7\nPORT=1\nR_TLS_CA_FILE=/etc/ssl/broker-ca.pem\n"));
@@ -80,6 +81,7 @@ TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
     EXPECT_EQ(redis._sentinels, (QList<QPair<QString, quint32>>{{"s1", 26379}, {"::1", 26380}}));
     EXPECT_EQ(redis._sentinel_master, "store");
     EXPECT_EQ(redis._sentinel_password, "x");
+    EXPECT_EQ(redis._sentinel_user, "watcher");
     EXPECT_EQ(redis._wait_replicas, 1);
     EXPECT_EQ(redis._wait_timeout_ms, 250);
     const rabbit_api_config amqp = env.get_rabit_man_settings();
@@ -108,6 +110,16 @@ TEST_F(EnvironmentTest, SequenceKeyThePromotionWouldMoveIsRefused)
 {
     environment env(write_ini("[REDIS_SETTINGS]\nSEQUENCE_KEY=tmpseq\n"));
     EXPECT_THROW(env.get_redis_settings(), config_error);
+}
+
+// A sentinel listed twice would count twice towards the majority.
+TEST_F(EnvironmentTest, SentinelListedTwiceOrItsUserWithoutPasswordIsRefused)
+{
+    environment env(write_ini("[REDIS_SETTINGS]\nSENTINELS=\"s1:26379, s2:26379, s1:26379\"\nSENTINEL_MASTER=store\nSENTINEL_USER=watcher\n"));
+    EXPECT_EQ(env.check(), (QStringList{
+                               R"(REDIS_SETTINGS/SENTINEL_USER: "watcher" is set without SENTINEL_PASSWORD (its password))",
+                               R"(REDIS_SETTINGS/SENTINELS: "s1:26379, s2:26379, s1:26379" lists s1:26379 twice)",
+                           }));
 }
 
 TEST_F(EnvironmentTest, ShutdownTimeoutDefaultsToTenSecondsAndRefusesWhatIsNoDuration)

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -398,9 +399,10 @@ long resident_kib()
     return status.readAll().split(' ').value(1).toLong() * 4;
 }
 
-// A sentinel that trickles its answer is given up at the question's deadline and the next asked;
-// one that never answers PING on its listening link is listened to again; a peer announcing a
-// huge reply costs a dropped connection, not the memory it announces.
+// A sentinel that trickles its answer does not hold the others' majority, and is given up at the
+// question's deadline when its answer is needed; one that never answers PING on its listening
+// link is listened to again; a peer announcing a huge reply costs a dropped connection, not the
+// memory it announces.
 TEST_F(RedisClientTest, NoPeerHoldsTheClientLongerOrCostsItMoreThanItsLimits)
 {
     int trickler_listens = 0;
@@ -416,29 +418,45 @@ TEST_F(RedisClientTest, NoPeerHoldsTheClientLongerOrCostsItMoreThanItsLimits)
         }
     });
     const QByteArray port = QByteArray::number(server.port());
-    fake_peer answering([&](QTcpSocket& socket, const QByteArray& read) {
+    const fake_peer::answer as_sentinel = [&](QTcpSocket& socket, const QByteArray& read) {
         if (read.contains("PSUBSCRIBE"))
             socket.write("*3\r\n$10\r\npsubscribe\r\n$1\r\n*\r\n:1\r\n");
         for (int i = read.indexOf("PING"); i >= 0; i = read.indexOf("PING", i + 1))
             socket.write("*2\r\n$4\r\npong\r\n$0\r\n\r\n");
         if (read.contains("get-master-addr-by-name"))
             socket.write("*2\r\n$9\r\n127.0.0.1\r\n$" + QByteArray::number(port.size()) + "\r\n" + port + "\r\n");
-    });
-    redis::sentinel_locator sentinels({{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}}, "store", QString()});
+    };
+    fake_peer answering(as_sentinel), seconding(as_sentinel);
+    redis::sentinel_locator sentinels(
+        {{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}, {"127.0.0.1", seconding.port()}}, "store", QString()});
     redis::connection_config config;
     config.source = &sentinels;
     redis::client c(config);
     QElapsedTimer t;
     t.start();
     EXPECT_TRUE(run(c, {{"PING"}})->done) << c.last_error().toStdString();
-    const qint64 given_up = t.elapsed();
-    EXPECT_GE(given_up, redis::sentinel_locator::question_limit_ms - 50);
-    EXPECT_LT(given_up, redis::sentinel_locator::question_limit_ms + 1000);
+    const qint64 agreed = t.elapsed();
+    EXPECT_LT(agreed, redis::sentinel_locator::question_limit_ms / 2);
     EXPECT_EQ(c.config().port, server.port());
     // Probed once a second, dropped past 2 s without an answer, listened to again 1 s later.
     EXPECT_TRUE(wait_until([&] { return trickler_listens >= 2; }, 6000));
     EXPECT_EQ(answering.connections, 2);  // its question and its listening link, both kept
-    std::printf("trickling sentinel given up after %lld ms, its silent link made again after %lld ms\n", given_up, t.elapsed());
+
+    // Of two sentinels both must agree: the trickler is waited for until the deadline, then the
+    // address is not used.
+    redis::sentinel_locator pair({{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}}, "store", QString()});
+    redis::connection_config undecided;
+    undecided.source = &pair;
+    redis::client d(undecided);
+    t.restart();
+    const auto refused_address = run(d, {{"PING"}});
+    const qint64 given_up = t.elapsed();
+    EXPECT_EQ(refused_address->failure, QStringLiteral("the sentinels do not agree where the master \"store\" is (2 of 2 must name it): "
+                                                       "127.0.0.1:%1: no whole answer within 2000 ms; 127.0.0.1:%2 names 127.0.0.1:%3")
+                                            .arg(trickler.port()).arg(answering.port()).arg(server.port()));
+    EXPECT_GE(given_up, redis::sentinel_locator::question_limit_ms - 50);
+    EXPECT_LT(given_up, redis::sentinel_locator::question_limit_ms + 1000);
+    std::printf("two of three agreed after %lld ms; one of two, refused after %lld ms\n", agreed, given_up);
 
     fake_peer boaster([](QTcpSocket& socket, const QByteArray&) { socket.write("*2000000000\r\n"); });
     redis::client fooled(config_for(boaster.port()));
@@ -466,7 +484,7 @@ TEST_F(RedisClientTest, ThroughSentinelsTheClientWritesToTheMasterAndFollowsAFai
     redis::connection_config nowhere;
     nowhere.source = &unknown;
     redis::client lost(nowhere);
-    EXPECT_TRUE(run(lost, {{"PING"}})->failure.startsWith("no sentinel names the master \"other\"")) << lost.last_error().toStdString();
+    EXPECT_TRUE(run(lost, {{"PING"}})->failure.startsWith("the sentinels do not agree where the master \"other\" is")) << lost.last_error().toStdString();
 
     redis::sentinel_locator sentinels({{{"127.0.0.1", sentinel->port()}}, "store", QString()});
     redis::connection_config config;
@@ -504,4 +522,71 @@ TEST_F(RedisClientTest, ThroughATlsSentinelTheClientWritesToTheTlsMasterItNames)
     EXPECT_TRUE(run(c, {{"SET", "k", "over tls"}})->done) << c.last_error().toStdString();
     EXPECT_EQ(c.config().port, master->tls_port());
     EXPECT_EQ(redis_probe(master->port(), 0).run({"GET", "k"}), "over tls");
+}
+
+// Three sentinels, one of them watching another Redis under the same name (a decoy, with a
+// replica) and failing it over: its answers and events are outvoted, nothing is held by its
+// fail-over, and neither the decoy nor its replica is ever sent a command or the password.
+TEST_F(RedisClientTest, ASentinelNamingAnotherRedisIsOutvotedAndItsRedisNeverHearsFromTheClient)
+{
+    test_redis master, decoy, decoy_replica;
+    redis_probe(master.port(), 0).run({"ACL", "SETUSER", "corvel", "on", ">secret", "~*", "+@all"});
+    redis_probe(decoy_replica.port(), 0).run({"REPLICAOF", "127.0.0.1", QByteArray::number(decoy.port())});
+    // The sentinels take the client by an ACL user of theirs, allowed what it needs only.
+    const QByteArray watcher = "user watcher on >sentinel-secret &* -@all +sentinel|get-master-addr-by-name +psubscribe +ping\n";
+    const std::unique_ptr<test_redis> first = test_redis::sentinel("store", master.port(), QString(), watcher);
+    const std::unique_ptr<test_redis> liar = test_redis::sentinel("store", decoy.port(), QString(), watcher);
+    const std::unique_ptr<test_redis> second = test_redis::sentinel("store", master.port(), QString(), watcher);
+    redis::sentinel_config group{{{"127.0.0.1", first->port()}, {"127.0.0.1", liar->port()}, {"127.0.0.1", second->port()}},
+                                 "store", "sentinel-secret"};
+    group.user = "watcher";
+    redis::sentinel_locator sentinels(group);
+    QStringList disagreements;
+    QObject::connect(&sentinels, &redis::sentinel_locator::disagreement,
+                     [&](const QString& sentinel, const QString& what) { disagreements << sentinel + " " + what; });
+    redis::connection_config config;
+    config.source = &sentinels;
+    config.user = "corvel";
+    config.auth = "secret";
+    redis::client c(config);
+    EXPECT_TRUE(run(c, {{"SET", "n", "0"}})->done) << c.last_error().toStdString();
+    EXPECT_EQ(c.config().port, master.port());
+    const QString liar_name = QStringLiteral("127.0.0.1:%1").arg(liar->port());
+    ASSERT_FALSE(disagreements.isEmpty());
+    EXPECT_EQ(disagreements.first(), liar_name + QStringLiteral(" names 127.0.0.1:%1 as the master of \"store\", the majority 127.0.0.1:%2")
+                                                     .arg(decoy.port()).arg(master.port()));
+
+    // The liar fails its decoy over (+try-failover, +switch-master to the replica) while the
+    // client writes: not one command waits for it.
+    ASSERT_TRUE(wait_until([&] { return redis_probe(liar->port(), 0).run({"SENTINEL", "FAILOVER", "store"}) == "OK"; }, 20000));
+    const QString switched = QStringLiteral("+switch-master about 127.0.0.1:%1 ignored").arg(decoy.port());
+    int writes = 0;
+    qint64 longest = 0;
+    while (disagreements.filter(switched).isEmpty() && writes < 2000) {
+        QElapsedTimer one;
+        one.start();
+        ASSERT_TRUE(run(c, {{"INCR", "n"}})->done) << c.last_error().toStdString();
+        longest = std::max(longest, one.elapsed());
+        ++writes;
+        QThread::msleep(10);
+    }
+    EXPECT_LT(writes, 2000);
+    EXPECT_LT(longest, 500);
+    // A new connection asks again: the liar now names the decoy's replica, still outvoted.
+    EXPECT_TRUE(redis_probe(liar->port(), 0).run({"SENTINEL", "get-master-addr-by-name", "store"}).endsWith(QByteArray::number(decoy_replica.port())));
+    c.drop("asked to");
+    ASSERT_TRUE(run(c, {{"INCR", "n"}})->done) << c.last_error().toStdString();
+    EXPECT_EQ(c.config().port, master.port());
+    EXPECT_EQ(redis_probe(master.port(), 0).run({"GET", "n"}), QByteArray::number(writes + 1));
+    EXPECT_EQ(disagreements.last(), liar_name + QStringLiteral(" names 127.0.0.1:%1 as the master of \"store\", the majority 127.0.0.1:%2")
+                                                    .arg(decoy_replica.port()).arg(master.port()));
+    // Every command the decoys ran since they started is the liar's own: no AUTH, ROLE or write.
+    for (const test_redis* r : {&decoy, &decoy_replica}) {
+        const QByteArray stats = redis_probe(r->port(), 0).run({"INFO", "commandstats"});
+        for (const char* command : {"cmdstat_auth:", "cmdstat_role:", "cmdstat_incr:", "cmdstat_set:"})
+            EXPECT_FALSE(stats.contains(command)) << command << " on " << r->port();
+        EXPECT_EQ(redis_probe(r->port(), 0).run({"ACL", "LOG"}), "");
+    }
+    std::printf("%d commands answered by the master while the liar failed its decoy over, the longest in %lld ms; %lld disagreements\n",
+                writes, longest, static_cast<long long>(disagreements.size()));
 }

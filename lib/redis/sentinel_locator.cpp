@@ -1,79 +1,40 @@
 #include "sentinel_locator.h"
 
-#include <QElapsedTimer>
+#include "sentinel_subscription.h"
+
+#include <QDeadlineTimer>
 #include <QPointer>
 
-#include <cctype>
 #include <utility>
 
 namespace redis {
 
-// A listening link's PING: asked for by the locator, written and answered on the subscription.
-struct sentinel_locator::probe {
-    enum class state { idle, wanted, due };
-    state at = state::idle;
-    QElapsedTimer since;  // the PING due was written
+struct sentinel_locator::member {
+    std::unique_ptr<client> asker;     // the questions
+    std::unique_ptr<client> listener;  // subscribed to its events
+    std::shared_ptr<detail::sentinel_probe> probe;  // of the listening link
+    QTimer question_limit;             // of the oldest question out
+    int questions_out = 0;
+    standing at = standing::unknown;
+    master_address claim;      // where it said the master went, during the fail-over
+    QDeadlineTimer barred{0};  // until then its fail-overs are ignored
+};
+
+struct sentinel_locator::round {
+    explicit round(std::size_t voters) : vote(voters) {}
+    master_vote vote;
+    bool decided = false;
 };
 
 namespace {
 
-// PSUBSCRIBE to every channel; each message is handed over, until the connection fails. A PING
-// goes out whenever the probe wants one (the client is asked to resume).
-class subscription : public job {
-public:
-    using message_callback = std::function<void(const QByteArray& channel, const QByteArray& text)>;
-    subscription(std::shared_ptr<sentinel_locator::probe> probe, message_callback on_message, std::function<void()> on_end)
-        : _probe(std::move(probe)), _on_message(std::move(on_message)), _on_end(std::move(on_end))
-    {
-    }
-    progress write(command_writer& out) override
-    {
-        if (!std::exchange(_subscribed, true))
-            out.add({"PSUBSCRIBE", "*"});
-        if (_probe->at == sentinel_locator::probe::state::wanted) {
-            out.add({"PING"});
-            _probe->at = sentinel_locator::probe::state::due;
-            _probe->since.start();
-        }
-        return progress::waiting;
-    }
-    void on_reply(reply&& r) override
-    {
-        if (r.is_error())
-            end();
-        // ["pmessage", pattern, channel, text]; the first reply is ["psubscribe", pattern, 1].
-        else if (r.elements.size() == 4 && r.elements[0].text == "pmessage")
-            _on_message(r.elements[2].text, r.elements[3].text);
-        else if (r.elements.size() == 2 && r.elements[0].text == "pong")
-            _probe->at = sentinel_locator::probe::state::idle;
-    }
-    bool open_ended() const override { return true; }
-    void finished() override {}
-    void failed(const QString&) override { end(); }
-
-private:
-    void end()
-    {
-        if (!std::exchange(_ended, true))
-            _on_end();
-    }
-    std::shared_ptr<sentinel_locator::probe> _probe;
-    message_callback _on_message;
-    std::function<void()> _on_end;
-    bool _subscribed = false;
-    bool _ended = false;
-};
-
-// What a sentinel names must look like a host name or an IP address before anything connects
-// to it or logs it.
-bool plausible_host(const QByteArray& host)
+master_address address_of(const QByteArray& host, const QByteArray& port)
 {
-    if (host.isEmpty() || host.size() > 255)
-        return false;
-    for (const char c : host)
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '_'))
-            return false;
-    return true;
+    bool ok = false;
+    const quint32 number = port.toUInt(&ok);
+    if (!ok || number == 0 || number > 65535 || !detail::plausible_host(host))
+        return master_address();
+    return {QString::fromLatin1(host), number};
 }
 
 }  // namespace
@@ -81,51 +42,41 @@ bool plausible_host(const QByteArray& host)
 sentinel_locator::sentinel_locator(sentinel_config config, QObject* parent) : address_source(parent), _config(std::move(config))
 {
     for (std::size_t i = 0; i < static_cast<std::size_t>(_config.sentinels.size()); ++i) {
-        _sentinels.push_back(std::make_unique<client>(sentinel_at(i)));
-        _sentinels.back()->set_reply_limit(reply_limit_bytes);
-        _listeners.push_back(nullptr);
-        _probes.push_back(nullptr);
+        const auto& where = _config.sentinels[static_cast<int>(i)];
+        _names << QStringLiteral("%1:%2").arg(where.first).arg(where.second);
+        auto m = std::make_unique<member>();
+        m->asker = std::make_unique<client>(sentinel_at(i));
+        m->asker->set_reply_limit(reply_limit_bytes);
+        m->question_limit.setSingleShot(true);
+        m->question_limit.setTimerType(Qt::PreciseTimer);
+        m->question_limit.setInterval(question_limit_ms);
+        connect(&m->question_limit, &QTimer::timeout, this,
+                [this, i] { _members[i]->asker->drop(QStringLiteral("no whole answer within %1 ms").arg(question_limit_ms)); });
+        _members.push_back(std::move(m));
         listen(i);
     }
     _fence_limit.setSingleShot(true);
     _fence_limit.setInterval(fence_limit_ms);
-    connect(&_fence_limit, &QTimer::timeout, this, [this] { lift(QString(), 0); });
-    // A sentinel answers at once or not at all: the next one is asked soon. The answer's
-    // callback goes on to the next.
-    _question_limit.setSingleShot(true);
-    _question_limit.setTimerType(Qt::PreciseTimer);
-    _question_limit.setInterval(question_limit_ms);
-    connect(&_question_limit, &QTimer::timeout, this,
-            [this] { _sentinels[_asked]->drop(QStringLiteral("no whole answer within %1 ms").arg(question_limit_ms)); });
+    connect(&_fence_limit, &QTimer::timeout, this, &sentinel_locator::fence_ran_out);
+    _confirm.setSingleShot(true);
+    _confirm.setInterval(confirm_interval_ms);
+    connect(&_confirm, &QTimer::timeout, this, [this] {
+        if (_fence == fence::failing_over && (!_round || _round->decided))
+            start_round();
+    });
     _probe_interval.setInterval(probe_interval_ms);
     connect(&_probe_interval, &QTimer::timeout, this, &sentinel_locator::probe_listeners);
-    if (!_sentinels.empty())
+    if (!_members.empty())
         _probe_interval.start();
 }
 
-// Asking every sentinel, twice when a fail-over began meanwhile, and the fail-over's own limit.
+sentinel_locator::~sentinel_locator() = default;
+
+// A fail-over's own limit, then one round of questions after it, and a margin.
 int sentinel_locator::locate_limit_ms() const
 {
-    return fence_limit_ms + 2 * static_cast<int>(_sentinels.size()) * question_limit_ms + 1000;
+    return fence_limit_ms + 2 * question_limit_ms + 1000;
 }
-
-void sentinel_locator::probe_listeners()
-{
-    for (std::size_t i = 0; i < _listeners.size(); ++i) {
-        client* link = _listeners[i].get();
-        probe& p = *_probes[i];
-        if (!link || link->current_state() != client::state::connected)
-            continue;
-        if (p.at == probe::state::due && p.since.elapsed() > probe_limit_ms) {
-            link->drop(QStringLiteral("no answer to PING within %1 ms").arg(probe_limit_ms));  // listens again soon
-        } else if (p.at == probe::state::idle) {
-            p.at = probe::state::wanted;
-            link->resume();
-        }
-    }
-}
-
-sentinel_locator::~sentinel_locator() = default;
 
 connection_config sentinel_locator::sentinel_at(std::size_t index) const
 {
@@ -134,78 +85,144 @@ connection_config sentinel_locator::sentinel_at(std::size_t index) const
     c.port = _config.sentinels[static_cast<int>(index)].second;
     c.auth = _config.password;
     c.tls = _config.tls;
+    if (!c.auth.isEmpty())
+        c.user = _config.user;
     return c;
 }
 
 void sentinel_locator::locate(found done)
 {
-    if (_sentinels.empty()) {
+    if (_members.empty()) {
         done(QString(), 0, QStringLiteral("no sentinel configured"));
         return;
     }
     _waiting.push_back(std::move(done));
-    if (_fence == fence::open && !_asking) {
-        _asking = true;
-        ask(_preferred, 0, QString());
-    }
+    if (_fence == fence::open && (!_round || _round->decided))
+        start_round();
 }
 
-void sentinel_locator::ask(std::size_t index, std::size_t tried, const QString& errors)
+void sentinel_locator::start_round()
 {
+    _round = std::make_shared<round>(_members.size());
+    for (std::size_t i = 0; i < _members.size(); ++i)
+        ask(i, _round);
+}
+
+void sentinel_locator::ask(std::size_t index, const std::shared_ptr<round>& r)
+{
+    member& m = *_members[index];
+    if (m.questions_out++ == 0)
+        m.question_limit.start();
     QPointer<sentinel_locator> self(this);
-    const auto& where = _config.sentinels[static_cast<int>(index)];
-    const QString name = QStringLiteral("%1:%2").arg(where.first).arg(where.second);
-    _asked = index;
-    _question_limit.start();
-    _sentinels[index]->submit(std::make_unique<command_batch>(
+    m.asker->submit(std::make_unique<command_batch>(
         QList<command>{{"SENTINEL", "get-master-addr-by-name", _config.master}},
-        [self, index, tried, errors, name](std::vector<reply>&& replies, const QString& failure) {
+        [self, index, r](std::vector<reply>&& replies, const QString& failure) {
             if (!self)
                 return;
-            self->_question_limit.stop();
+            member& m = *self->_members[index];
+            if (--m.questions_out > 0)
+                m.question_limit.start();  // the next question out has its own time
+            else
+                m.question_limit.stop();
             QString why = failure;
             if (why.isEmpty() && replies.size() == 1) {
-                const reply& r = replies.front();
-                bool port_ok = false;
-                const quint32 port = r.elements.size() == 2 ? r.elements[1].text.toUInt(&port_ok) : 0;
-                if (port_ok && port > 0 && port < 65536 && plausible_host(r.elements[0].text)) {
-                    self->_preferred = index;
-                    self->answer(QString::fromLatin1(r.elements[0].text), port, QString());
-                    return;
-                }
-                why = r.is_error() ? printable(r.text) : QStringLiteral("names no usable master of that name");
+                const reply& answer = replies.front();
+                const master_address where = answer.elements.size() == 2 ? address_of(answer.elements[0].text, answer.elements[1].text)
+                                                                          : master_address();
+                if (!where.empty())
+                    r->vote.named(index, where);
+                else
+                    why = answer.is_error() ? printable(answer.text) : QStringLiteral("names no usable master of that name");
             }
-            const QString all = errors + (errors.isEmpty() ? QString() : QStringLiteral("; ")) + name + QStringLiteral(": ") + why;
-            if (tried + 1 < self->_sentinels.size())
-                self->ask((index + 1) % self->_sentinels.size(), tried + 1, all);
-            else
-                self->answer(QString(), 0, QStringLiteral("no sentinel names the master \"%1\" (%2)")
-                                                .arg(QString::fromUtf8(self->_config.master), all));
+            if (!r->vote.answered(index))
+                r->vote.failed(index, why.isEmpty() ? QStringLiteral("no answer") : why);
+            self->counted(*r, index);
         }));
 }
 
-void sentinel_locator::answer(const QString& host, quint32 port, const QString& error)
+void sentinel_locator::counted(round& r, std::size_t index)
 {
-    _asking = false;
-    if (_fence == fence::failing_over)
-        return;  // asked before the fail-over began: the answer may name the old master
+    if (r.decided) {
+        judge(r, index);  // a late answer
+        return;
+    }
+    if (r.vote.result() == master_vote::outcome::open)
+        return;
+    r.decided = true;
+    for (std::size_t i = 0; i < _members.size(); ++i)
+        judge(r, i);
+    decide(r);
+}
+
+// A sentinel's standing follows its answer to a round the majority agreed in. During a fail-over
+// the leader names the promoted replica before the others know of it: no one is judged then.
+void sentinel_locator::judge(const round& r, std::size_t index)
+{
+    const master_address agreed = r.vote.agreed();
+    if (agreed.empty() || !r.vote.answered(index) || _fence == fence::failing_over)
+        return;
+    member& m = *_members[index];
+    if (r.vote.dissents(index)) {
+        m.at = standing::dissents;
+        emit disagreement(_names[index], QStringLiteral("names %1 as the master of \"%2\", the majority %3")
+                                             .arg(r.vote.named_by(index).text(), printable(_config.master), agreed.text()));
+    } else if (r.vote.named_by(index) == agreed) {
+        m.at = standing::agrees;
+    }
+}
+
+void sentinel_locator::decide(const round& r)
+{
+    const master_address agreed = r.vote.agreed();
+    if (_fence == fence::failing_over) {
+        // Moved only where a sentinel said the master went, once the majority says so too.
+        if (!agreed.empty() && claimed(agreed)) {
+            lift();
+            settle(agreed);
+        } else if (claimed(master_address())) {
+            _confirm.start();
+        }
+        return;
+    }
+    if (!agreed.empty()) {
+        settle(agreed);
+        return;
+    }
+    const QString why = QStringLiteral("the sentinels do not agree where the master \"%1\" is (%2 of %3 must name it): %4")
+                            .arg(printable(_config.master))
+                            .arg(master_vote::quorum(_members.size()))
+                            .arg(_members.size())
+                            .arg(r.vote.tally(_names));
     std::vector<found> waiting;
     waiting.swap(_waiting);
     for (found& done : waiting)
-        done(host, port, error);
+        done(QString(), 0, why);
+}
+
+void sentinel_locator::settle(const master_address& where)
+{
+    const bool moved_now = !_master.empty() && where != _master;
+    _master = where;
+    if (moved_now)
+        emit moved(where.host, where.port);
+    std::vector<found> waiting;
+    waiting.swap(_waiting);
+    for (found& done : waiting)
+        done(where.host, where.port, QString());
 }
 
 void sentinel_locator::listen(std::size_t index)
 {
-    _listeners[index] = std::make_unique<client>(sentinel_at(index));
-    _listeners[index]->set_reply_limit(reply_limit_bytes);
-    _probes[index] = std::make_shared<probe>();
+    member& m = *_members[index];
+    m.listener = std::make_unique<client>(sentinel_at(index));
+    m.listener->set_reply_limit(reply_limit_bytes);
+    m.probe = std::make_shared<detail::sentinel_probe>();
     QPointer<sentinel_locator> self(this);
-    _listeners[index]->submit(std::make_unique<subscription>(
-        _probes[index],
-        [self](const QByteArray& channel, const QByteArray& text) {
+    m.listener->submit(std::make_unique<detail::sentinel_subscription>(
+        m.probe,
+        [self, index](const QByteArray& channel, const QByteArray& text) {
             if (self)
-                self->event(channel, text);
+                self->event(index, channel, text);
         },
         [self, index] {
             // Not at once: the client that failed is still on the stack.
@@ -214,49 +231,114 @@ void sentinel_locator::listen(std::size_t index)
         }));
 }
 
-// "+switch-master": "<name> <old ip> <old port> <new ip> <new port>"; the steps of a fail-over:
-// "master <name> <ip> <port>" or "slave <ip:port> <ip> <port> @ <name> <master ip> <master port>".
-void sentinel_locator::event(const QByteArray& channel, const QByteArray& text)
+void sentinel_locator::probe_listeners()
 {
-    const QList<QByteArray> words = text.split(' ');
-    if (channel == "+switch-master") {
-        if (words.size() == 5 && words[0] == _config.master && plausible_host(words[3]))
-            lift(QString::fromLatin1(words[3]), words[4].toUInt());
-        return;
-    }
-    const bool ours = (words.size() == 4 && words[0] == "master" && words[1] == _config.master)
-                      || (words.size() == 8 && words[4] == "@" && words[5] == _config.master);
-    if (!ours)
-        return;
-    if (channel == "+try-failover" || channel == "+selected-slave") {
-        if (_fence == fence::open) {
-            _fence = fence::failing_over;
-            _fence_limit.start();
-            emit moving(QStringLiteral("the sentinels are failing the master over"));
+    for (const auto& m : _members) {
+        client* link = m->listener.get();
+        detail::sentinel_probe& p = *m->probe;
+        if (!link || link->current_state() != client::state::connected)
+            continue;
+        if (p.at == detail::sentinel_probe::state::due && p.since.elapsed() > probe_limit_ms) {
+            link->drop(QStringLiteral("no answer to PING within %1 ms").arg(probe_limit_ms));  // listens again soon
+        } else if (p.at == detail::sentinel_probe::state::idle) {
+            p.at = detail::sentinel_probe::state::wanted;
+            link->resume();
         }
-    } else if (channel == "+promoted-slave" && words.size() == 8 && plausible_host(words[2])) {
-        lift(QString::fromLatin1(words[2]), words[3].toUInt());
-    } else if (channel.startsWith("-failover-abort")) {
-        lift(QString(), 0);
     }
 }
 
-// The fail-over is over; host empty: where to is not known, the sentinels are asked.
-void sentinel_locator::lift(const QString& host, quint32 port)
+// "+switch-master": "<name> <old ip> <old port> <new ip> <new port>"; the steps of a fail-over:
+// "master <name> <ip> <port>" or "slave <ip:port> <ip> <port> @ <name> <master ip> <master port>".
+void sentinel_locator::event(std::size_t index, const QByteArray& channel, const QByteArray& text)
 {
-    const bool fenced = _fence == fence::failing_over;
+    const QList<QByteArray> words = text.split(' ');
+    master_address about;      // the master the event is about
+    master_address announced;  // where it says the master now is
+    if (channel == "+switch-master") {
+        if (words.size() != 5 || words[0] != _config.master)
+            return;
+        about = address_of(words[1], words[2]);
+        announced = address_of(words[3], words[4]);
+    } else if (words.size() == 4 && words[0] == "master" && words[1] == _config.master) {
+        about = address_of(words[2], words[3]);
+    } else if (words.size() == 8 && words[4] == "@" && words[5] == _config.master) {
+        about = address_of(words[6], words[7]);
+        if (channel == "+promoted-slave")
+            announced = address_of(words[2], words[3]);
+    } else {
+        return;
+    }
+    const bool begins = channel == "+try-failover" || channel == "+selected-slave";
+    const bool aborts = channel.startsWith("-failover-abort");
+    // Before any address is agreed nothing is written; a late announcement of where we are is news to no one.
+    if ((!begins && !aborts && announced.empty()) || _master.empty() || (!announced.empty() && announced == _master))
+        return;
+    if (aborts) {
+        if (_fence == fence::failing_over && index == _fencer) {
+            lift();
+            if (!_waiting.empty() && (!_round || _round->decided))
+                start_round();
+        }
+        return;
+    }
+    member& m = *_members[index];
+    if (m.at == standing::dissents || about != _master) {
+        emit disagreement(_names[index], QStringLiteral("%1 about %2 ignored: the majority names %3 as the master of \"%4\"")
+                                             .arg(printable(channel, 40), about.empty() ? QStringLiteral("an unusable address") : about.text(),
+                                                  _master.text(), printable(_config.master)));
+        return;
+    }
+    if (_fence == fence::open) {
+        if (!m.barred.hasExpired()) {
+            emit disagreement(_names[index], QStringLiteral("%1 ignored: its last fail-over was not confirmed").arg(printable(channel, 40)));
+            return;
+        }
+        raise(index);
+    }
+    if (announced.empty())
+        return;
+    m.claim = announced;
+    if (!_round || _round->decided)
+        start_round();
+}
+
+// Some sentinel said the master went there during this fail-over; empty: anywhere.
+bool sentinel_locator::claimed(const master_address& where) const
+{
+    for (const auto& m : _members)
+        if (!m->claim.empty() && (where.empty() || m->claim == where))
+            return true;
+    return false;
+}
+
+void sentinel_locator::raise(std::size_t index)
+{
+    _fence = fence::failing_over;
+    _fencer = index;
+    _fence_limit.start();
+    emit moving(QStringLiteral("the sentinels are failing the master over"));
+}
+
+void sentinel_locator::lift()
+{
     _fence = fence::open;
     _fence_limit.stop();
-    if (!host.isEmpty() && port > 0 && port < 65536) {
-        emit moved(host, port);
-        std::vector<found> waiting;
-        waiting.swap(_waiting);
-        for (found& done : waiting)
-            done(host, port, QString());
-    } else if (fenced && !_waiting.empty() && !_asking) {
-        _asking = true;
-        ask(_preferred, 0, QString());
-    }
+    _confirm.stop();
+    for (const auto& m : _members)
+        m->claim = master_address();
+}
+
+void sentinel_locator::fence_ran_out()
+{
+    _members[_fencer]->barred.setRemainingTime(fence_limit_ms);
+    emit disagreement(_names[_fencer], QStringLiteral("began a fail-over of \"%1\"%2 that the majority did not confirm within %3 ms; "
+                                                      "its fail-overs are ignored for as long")
+                                           .arg(printable(_config.master),
+                                                _members[_fencer]->claim.empty() ? QString() : QStringLiteral(" to ") + _members[_fencer]->claim.text())
+                                           .arg(fence_limit_ms));
+    lift();
+    if (!_waiting.empty() && (!_round || _round->decided))
+        start_round();
 }
 
 }  // namespace redis

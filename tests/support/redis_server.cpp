@@ -135,14 +135,14 @@ QByteArray tls_directives(const QString& certs, quint32 tls_port)
 }
 }  // namespace
 
-std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port, const QString& certs)
+std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port, const QString& certs, const QByteArray& more)
 {
     QTemporaryDir* conf_dir = new QTemporaryDir();  // outlives the server: it rewrites its file
     QFile conf(conf_dir->filePath("sentinel.conf"));
     conf.open(QIODevice::WriteOnly);
     const quint32 tls_port = certs.isEmpty() ? 0 : free_port();
     conf.write("sentinel monitor " + name + " 127.0.0.1 " + QByteArray::number(master_port) + " 1\n" + "sentinel down-after-milliseconds "
-               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n" + (tls_port ? tls_directives(certs, tls_port) : ""));
+               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n" + (tls_port ? tls_directives(certs, tls_port) : QByteArray()) + more);
     conf.close();
     std::unique_ptr<test_redis> s(new test_redis(QStringList{conf.fileName(), "--sentinel"}));
     s->_sentinel_dir.reset(conf_dir);

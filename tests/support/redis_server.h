@@ -19,9 +19,11 @@ public:
     static test_redis& shared();
 
     test_redis();  // always starts a server of its own
-    // A sentinel of its own, watching the master at master_port as name (quorum 1, down after 1 s).
-    // With certs (tests/support/make_test_certs.sh): over TLS too, the master's port a TLS one.
-    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port, const QString& certs = QString());
+    // A sentinel of its own, watching the master at master_port as name (quorum 1, down after 1 s),
+    // with these lines of configuration more. With certs (tests/support/make_test_certs.sh): over
+    // TLS too, the master's port a TLS one.
+    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port, const QString& certs = QString(),
+                                                const QByteArray& more = QByteArray());
     // A server of its own taking TLS on tls_port() with the certificates in certs, a client
     // certificate required; port() stays plain, for the tests' own probes.
     static std::unique_ptr<test_redis> tls(const QString& certs);
