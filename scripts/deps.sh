@@ -9,7 +9,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
-  librabbitmq-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 prometheus)
+  librabbitmq-dev libssl-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 prometheus)
 case ${1:-} in
   package) packages+=(pandoc lintian dpkg-dev file) ;;
   drill) packages+=(curl) ;;
