@@ -65,7 +65,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # adduser for the postinst, procps for the unit's /bin/kill (deb-systemd-invoke of the maintainer
 # scripts is essential); the libraries come from dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, procps")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
+# ca-certificates fills the trust store an amqps broker is checked against without R_TLS_CA_FILE.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate, ca-certificates")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "redis-server, rabbitmq-server")
 set(CPACK_STRIP_FILES ON)
 configure_file(packaging/conffiles.in ${CMAKE_BINARY_DIR}/packaging/conffiles @ONLY)

@@ -4,8 +4,10 @@
 
 #include "amqp_channel.h"
 #include "amqp_uri.h"
+#include "broker_tls_settings.h"
 #include "loggable.h"
 #include "redis_tls_settings.h"
+#include "secret_file.h"
 
 #include <QFile>
 #include <QStringList>
@@ -114,6 +116,16 @@ public:
             refuse(key, value, QStringLiteral("is empty"));
         else if (too_long(value))
             refuse(key, value, QStringLiteral("is longer than %1 bytes").arg(short_string_max));
+        return value;
+    }
+    // The password the key names (see secret_file.h); fallback when the key is absent or empty.
+    QString secret(const char* key, const QString& fallback)
+    {
+        const QString name = text(key);
+        QString why;
+        const QString value = name.isEmpty() ? fallback : read_secret(name, &why);
+        if (value.isNull() && !why.isEmpty())
+            refuse(key, name, loggable(why, 400));
         return value;
     }
 
@@ -227,7 +239,7 @@ QStringList environment::check()
     get_log_settings();  // its keys read, for known_keys(); what it cannot use is refused above
     collect([this] { get_shutdown_timeout_ms(); });
     collect([this] { get_http_listen(); });
-    collect([this] { get_rabit_man_settings(); });
+    collect([this] { check_broker_tls_files(get_rabit_man_settings()._tls); });
     collect([this] { get_redis_settings(); });
     if (_settings.status() == QSettings::FormatError)
         problems << QStringLiteral("%1: not an INI file the reader can follow").arg(loggable(_settings.fileName()));
@@ -255,7 +267,9 @@ rabbit_api_config environment::get_rabit_man_settings()
     }
     config._exchange_cmd_out = amqp.name("R_EXCHANGE", QStringLiteral("norva.api"), true);
     config.vhost = amqp.name("R_VHOST", QStringLiteral("/"), true);
-    config._tls_ca_file = amqp.text("R_TLS_CA_FILE");
+    config._tls = read_broker_tls([&amqp](const char* key) { return amqp.text(key); },
+                                  [&amqp](const char* key, const QString& value, const QString& why) { amqp.refuse(key, value, why); });
+    config._password = amqp.secret("R_PASSWORD_FILE", QString());
     // Empty, the broker would make up a new queue on every connection.
     config.r_que = amqp.name("R_QUEUE", QStringLiteral("cmd.in.brisan"), false);
     config._prefetch_count = static_cast<qint32>(amqp.number("R_PREF", 100, 0, std::numeric_limits<qint32>::max()));
@@ -298,13 +312,13 @@ redis_conf environment::get_redis_settings()
     config._host = redis.text("HOST", QStringLiteral("127.0.0.1"));
     if (config._host.trimmed().isEmpty())
         redis.refuse("HOST", config._host, QStringLiteral("is empty"));
-    config._auth = redis.text("AUTH");
+    config._auth = redis.secret("AUTH_FILE", redis.text("AUTH"));
     config._name = redis.text("NAME");
     config._port = static_cast<quint32>(redis.number("PORT", 6379, 1, 65535));
     config._sequence_key = redis.text("SEQUENCE_KEY");
     config._user = redis.text("USER");
     if (!config._user.isEmpty() && config._auth.isEmpty())
-        redis.refuse("USER", config._user, QStringLiteral("is set without AUTH (its password)"));
+        redis.refuse("USER", config._user, QStringLiteral("is set without AUTH or AUTH_FILE (its password)"));
     const QString sentinels = redis.text("SENTINELS");
     try {
         config._sentinels = parse_host_ports("SENTINELS", sentinels);
@@ -312,10 +326,10 @@ redis_conf environment::get_redis_settings()
         redis.refuse(e);
     }
     config._sentinel_master = redis.text("SENTINEL_MASTER");
-    config._sentinel_password = redis.text("SENTINEL_PASSWORD");
+    config._sentinel_password = redis.secret("SENTINEL_PASSWORD_FILE", redis.text("SENTINEL_PASSWORD"));
     config._sentinel_user = redis.text("SENTINEL_USER");
     if (!config._sentinel_user.isEmpty() && config._sentinel_password.isEmpty())
-        redis.refuse("SENTINEL_USER", config._sentinel_user, QStringLiteral("is set without SENTINEL_PASSWORD (its password)"));
+        redis.refuse("SENTINEL_USER", config._sentinel_user, QStringLiteral("is set without SENTINEL_PASSWORD or SENTINEL_PASSWORD_FILE (its password)"));
     // One sentinel listed twice would be counted twice towards the majority.
     for (int i = 0; i < config._sentinels.size(); ++i)
         if (config._sentinels.indexOf(config._sentinels[i]) < i)

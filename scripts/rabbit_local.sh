@@ -64,11 +64,12 @@ _make_ca() {  # name key_file cert_file
 }
 
 # A CA and a server certificate for the name localhost (only: reached as 127.0.0.1, the broker's
-# name does not match), and a CA that signed nothing (other-ca.pem), in dir/tls, made once per
-# directory. EC keys: generated instantly, and both Erlang and OpenSSL clients take them.
+# name does not match), a client certificate for the broker's user corvel-client, and a CA that
+# signed nothing (other-ca.pem), in dir/tls, made once per directory. EC keys: generated
+# instantly, and both Erlang and OpenSSL clients take them.
 _make_tls_files() {  # dir
   local t=$1/tls
-  [ -s "$t/server.pem" ] && return 0
+  [ -s "$t/client.pem" ] && return 0
   mkdir -p "$t"
   _make_ca corvel-test-ca "$t/ca.key" "$t/ca.pem" &&
     _make_ca corvel-other-ca "$t/other-ca.key" "$t/other-ca.pem" &&
@@ -77,7 +78,12 @@ _make_tls_files() {  # dir
     printf '%s\n' basicConstraints=CA:FALSE extendedKeyUsage=serverAuth \
       subjectAltName=DNS:localhost >"$t/server.ext" &&
     openssl x509 -req -in "$t/server.csr" -CA "$t/ca.pem" -CAkey "$t/ca.key" -CAcreateserial -days 3650 \
-      -extfile "$t/server.ext" -out "$t/server.pem" 2>/dev/null || {
+      -extfile "$t/server.ext" -out "$t/server.pem" 2>/dev/null &&
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=corvel-client \
+      -keyout "$t/client.key" -out "$t/client.csr" 2>/dev/null &&
+    printf '%s\n' basicConstraints=CA:FALSE extendedKeyUsage=clientAuth >"$t/client.ext" &&
+    openssl x509 -req -in "$t/client.csr" -CA "$t/ca.pem" -CAkey "$t/ca.key" -CAcreateserial -days 3650 \
+      -extfile "$t/client.ext" -out "$t/client.pem" 2>/dev/null || {
     echo "cannot make the TLS files in $t (is openssl installed?)" >&2
     return 1
   }
@@ -120,13 +126,22 @@ start_rabbit() {  # port dir [tls_port]
       echo "ssl_options.cacertfile = $dir/tls/ca.pem"
       echo "ssl_options.certfile = $dir/tls/server.pem"
       echo "ssl_options.keyfile = $dir/tls/server.key"
-      # Clients are not asked for certificates: the tests check the server side of TLS only.
-      echo "ssl_options.verify = verify_none"
+      # A client certificate is asked for, not required; one signed by the CA logs in as the user
+      # its common name names (EXTERNAL), who must exist.
+      echo "ssl_options.verify = verify_peer"
       echo "ssl_options.fail_if_no_peer_cert = false"
+      echo "ssl_cert_login_from = common_name"
+      echo "auth_mechanisms.1 = PLAIN"
+      echo "auth_mechanisms.2 = AMQPLAIN"
+      echo "auth_mechanisms.3 = EXTERNAL"
     fi
   } >"$dir/rabbitmq.conf"
-  if [ -n "$tls_port" ]; then _make_tls_files "$dir" || return 1; fi
-  echo '[].' >"$dir/enabled_plugins"
+  if [ -n "$tls_port" ]; then
+    _make_tls_files "$dir" || return 1
+    echo '[rabbitmq_auth_mechanism_ssl].' >"$dir/enabled_plugins"
+  else
+    echo '[].' >"$dir/enabled_plugins"
+  fi
 
   # Distribution and epmd on loopback only; neither node nor CLI may start an epmd of its own,
   # which would outlive the broker.

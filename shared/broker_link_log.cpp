@@ -3,9 +3,9 @@
 #include "amqp_uri.h"
 
 void log_broker_link(amqp::client& client, logger& log, const QString& owner, const QString& uris,
-                     const QString& ca_file, std::function<QString(const QString&)> advice)
+                     const amqp::tls_settings& tls, std::function<QString(const QString&)> advice)
 {
-    const QString unchecked = unchecked_tls_warning(uris, ca_file);
+    const QString unchecked = unchecked_tls_warning(uris, tls);
     if (!unchecked.isEmpty())
         log.error() << owner << ": " << unchecked;
     QObject::connect(&client, &amqp::client::connected, &client,
@@ -21,14 +21,16 @@ void log_broker_link(amqp::client& client, logger& log, const QString& owner, co
     });
 }
 
-QString unchecked_tls_warning(const QString& uris, const QString& ca_file)
+QString unchecked_tls_warning(const QString& uris, const amqp::tls_settings& tls)
 {
-    if (!ca_file.isEmpty())
+    if (tls.verify != amqp::tls_verify::none)
         return QString();
     for (const QString& uri : amqp::split_uris(uris)) {
         if (uri.startsWith(QLatin1String("amqps:"), Qt::CaseInsensitive))
-            return QStringLiteral("the broker's identity is not checked on amqps connections (neither its certificate "
-                                  "nor its host name): set R_TLS_CA_FILE to the CA certificates that signed its certificate");
+            return QStringLiteral("R_TLS_VERIFY=none: the broker's identity is not checked on amqps connections (neither "
+                                  "its certificate nor its host name), so whoever answers at its address gets the password "
+                                  "and the commands; remove R_TLS_VERIFY (or set R_TLS_CA_FILE to the CA that signed the "
+                                  "broker's certificate) to have it checked");
     }
     return QString();
 }

@@ -29,7 +29,7 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
     : QObject(parent),
       _config(std::move(config)),
       _api_command_in(logger, static_cast<const rabbit_receiver_cfg&>(_config), this, false, false),
-      _api_command_out(logger, rabbit_publisher_config{_config.path, _config._exchange_cmd_out, _config.vhost, _config._tls_ca_file}, this),
+      _api_command_out(logger, rabbit_publisher_config{_config.path, _config._exchange_cmd_out, _config.vhost, _config._tls, _config._password}, this),
       _commands_factory(std::move(cmd_factory)),
       _logger(logger),
       _flow(logger, _api_command_in, _api_command_out, _commands_factory, this)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "amqp_tls.h"
+
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -15,7 +17,8 @@ struct rabbit_receiver_cfg {
     QString path;   // AMQP URI of the broker, or a comma-separated list of them tried in order
     QString r_que;  // queue name
     QString vhost;
-    QString _tls_ca_file;  // PEM CA certificates that amqps brokers are checked against; empty: none
+    amqp::tls_settings _tls;  // how amqps brokers are checked, and our client certificate
+    QString _password;        // takes the place of the password of every broker URI; null: none does
     QList<QPair<QString, QString>> _bindings;  // (exchange, routing key), bound in this order
     int _mode = queue_option::Durable;
     qint32 _prefetch_count = 10;

@@ -25,7 +25,7 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_publisher_impl::connected);
-    log_broker_link(_client, m_logger, QStringLiteral("rabbit_publisher_impl"), connection_path, config.tls_ca_file);
+    log_broker_link(_client, m_logger, QStringLiteral("rabbit_publisher_impl"), connection_path, config.tls);
     connect(&_client, &amqp::client::blockedChanged, this, [this](bool blocked) {
         if (blocked)
             _logger().error(blocked_kind) << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";
@@ -38,7 +38,8 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
     _client.setVirtualHost(rabbit_vhost);
     _client.setAutoReconnect(true, 0);
     _client.setWriteTimeout(20000);
-    _client.setCaCertificateFile(config.tls_ca_file);
+    _client.setTls(config.tls);
+    _client.setPassword(config.password);
     _logger().debug() << "rabbit_man_publisher_impl inited to path <<" << amqp::redact_password(connection_path)
                       << ", exchange " << rabbit_exchange << ", host " << rabbit_vhost;
 }

@@ -9,12 +9,13 @@
 #include <QString>
 
 // Where the publisher sends: the broker (or a list of them), the exchange (which must exist) and
-// the vhost; the CA certificates amqps brokers are checked against (empty: none).
+// the vhost; how amqps brokers are checked; a password for every broker (null: each URI's own).
 struct rabbit_publisher_config {
     QString path;
     QString exchange;
     QString vhost;
-    QString tls_ca_file;
+    amqp::tls_settings tls;
+    QString password;
 };
 
 // Publishes text messages to one exchange over a broker connection of its own. Keeps no backlog:

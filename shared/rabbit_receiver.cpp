@@ -27,7 +27,7 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_receiver::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_receiver::connected);
-    log_broker_link(_client, m_logger, QStringLiteral("rabbit_receiver"), _config.path, _config._tls_ca_file,
+    log_broker_link(_client, m_logger, QStringLiteral("rabbit_receiver"), _config.path, _config._tls,
                     [this](const QString& why) { return connection_error_advice(_step, why); });
     _setup_retry.setSingleShot(true);
     connect(&_setup_retry, &QTimer::timeout, this, &rabbit_receiver::set_up);
@@ -37,7 +37,8 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
     _client.setAutoReconnect(true, 0);
     _client.setWriteTimeout(20000);
     _client.setVirtualHost(_config.vhost);
-    _client.setCaCertificateFile(_config._tls_ca_file);
+    _client.setTls(_config._tls);
+    _client.setPassword(_config._password);
     _logger().debug() << "rabbit_man_receiver_impl inited to path <<" << amqp::redact_password(_config.path) << ", queue "
                       << _config.r_que << ", host " << _config.vhost;
 }

@@ -6,9 +6,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTimer>
+#include <QUuid>
 
 #include <gtest/gtest.h>
 
@@ -573,7 +576,7 @@ TEST_F(AmqpClientTest, PublisherLosesConfirmsWithItsConnectionAndNumbersOnAfterR
 {
     QTemporaryDir dir;
     logger log(dir.filePath("publisher.log"), QString());
-    rabbit_publisher_impl publisher(log, {rabbit.uri(), QStringLiteral("amq.direct"), QStringLiteral("/"), QString()}, nullptr);
+    rabbit_publisher_impl publisher(log, {rabbit.uri(), QStringLiteral("amq.direct"), QStringLiteral("/"), {}, QString()}, nullptr);
     std::vector<quint64> confirmed;
     int lost = 0;
     QObject::connect(&publisher, &rabbit_publisher_impl::confirmed, [&](quint64 id, bool) { confirmed.push_back(id); });
@@ -607,6 +610,7 @@ TEST_F(AmqpClientTest, MessagesRoundTripOverTls)
     if (rabbit.tls_port() == 0)
         GTEST_SKIP() << "the test broker has no amqps listener";
     amqp::client c;
+    c.setTls({amqp::tls_verify::full, rabbit.ca_file(), QString(), QString()});
     client_log log(c);
     ASSERT_TRUE(connect_and_wait(c, rabbit.tls_uri()));
     amqp::queue* q = c.createQueue(unique(QStringLiteral("tls.q")));
@@ -625,26 +629,51 @@ TEST_F(AmqpClientTest, MessagesRoundTripOverTls)
     EXPECT_TRUE(log.errors.isEmpty()) << log.errors.join("; ").toStdString();
 }
 
-TEST_F(AmqpClientTest, TlsBrokerIsRefusedUnlessItsCertificateChainsToTheCaFileAndNamesItsHost)
+TEST_F(AmqpClientTest, TlsBrokerIsRefusedUnlessItsCertificateChainsToATrustedCaAndNamesItsHost)
 {
     if (rabbit.tls_port() == 0)
         GTEST_SKIP() << "the test broker has no amqps listener";
     // "connected", or the errors of the one attempt.
-    const auto outcome = [&](const QString& ca_file, const QString& host) {
+    const auto outcome = [&](const QString& ca_file, const QString& host, amqp::tls_verify verify = amqp::tls_verify::full) {
         amqp::client c;
-        c.setCaCertificateFile(ca_file);
+        c.setTls({verify, ca_file, QString(), QString()});
         client_log log(c);
         c.connectToHost(rabbit.tls_uri(QStringLiteral("/"), host));
         wait_until([&] { return log.connected > 0 || log.disconnected > 0; }, 8000);
         return log.connected > 0 ? QStringLiteral("connected") : log.errors.join(QStringLiteral("; "));
     };
     EXPECT_EQ(outcome(rabbit.ca_file(), QStringLiteral("localhost")), "connected");
+    // The test CA is in no system store; OpenSSL takes SSL_CERT_FILE for the store.
+    const QString system = outcome(QString(), QStringLiteral("localhost"));
+    EXPECT_TRUE(system.contains("does not verify against the system's trust store: signed by a CA that is not trusted here"))
+        << system.toStdString();
+    qputenv("SSL_CERT_FILE", QFile::encodeName(rabbit.ca_file()));
+    EXPECT_EQ(outcome(QString(), QStringLiteral("localhost")), "connected");
+    qunsetenv("SSL_CERT_FILE");
     const QString other_ca = outcome(rabbit.other_ca_file(), QStringLiteral("localhost"));
     EXPECT_TRUE(other_ca.contains("does not verify against the CA file " + rabbit.other_ca_file())) << other_ca.toStdString();
     const QString other_name = outcome(rabbit.ca_file(), QStringLiteral("127.0.0.1"));  // the certificate names localhost only
     EXPECT_TRUE(other_name.contains("not for the name 127.0.0.1")) << other_name.toStdString();
+    EXPECT_EQ(outcome(rabbit.other_ca_file(), QStringLiteral("127.0.0.1"), amqp::tls_verify::none), "connected");
     const QString no_file = outcome(rabbit.dir() + QStringLiteral("/tls/absent.pem"), QStringLiteral("localhost"));
     EXPECT_TRUE(no_file.contains("absent.pem") && no_file.contains("No such file")) << no_file.toStdString();
+}
+
+// No password in the URI: the certificate is the login, and its common name the user.
+TEST_F(AmqpClientTest, ClientCertificateLogsInAsItsUserWithoutAPassword)
+{
+    if (rabbit.tls_port() == 0)
+        GTEST_SKIP() << "the test broker has no amqps listener";
+    if (!rabbit.ctl({QStringLiteral("list_users")}).contains(QStringLiteral("corvel-client")))
+        rabbit.ctl({QStringLiteral("add_user"), QStringLiteral("corvel-client"), QUuid::createUuid().toString()});
+    rabbit.ctl({QStringLiteral("set_permissions"), QStringLiteral("corvel-client"), QStringLiteral(".*"), QStringLiteral(".*"), QStringLiteral(".*")});
+    amqp::client c;
+    c.setTls({amqp::tls_verify::full, rabbit.ca_file(), rabbit.client_cert_file(), rabbit.client_key_file()});
+    ASSERT_TRUE(connect_and_wait(c, QStringLiteral("amqps://localhost:%1/%2F").arg(rabbit.tls_port())));
+    QStringList users;
+    for (const QJsonObject& row : rabbit.rows({QStringLiteral("list_connections"), QStringLiteral("user")}))
+        users << row.value(QStringLiteral("user")).toString();
+    EXPECT_TRUE(users.contains(QStringLiteral("corvel-client"))) << users.join(' ').toStdString();
 }
 
 }  // namespace

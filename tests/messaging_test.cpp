@@ -121,11 +121,13 @@ TEST(AmqpNegotiation, StartOkCarriesThePlainResponseAndTheNameOnlyWhenGiven)
     EXPECT_TRUE(amqp::client_properties(QString()).value("capabilities").toHash().value("connection.blocked").toBool());
 }
 
-TEST(BrokerLinkLog, OnlyAmqpsBrokersWithoutACaFileGetTheWarning)
+TEST(BrokerLinkLog, OnlyAmqpsBrokersLeftUncheckedOnPurposeGetTheWarning)
 {
-    EXPECT_TRUE(unchecked_tls_warning("amqp://a/, AMQPS://b/", QString()).contains("R_TLS_CA_FILE"));
-    EXPECT_TRUE(unchecked_tls_warning("amqps://b/", "/etc/ssl/ca.pem").isEmpty());
-    EXPECT_TRUE(unchecked_tls_warning("amqp://a/, amqp://b/", QString()).isEmpty());
+    amqp::tls_settings unchecked;
+    unchecked.verify = amqp::tls_verify::none;
+    EXPECT_TRUE(unchecked_tls_warning("amqp://a/, AMQPS://b/", unchecked).contains("R_TLS_VERIFY=none"));
+    EXPECT_TRUE(unchecked_tls_warning("amqps://b/", amqp::tls_settings{}).isEmpty());  // checked by default
+    EXPECT_TRUE(unchecked_tls_warning("amqp://a/, amqp://b/", unchecked).isEmpty());
 }
 
 TEST(PrefetchWindow, CountsBeyondSixteenBitsTakeTheLargestWindow)

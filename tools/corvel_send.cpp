@@ -43,13 +43,14 @@ QByteArray read_input(const QString& path)
 }
 
 // Declares each exchange as a durable topic exchange unless it exists already (of whatever kind).
-int declare_exchanges(const QString& uri, const QString& vhost, const QString& ca_file, const QStringList& names,
+int declare_exchanges(const QString& uri, const QString& vhost, const rabbit_receiver_cfg& service, const QStringList& names,
                       int timeout_ms)
 {
     amqp::client client;
     client.setConnectionName(QStringLiteral("corvel-send"));
     client.setVirtualHost(vhost);
-    client.setCaCertificateFile(ca_file);
+    client.setTls(service._tls);
+    client.setPassword(service._password);
     int left = names.size();
     int status = 0;
     const auto done = [&] {
@@ -127,6 +128,8 @@ int main(int argc, char** argv)
         die(QString::fromUtf8(e.what()), 1);
     }
     const QString broker = parser.isSet(uri) ? parser.value(uri) : service.path;
+    if (parser.isSet(uri))
+        service._password = QString();  // R_PASSWORD_FILE is for the configured brokers
     const QString virtual_host = parser.isSet(vhost) ? parser.value(vhost) : service.vhost;
     bool ok = false;
     const int timeout_ms = parser.value(timeout).toInt(&ok);
@@ -141,7 +144,7 @@ int main(int argc, char** argv)
     }
     exchanges.removeDuplicates();
     if (!exchanges.isEmpty()) {
-        const int status = declare_exchanges(broker, virtual_host, service._tls_ca_file, exchanges, timeout_ms);
+        const int status = declare_exchanges(broker, virtual_host, service, exchanges, timeout_ms);
         if (status != 0 || !parser.isSet(type))
             return status;
     }
@@ -158,7 +161,8 @@ int main(int argc, char** argv)
     rabbit_api_config reply;
     reply.path = broker;
     reply.vhost = virtual_host;
-    reply._tls_ca_file = service._tls_ca_file;
+    reply._tls = service._tls;
+    reply._password = service._password;
     reply.r_que = QStringLiteral("corvel-send.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     reply._mode = queue_option::Exclusive | queue_option::AutoDelete;
     reply._prefetch_count = 10;

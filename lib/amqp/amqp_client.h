@@ -2,6 +2,7 @@
 
 #include "amqp_backoff.h"
 #include "amqp_channel.h"
+#include "amqp_tls.h"
 #include "amqp_uri.h"
 
 #include <amqp.h>
@@ -56,10 +57,13 @@ public:
     void setVirtualHost(const QString& vhost);
     // Shown by the broker's tools as the connection's name.
     void setConnectionName(const QString& name) { _connection_name = name; }
-    // PEM file of the CA certificates an amqps broker's certificate must chain to; the broker's
-    // host name (as in the URI) must then match the certificate too. Empty (the default): neither
-    // is checked. A broker that fails the checks is refused like one that cannot be reached.
-    void setCaCertificateFile(const QString& path) { _ca_file = path; }
+    // How amqps brokers are checked and whether we show a client certificate. By default a
+    // broker's certificate must chain to a CA of the system's trust store and carry the host name
+    // of its URI. A broker that fails the checks is refused like one that cannot be reached.
+    void setTls(const tls_settings& settings) { _tls = settings; }
+    // Takes the place of the password of every URI; a null string leaves each its own. An amqps
+    // URI without a password, given a client certificate, logs in by that certificate (EXTERNAL).
+    void setPassword(const QString& password) { _password = password; }
 
     bool isConnected() const { return _phase == phase::open; }
     // The broker has stopped reading from us (memory or disk alarm): sends wait in our outbox.
@@ -122,7 +126,7 @@ private:
     void pump_later_if_buffered();
     void handle_frame(const amqp_frame_t& frame);
     void handle_connection_method(const amqp_method_t& method);
-    void send_start_ok();
+    void send_start_ok(const amqp_connection_start_t& start);
     void send_tune_ok(const amqp_connection_tune_t& tune);
     void logged_in();
 
@@ -146,7 +150,8 @@ private:
     int _uri_index = 0;                // the one in use or being tried
     int _next_uri_index = 0;           // the one the next attempt tries
     endpoint _endpoint;                // that of _uri_index
-    QString _ca_file;
+    tls_settings _tls;
+    QString _password;  // null: each URI's own
     QString _vhost_override;
     bool _vhost_set = false;
     QString _connection_name;
@@ -176,6 +181,8 @@ private:
     QElapsedTimer _outbox_clock;  // since the outbox last made progress
 
     std::shared_ptr<tls_mailbox> _tls_mailbox;
+    // Where the checks of the last amqps open note a failure; alive as long as its connection.
+    std::shared_ptr<tls_verify_record> _tls_verify;
 
     QTimer _tick;
     QTimer _reconnect;

@@ -2,11 +2,11 @@
 #include "amqp_client.h"
 
 #include "amqp_text.h"
-
-#include <QFile>
+#include "amqp_tls.h"
 
 #include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
+#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -28,6 +28,8 @@ struct client::tls_open {
     QByteArray host;
     int port = 0;
     int status = AMQP_STATUS_OK;
+    QString reason;  // OpenSSL's, when the open failed
+    std::shared_ptr<tls_verify_record> verify;  // kept as long as the state whose checks write it
     ~tls_open()
     {
         if (state)
@@ -41,6 +43,10 @@ void client::attempt()
         return;
     _uri_index = _next_uri_index;
     _endpoint = _endpoints[static_cast<size_t>(_uri_index)];
+    if (!_password.isNull()) {
+        _endpoint.password = _password;
+        _endpoint.password_given = true;
+    }
     _state = amqp_new_connection();
     _tick.start();
     _phase_clock.start();
@@ -67,23 +73,17 @@ void client::open_tls()
         fail(QStringLiteral("cannot create a TLS socket"));
         return;
     }
-    const bool verify = !_ca_file.isEmpty();
-    if (verify) {
-        // rabbitmq-c only says that it failed; the file itself tells why it cannot be read.
-        QFile file(_ca_file);
-        if (!file.open(QIODevice::ReadOnly)) {
-            fail(QStringLiteral("cannot read the CA file %1: %2").arg(_ca_file, file.errorString()));
-            return;
-        }
-        const int status = amqp_ssl_socket_set_cacert(socket, QFile::encodeName(_ca_file).constData());
-        if (status != AMQP_STATUS_OK) {
-            fail(QStringLiteral("cannot use the CA file %1 (no PEM certificate in it?): %2").arg(_ca_file, status_text(status)));
-            return;
-        }
+    auto open = std::make_shared<tls_open>();
+    open->verify = _tls_verify = std::make_shared<tls_verify_record>();
+    const bool verify = _tls.verify == tls_verify::full;
+    // The files are read again on every attempt, so a renewed certificate is taken without a restart.
+    const QString unusable = load_tls_files(static_cast<SSL_CTX*>(amqp_ssl_socket_get_context(socket)), _tls, _tls_verify.get());
+    if (!unusable.isEmpty()) {
+        fail(unusable);
+        return;
     }
     amqp_ssl_socket_set_verify_peer(socket, verify);
     amqp_ssl_socket_set_verify_hostname(socket, verify);
-    auto open = std::make_shared<tls_open>();
     open->state = std::exchange(_state, nullptr);  // the thread's alone until it hands it back
     open->socket = socket;
     open->host = _endpoint.host.toUtf8();
@@ -93,6 +93,7 @@ void client::open_tls()
     std::thread([open, mailbox = _tls_mailbox, generation = _generation] {
         timeval limit{step_timeout_ms / 1000, 0};
         open->status = amqp_socket_open_noblock(open->socket, open->host.constData(), open->port, &limit);
+        open->reason = open->status == AMQP_STATUS_OK ? QString() : last_tls_error();
         const std::lock_guard<std::mutex> hold(mailbox->lock);
         if (mailbox->owner)
             QMetaObject::invokeMethod(mailbox->owner, [owner = mailbox->owner, open, generation] { owner->tls_opened(open, generation); },
@@ -106,15 +107,21 @@ void client::tls_opened(const std::shared_ptr<tls_open>& open, quint64 generatio
         return;  // the attempt was given up meanwhile: its state goes with the last reference
     _state = std::exchange(open->state, nullptr);
     const int status = open->status;
-    if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED || status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED) {
-        const QString why = status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED
-                                ? QStringLiteral("its certificate does not verify against the CA file %1").arg(_ca_file)
-                                : QStringLiteral("its certificate is not for the name %1").arg(_endpoint.host);
-        fail(QStringLiteral("refused the broker at %1:%2: %3 (%4)").arg(_endpoint.host).arg(_endpoint.port).arg(why, status_text(status)));
+    const QString broker = QStringLiteral("%1:%2").arg(_endpoint.host).arg(_endpoint.port);
+    if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED) {
+        const QString trusted = _tls.ca_file.isEmpty() ? QStringLiteral("the system's trust store")
+                                                       : QStringLiteral("the CA file ") + _tls.ca_file;
+        const long error = open->verify->error.load();
+        fail(QStringLiteral("refused the broker at %1: its certificate does not verify against %2: %3")
+                 .arg(broker, trusted, error ? verify_error_text(error) : QStringLiteral("it showed none")));
+        return;
+    }
+    if (status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED) {
+        fail(QStringLiteral("refused the broker at %1: its certificate is not for the name %2 (%3)").arg(broker, _endpoint.host, status_text(status)));
         return;
     }
     if (status != AMQP_STATUS_OK) {
-        fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(status_text(status)));
+        fail(QStringLiteral("cannot connect to %1: %2%3").arg(broker, status_text(status), open->reason.isEmpty() ? QString() : QStringLiteral(" (") + open->reason + QLatin1Char(')')));
         return;
     }
     _fd = amqp_socket_get_sockfd(open->socket);

@@ -2,6 +2,7 @@
 #include "amqp_client.h"
 
 #include "amqp_text.h"
+#include "amqp_tls.h"
 
 namespace amqp {
 
@@ -33,8 +34,8 @@ void client::pump()
             break;
         if (status != AMQP_STATUS_OK) {
             _pumping = false;
-            fail(_phase == phase::open ? QStringLiteral("connection lost: ") + status_text(status)
-                                       : QStringLiteral("login failed: ") + status_text(status));
+            fail((_phase == phase::open ? QStringLiteral("connection lost: ") : QStringLiteral("login failed: "))
+                 + status_with_tls_reason(status));
             return;
         }
         handle_frame(frame);
@@ -99,7 +100,7 @@ void client::handle_connection_method(const amqp_method_t& method)
 {
     switch (method.id) {
     case AMQP_CONNECTION_START_METHOD:
-        send_start_ok();
+        send_start_ok(*static_cast<const amqp_connection_start_t*>(method.decoded));
         break;
     case AMQP_CONNECTION_TUNE_METHOD:
         send_tune_ok(*static_cast<const amqp_connection_tune_t*>(method.decoded));

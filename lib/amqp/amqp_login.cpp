@@ -4,6 +4,7 @@
 #include "amqp_negotiation.h"
 #include "amqp_table.h"
 #include "amqp_text.h"
+#include "amqp_tls.h"
 
 namespace amqp {
 
@@ -15,19 +16,26 @@ void client::start_handshake()
     connect(_read_notifier.get(), &QSocketNotifier::activated, this, &client::pump);
     const int status = amqp_send_header(_state);
     if (status != AMQP_STATUS_OK) {
-        fail(QStringLiteral("cannot start the AMQP handshake: ") + status_text(status));
+        fail(QStringLiteral("cannot start the AMQP handshake: ") + status_with_tls_reason(status));
         return;
     }
     pump();
 }
 
-void client::send_start_ok()
+void client::send_start_ok(const amqp_connection_start_t& start)
 {
+    // A client certificate and no password: the certificate is who we are.
+    const bool external = _endpoint.tls && !_tls.cert_file.isEmpty() && !_endpoint.password_given;
+    if (external && !text(start.mechanisms).split(QLatin1Char(' ')).contains(QLatin1String("EXTERNAL"))) {
+        fail(QStringLiteral("login failed: the broker does not take the client certificate as login (no EXTERNAL mechanism; "
+                            "its rabbitmq_auth_mechanism_ssl plugin is off?), and the URI has no password"));
+        return;
+    }
     table_storage storage;
     amqp_connection_start_ok_t ok{};
     ok.client_properties = storage.table(client_properties(_connection_name));
-    ok.mechanism = amqp_cstring_bytes("PLAIN");
-    ok.response = storage.bytes(plain_response(_endpoint.user, _endpoint.password));
+    ok.mechanism = amqp_cstring_bytes(external ? "EXTERNAL" : "PLAIN");
+    ok.response = external ? amqp_empty_bytes : storage.bytes(plain_response(_endpoint.user, _endpoint.password));
     ok.locale = amqp_cstring_bytes("en_US");
     const int status = amqp_send_method(_state, 0, AMQP_CONNECTION_START_OK_METHOD, &ok);
     if (status != AMQP_STATUS_OK)

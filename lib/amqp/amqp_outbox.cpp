@@ -59,7 +59,7 @@ bool client::run(const channel::sender& op, quint16 channel)
     }
     const int status = op(_state, channel);
     if (status != AMQP_STATUS_OK) {
-        fail(QStringLiteral("cannot write to the broker: ") + status_text(status));
+        fail(QStringLiteral("cannot write to the broker: ") + status_with_tls_reason(status));
         return false;
     }
     pump_later_if_buffered();

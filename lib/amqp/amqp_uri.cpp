@@ -19,8 +19,10 @@ bool parse_uri(const QString& text, endpoint* out, QString* error)
     e.port = e.tls ? 5671 : 5672;
     if (!url.userName().isEmpty())
         e.user = url.userName(QUrl::FullyDecoded);
-    if (!url.password().isNull())
+    if (!url.password().isNull()) {
         e.password = url.password(QUrl::FullyDecoded);
+        e.password_given = true;
+    }
     if (!url.host().isEmpty())
         e.host = url.host(QUrl::FullyDecoded);
     if (url.port() > 0)

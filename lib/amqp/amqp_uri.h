@@ -10,6 +10,7 @@ struct endpoint {
     bool tls = false;  // scheme "amqps"
     QString user = QStringLiteral("guest");
     QString password = QStringLiteral("guest");
+    bool password_given = false;  // the URI has one, so "guest" above is not a default
     QString host = QStringLiteral("localhost");
     quint16 port = 5672;
     QString vhost = QStringLiteral("/");
