@@ -12,6 +12,7 @@ packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-d
   librabbitmq-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 prometheus)
 case ${1:-} in
   package) packages+=(pandoc lintian dpkg-dev file) ;;
+  image) packages+=(mmdebstrap dpkg-dev jq skopeo umoci) ;;
   drill) packages+=(curl) ;;
 esac
 
