@@ -59,9 +59,12 @@ dpkg-deb -x "$deb" "$root"
 dpkg-deb --fsys-tarfile "$work/debs"/ca-certificates_*.deb | tar -x -C "$root" ./usr/share/ca-certificates/
 dpkg-deb --fsys-tarfile "$work/debs"/base-files_*.deb | tar -x -C "$root" ./etc/os-release ./usr/lib/os-release \
   ./etc/debian_version ./usr/share/doc/base-files/copyright
+# Without it glibc asks DNS before /etc/hosts, and only DNS when it answers: localhost, or the names
+# a runtime adds to /etc/hosts, would not resolve.
+printf 'passwd: files\ngroup: files\nhosts: files dns\n' >"$root"/etc/nsswitch.conf
 rm -rf "$root"/lib/systemd "$root"/etc/logrotate.d "$root"/var/log/corvel "$root"/usr/share/{man,info,locale,lintian,gdb}
 # glibc's character set converters (iconv): Qt converts with ICU and its own codecs.
-rm -r "$root"/usr/lib/x86_64-linux-gnu/gconv
+rm -r "$root"/usr/lib/*/gconv
 find "$root"/usr/share/doc -type f ! -name copyright -delete
 find "$root"/usr/share/doc -depth -type d -empty -delete
 # What the build left, and what the runtime provides or the service never reads.
@@ -75,7 +78,8 @@ rm -r "$root"/usr/share/ca-certificates
 ln -s /etc/ssl/certs/ca-certificates.crt "$root"/usr/lib/ssl/cert.pem
 ln -s /etc/ssl/certs "$root"/usr/lib/ssl/certs
 
-# What the image holds, as dpkg would list it, in the order of the names.
+# What the image holds, as dpkg would list it, in the order of the names (base-files and
+# ca-certificates too, for the few files taken from them).
 mkdir -p "$root"/var/lib/dpkg
 for d in "$deb" "$work/debs"/*.deb; do
   printf '%s\t%s\n' "$(dpkg-deb -f "$d" Package)" "$d"
@@ -97,6 +101,7 @@ ini=$root/etc/corvel/corvel.ini
 sed -i 's/^LOG_TARGET=journal$/LOG_TARGET=stderr-json/; s/^;HTTP_LISTEN=127\.0\.0\.1:9470$/HTTP_LISTEN=0.0.0.0:9470/' "$ini"
 grep -qx 'LOG_TARGET=stderr-json' "$ini" && grep -qx 'HTTP_LISTEN=0.0.0.0:9470' "$ini" ||
   { echo "image.sh: the package's corvel.ini no longer has the lines it changes" >&2; exit 1; }
+sed -i '1i ; In the container image: mount your own over this file (README.md, "Container").' "$ini"
 chmod 0644 "$ini"
 
 printf 'include /etc/ld.so.conf.d/*.conf\n' >"$root"/etc/ld.so.conf
@@ -114,7 +119,8 @@ layer_id=$(sha256sum "$layer" | cut -d' ' -f1)
 # port from the configuration mounted: one changed there is still what it asks.
 conf=/etc/corvel/corvel.ini
 created=$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y-%m-%dT%H:%M:%SZ)
-source=${CORVEL_IMAGE_SOURCE:-$(git config --get remote.origin.url || true)}
+# Any user and password in the remote's URL stay out.
+source=${CORVEL_IMAGE_SOURCE:-$(git config --get remote.origin.url | sed 's#//[^/@]*@#//#' || true)}
 jq -n -S -c --arg created "$created" --arg arch "$arch" --arg user "$uid:$uid" --arg conf "$conf" \
   --arg version "$version" --arg source "${source:-corvel_${version}_$arch.deb}" --arg layer "sha256:$layer_id" \
   --arg description "$(dpkg-deb -f "$deb" Description | head -n1)" '
