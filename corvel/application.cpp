@@ -4,6 +4,7 @@
 #include "commands/store_access.h"
 #include "loggable.h"
 #include "process/config_check.h"
+#include "process/health_probe.h"
 #include "stderr_batch.h"
 
 #include <sys/resource.h>
@@ -11,7 +12,7 @@
 #include <cstdio>
 
 namespace {
-const char* const usage_line = "Usage: corvel [-c FILE] [--check-config] [--version]";
+const char* const usage_line = "Usage: corvel [-c FILE] [--check-config] [--health] [--version]";
 
 // Below this many descriptors a busy host can run out: say so at start-up.
 constexpr rlim_t few_descriptors = 4096;
@@ -165,6 +166,8 @@ QString Application::config_path()
     const QString path = _cmdLineParser.value(QStringLiteral("c"));
     if (_cmdLineParser.isSet(QStringLiteral("check-config")))
         ::exit(check_configuration(path, _cmdLineParser.isSet(QStringLiteral("c"))));
+    if (_cmdLineParser.isSet(QStringLiteral("health")))
+        ::exit(probe_health(path));
     return path;
 }
 
@@ -177,6 +180,8 @@ bool Application::configCmdLineOptions()
                                    QCoreApplication::translate("main", "Read the config file as a start would, print its problems, exit 0 or 1"));
     _cmdLineParser.addOption(config);
     _cmdLineParser.addOption(check);
+    _cmdLineParser.addOption(QCommandLineOption(QStringLiteral("health"),
+                                                QCoreApplication::translate("main", "Ask the running service's HTTP_LISTEN for /healthz, exit 0 or 1")));
     _cmdLineParser.addVersionOption();
     // -h and --help are no options of the service: like any other unknown option, an error.
     if (!_cmdLineParser.parse(arguments())) {

@@ -3,15 +3,17 @@
 # missing, without what they only recommend (prometheus, say, would bring its node exporter, a
 # server on every interface, and disk tools; only its promtool is used, to check the alert
 # rules). python3 picks free ports and reads JSON in the shell tests.
-#   scripts/deps.sh [package|drill]    also what the package build (pandoc for the manual pages,
-#                                      lintian, dpkg-dev and file for cpack -G DEB), or the
-#                                      drills (curl), need
+#   scripts/deps.sh [package|image|drill]  also what the package build (pandoc for the manual
+#                                      pages, lintian, dpkg-dev and file for cpack -G DEB), the
+#                                      image build (mmdebstrap, jq, skopeo; dpkg-dev for the
+#                                      changelog's date), or the drills (curl), need
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
   librabbitmq-dev libssl-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 prometheus)
 case ${1:-} in
   package) packages+=(pandoc lintian dpkg-dev file) ;;
+  image) packages+=(mmdebstrap dpkg-dev jq skopeo) ;;
   drill) packages+=(curl) ;;
 esac
 

@@ -162,7 +162,7 @@ TEST_F(ServiceProcessTest, HelpIsAnInvalidCommandLineFollowedByTheUsageAndTheCon
     for (const QString& option : {QStringLiteral("-h"), QStringLiteral("--help"), QStringLiteral("-c")}) {
         start({option});
         EXPECT_EQ(exit_code_within(5000), 1) << option.toStdString();
-        EXPECT_TRUE(service.readAllStandardError().endsWith("\nUsage: corvel [-c FILE] [--check-config] [--version]\n"));
+        EXPECT_TRUE(service.readAllStandardError().endsWith("\nUsage: corvel [-c FILE] [--check-config] [--health] [--version]\n"));
     }
     start({"--version"});
     EXPECT_EQ(exit_code_within(5000), 0);

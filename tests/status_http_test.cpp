@@ -1,4 +1,5 @@
 #include "http_probe.h"
+#include "process/health_probe.h"
 #include "status/status_http.h"
 
 #include <QElapsedTimer>
@@ -71,4 +72,25 @@ TEST(StatusHttpTest, ProbesAreAnsweredAmongHundredsOfIdleAndTricklingClients)
     ::close(slow);
     EXPECT_GE(slow_closed_at, 2000);
     EXPECT_LE(slow_closed_at, 5000);
+}
+
+// corvel --health: a 200 from a listener whose loop beats, nothing (within its deadline) from a
+// peer that takes the connection and never answers.
+TEST(StatusHttpTest, HealthProbeTellsABeatingListenerFromASilentPeer)
+{
+    status_http listener;
+    const quint16 port = free_port();
+    ASSERT_EQ(listener.start(QHostAddress::LocalHost, port), "");
+    listener.publish({});
+    QString said;
+    EXPECT_EQ(ask_healthz(QHostAddress::LocalHost, port, 2000, &said), 200) << said.toStdString();
+    EXPECT_EQ(said, "200 ok");
+
+    QTcpServer silent;  // the kernel completes the connection; nothing reads or writes
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    QElapsedTimer took;
+    took.start();
+    EXPECT_EQ(ask_healthz(QHostAddress::LocalHost, silent.serverPort(), 300, &said), 0);
+    EXPECT_LT(took.elapsed(), 1000);
+    EXPECT_EQ(said, "no answer within 300 ms");
 }
