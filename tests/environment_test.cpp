@@ -121,7 +121,7 @@ TEST_F(EnvironmentTest, SentinelListedTwiceOrItsUserWithoutPasswordIsRefused)
 {
     environment env(write_ini("[REDIS_SETTINGS]\nSENTINELS=\"s1:26379, s2:26379, s1:26379\"\nSENTINEL_MASTER=store\nSENTINEL_USER=watcher\n"));
     EXPECT_EQ(env.check(), (QStringList{
-                               R"(REDIS_SETTINGS/SENTINEL_USER: "watcher" is set without SENTINEL_PASSWORD (its password))",
+                               R"(REDIS_SETTINGS/SENTINEL_USER: "watcher" is set without SENTINEL_PASSWORD or SENTINEL_PASSWORD_FILE (its password))",
                                R"(REDIS_SETTINGS/SENTINELS: "s1:26379, s2:26379, s1:26379" lists s1:26379 twice)",
                            }));
 }
