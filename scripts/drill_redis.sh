@@ -7,6 +7,9 @@
 #       SENTINEL FAILOVER demotes the master the service writes to (it answers READONLY). Every command answered, the longest gap
 #       between responses, the commands held, and whether every answered command's modem is on
 #       the last master (WAIT_REPLICAS, default 1).
+#   scripts/drill_redis.sh sentinel-tls [WAIT_REPLICAS]
+#       The same with every Redis and sentinel on a TLS port only, replication over TLS, client
+#       certificates required, and the service and the drill's probes connecting with one.
 #   scripts/drill_redis.sh takeover [ROUNDS]
 #       Two instances, single active consumer. Per round: Redis frozen (SIGSTOP) while the active
 #       instance writes a clients_devices command, its consumer connection closed, a newer command
@@ -24,7 +27,7 @@
 #       minutes: nothing may be given up, and every command is answered once it takes writes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-what=${1:?sentinel, takeover, maxmemory or poison}
+what=${1:?sentinel, sentinel-tls, takeover, maxmemory or poison}
 shift
 scripts/deps.sh
 scripts/build.sh -DCORVEL_BENCH=ON >/dev/null
@@ -65,36 +68,63 @@ INI
 }
 
 case $what in
-sentinel)
+sentinel | sentinel-tls)
   wait_replicas=${1:-1}
+  # Each server and probe speaks plain TCP, or in the TLS form only TLS with a client certificate.
+  cli=(redis-cli -h 127.0.0.1)
+  redis_tls=""
+  if [ "$what" = sentinel-tls ]; then
+    certs=$work/certs
+    mkdir "$certs"
+    tests/support/make_test_certs.sh "$certs" >/dev/null
+    cli+=(--tls --cacert "$certs/ca.crt" --cert "$certs/client.crt" --key "$certs/client.key")
+    printf 'tls-cert-file %s\ntls-key-file %s\ntls-ca-cert-file %s\ntls-auth-clients yes\ntls-replication yes\n' \
+      "$certs/server.crt" "$certs/server.key" "$certs/ca.crt" >"$certs/tls.conf"
+    redis_tls="TLS=true
+TLS_CA_FILE=$certs/ca.crt
+TLS_CERT_FILE=$certs/client.crt
+TLS_KEY_FILE=$certs/client.key"
+  fi
+  rcli() { "${cli[@]}" -p "$@"; }
+  answers() { rcli "$1" ping 2>/dev/null | grep -q PONG; }
+  store() {  # port dir: a Redis on port, started as start_redis does
+    [ "$what" = sentinel-tls ] || { start_redis "$1" "$2"; return; }
+    mkdir -p "$2"
+    redis-server "$certs/tls.conf" --port 0 --tls-port "$1" --bind 127.0.0.1 --save '' --appendonly no \
+      --dir "$2" --daemonize yes --pidfile "$2/redis.pid" --logfile "$2/redis.log"
+    wait_for 10 answers "$1" || { echo "redis-server on port $1 did not come up; see $2/redis.log" >&2; exit 1; }
+  }
   ports=()
   for n in 0 1 2; do
     ports+=("$(free_port_other_than "$rabbit_port" "${ports[@]}")")
-    start_redis "${ports[$n]}" "$work/r$n"
+    store "${ports[$n]}" "$work/r$n"
   done
-  for n in 1 2; do redis-cli -p "${ports[$n]}" replicaof 127.0.0.1 "${ports[0]}" >/dev/null; done
-  online() { [ "$(redis-cli -p "${ports[0]}" info replication | grep -c 'state=online')" = 2 ]; }
+  for n in 1 2; do rcli "${ports[$n]}" replicaof 127.0.0.1 "${ports[0]}" >/dev/null; done
+  online() { [ "$(rcli "${ports[0]}" info replication | grep -c 'state=online')" = 2 ]; }
   wait_for 30 online || { echo "the replicas did not come online"; exit 1; }
   sentinels=()
   for n in 0 1 2; do
     port=$(free_port_other_than "$rabbit_port" "${ports[@]}" "${sentinels[@]}")
     sentinels+=("$port")
     mkdir -p "$work/s$n"
-    printf 'port %s\nbind 127.0.0.1\nsentinel monitor store 127.0.0.1 %s 2\nsentinel down-after-milliseconds store 1000\nsentinel failover-timeout store 5000\n' \
-      "$port" "${ports[0]}" >"$work/s$n/sentinel.conf"
+    { if [ "$what" = sentinel-tls ]; then printf 'port 0\ntls-port %s\n' "$port"; cat "$certs/tls.conf"
+      else printf 'port %s\n' "$port"; fi
+      printf 'bind 127.0.0.1\nsentinel monitor store 127.0.0.1 %s 2\nsentinel down-after-milliseconds store 1000\nsentinel failover-timeout store 5000\n' \
+        "${ports[0]}"; } >"$work/s$n/sentinel.conf"
     redis-server "$work/s$n/sentinel.conf" --sentinel --daemonize yes --pidfile "$work/s$n/redis.pid" --logfile "$work/s$n/redis.log"
   done
-  master() { redis-cli -p "${sentinels[0]}" sentinel get-master-addr-by-name store | tail -1; }
+  master() { rcli "${sentinels[0]}" sentinel get-master-addr-by-name store | tail -1; }
   moved_from() { [ "$(master)" != "$1" ]; }
   ini a "SENTINELS=\"127.0.0.1:${sentinels[0]}, 127.0.0.1:${sentinels[1]}, 127.0.0.1:${sentinels[2]}\"
 SENTINEL_MASTER=store
-WAIT_REPLICAS=$wait_replicas" ""
+WAIT_REPLICAS=$wait_replicas
+$redis_tls" ""
   start_instance a
   wait_for 20 consuming a
   count=8000
   build/bench/amqp_e2e_bench run --uri "$uri" --exchange norva.auth --routing-key device.parameters \
     --reply-exchange norva.api --device-parameters --rate 200 --count $count --window 4000 --stall-ms 60000 \
-    --label "drill=sentinel wait_replicas=$wait_replicas" >"$work/result" 2>"$work/errors" &
+    --label "drill=$what wait_replicas=$wait_replicas" >"$work/result" 2>"$work/errors" &
   load=$!
   sleep 10
   first=$(master)
@@ -102,21 +132,21 @@ WAIT_REPLICAS=$wait_replicas" ""
   echo "$(date +%T) master on $first killed (-9)"
   wait_for 30 moved_from "$first" && echo "$(date +%T) the sentinels name $(master)"
   # Brought back as a supervisor would: the sentinels make it a replica of the new master.
-  start_redis "${ports[0]}" "$work/r0"
-  replicas_of_master() { [ "$(redis-cli -p "$(master)" info replication | grep -c 'state=online')" = 2 ]; }
+  store "${ports[0]}" "$work/r0"
+  replicas_of_master() { [ "$(rcli "$(master)" info replication | grep -c 'state=online')" = 2 ]; }
   wait_for 30 replicas_of_master && echo "$(date +%T) the old master is back as a replica"
   second=$(master)
-  redis-cli -p "${sentinels[0]}" sentinel failover store >/dev/null
+  rcli "${sentinels[0]}" sentinel failover store >/dev/null
   echo "$(date +%T) SENTINEL FAILOVER of $second"
   wait_for 30 moved_from "$second" && echo "$(date +%T) the sentinels name $(master)"
   wait "$load" || true
   cat "$work/result" "$work/errors"
   last=$(master)
-  found=$(redis-cli -p "$last" -n 2 --scan --pattern 'dev:properties:*' | grep -vc ':-1$' || true)
+  found=$(rcli "$last" -n 2 --scan --pattern 'dev:properties:*' | grep -vc ':-1$' || true)
   held=$(grep -o 'Command held, cmd_id [^ ]*, msg_type "[^"]*", with [0-9]* behind' "$work/a.log" | awk '{ n += $(NF - 1) + 1 } END { print n + 0 }')
   echo "on the last master ($last): $found of $count modems; holds: $(grep -c 'Error : Command held' "$work/a.log" || true), commands held in all: $held"
   echo "sentinel disagreements logged: $(grep -c 'A sentinel disagrees' "$work/a.log" || true)"
-  [ -z "${DRILL_VERBOSE:-}" ] || { grep -h 'Error : Command held\|sentinels name\|sentinel disagrees' "$work/a.log" | cut -c1-170; grep -h 'switch-master\|failover\|convert\|reconf\|selected-slave\|promoted' "$work/s0/redis.log" | cut -c1-140; redis-cli -p "$last" info replication | tr -d '\r'; }
+  [ -z "${DRILL_VERBOSE:-}" ] || { grep -h 'Error : Command held\|sentinels name\|sentinel disagrees' "$work/a.log" | cut -c1-170; grep -h 'switch-master\|failover\|convert\|reconf\|selected-slave\|promoted' "$work/s0/redis.log" | cut -c1-140; rcli "$last" info replication | tr -d '\r'; }
   grep -h 'Command held\|not the master\|master moved' "$work/a.log" | cut -c25-200 | sort | uniq -c | sort -rn | head -6 || true
   ;;
 takeover)
