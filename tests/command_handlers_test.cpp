@@ -208,8 +208,10 @@ TEST_F(CommandHandlersTest, WithReplicasToWaitForACommandIsDoneOnlyOnceOneHasIts
 {
     test_redis master, replica;
     redis::client own_store({QStringLiteral("127.0.0.1"), QString(), master.port(), QString()});
-    own_store.set_silence_limit(100);  // below WAIT's timeout: Redis is silent that long, not frozen
-    replica_wait one_replica(own_store, 1, 200);
+    // Below WAIT's timeout: Redis is silent that long, not frozen. WAIT's own is wide enough for a
+    // replica's acknowledgement on a loaded machine.
+    own_store.set_silence_limit(500);
+    replica_wait one_replica(own_store, 1, 1500);
     DevicesParamsCommand params(own_store, one_replica, log);
     const command_result alone = run(params, R"([{"modem_id":1,"hw_type":"a"}])");
     EXPECT_EQ(alone.what, command_result::outcome::retry);
