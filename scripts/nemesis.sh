@@ -74,6 +74,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' TERM INT
 
 # --- the network: per instance, one veth pair towards Redis and one towards the broker
 ip addr add "$redis_ip/32" dev lo

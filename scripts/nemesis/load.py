@@ -71,12 +71,14 @@ def take_answers(port, history, done):
                     reply = json.loads(body)
                     data = reply.get("data")
                     ok = not (isinstance(data, dict) and data.get("result") is False)
-                    history.write("answer", id=str(reply.get("cmd_id")), ok=ok)
+                    # One we took before our connection went, given again: not the service's duplicate.
+                    if not (method.redelivered and history.is_answered(str(reply.get("cmd_id")))):
+                        history.write("answer", id=str(reply.get("cmd_id")), ok=ok)
                 except ValueError:
                     history.write("answer", id="", ok=False)
                 channel.basic_ack(method.delivery_tag)
             connection.close()
-        except (pika.exceptions.AMQPError, OSError):
+        except Exception:  # pika fails in many ways (a connector time-out is no AMQPError): connect again
             time.sleep(1)
 
 
@@ -98,7 +100,7 @@ class Publisher:
                                             properties=pika.BasicProperties(delivery_mode=2))
                 self._history.write("confirm", id=command["cmd_id"])
                 return
-            except (pika.exceptions.AMQPError, OSError):
+            except Exception:  # as above: the same command again, on a new connection
                 try:
                     self._channel.connection.close()
                 except Exception:  # a connection already gone says so in many ways
