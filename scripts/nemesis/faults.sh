@@ -1,6 +1,7 @@
 # The faults of scripts/nemesis.sh, which sources this file after its set-up: each fault is
 # applied at its time after t0, lasts its duration and heals, and both moments go to
-# $run/faults.log ("epoch n applied|healed kind target detail").
+# $run/faults.log ("epoch n applied|healed kind target detail"). A step that fails (the process
+# gone already) does not stop the fault: whatever it did must heal.
 
 note() {  # n what kind target detail...
   local n=$1 what=$2 kind=$3 target=$4
@@ -54,14 +55,14 @@ run_fault() {  # n start duration kind target
       file=$(pid_file "$target")
       pid=$(cat "$file" 2>/dev/null) || { note "$n" skipped "$kind" "$target" "no pid"; return; }
       if [ "$kind" = kill ]; then
-        kill -9 "$pid"
+        kill -9 "$pid" 2>/dev/null || true
         [ "$target" != broker ] || kill -9 "$(cat "$work/rabbit/server.pid" 2>/dev/null)" 2>/dev/null || true
       else
-        kill -STOP "$pid"
+        kill -STOP "$pid" 2>/dev/null || true
       fi
       note "$n" applied "$kind" "$target" "pid $pid"
       sleep "$duration"
-      if [ "$kind" = kill ]; then restart "$target" "$file"; else kill -CONT "$pid"; fi
+      if [ "$kind" = kill ]; then restart "$target" "$file" || true; else kill -CONT "$pid" 2>/dev/null || true; fi
       ;;
     close-connections)
       note "$n" applied "$kind" "$target" "$(close_connections "$target")"
@@ -71,14 +72,14 @@ run_fault() {  # n start duration kind target
       ip link set "$link" down
       note "$n" applied "$kind" "$target" "$link down"
       sleep "$duration"
-      ip link set "$link" up
+      ip link set "$link" up || true
       ;;
     stop-log-reader)
       pid=$(cat "$work/$target.reader")
-      kill -STOP "$pid"
+      kill -STOP "$pid" 2>/dev/null || true
       note "$n" applied "$kind" "$target" "reader $pid"
       sleep "$duration"
-      kill -CONT "$pid"
+      kill -CONT "$pid" 2>/dev/null || true  # gone already when its instance was killed meanwhile
       ;;
   esac
   note "$n" healed "$kind" "$target"
