@@ -29,7 +29,8 @@ restart() {  # target pid-file
   case $1 in
     a | b) start_instance "$1" ;;
     s[0-2]) redis-server "$work/$1/sentinel.conf" --sentinel ;;
-    broker) start_broker >>"$work/broker-start.out" 2>&1 ;;
+    broker)  # its start may lose the race for a free port it picked (dist_port_already_used): again
+      for _ in 1 2 3; do start_broker >>"$work/broker-start.out" 2>&1 && break; done ;;
     redis-master) redis-server "$(dirname "$2")/redis.conf" ;;
   esac
 }
