@@ -21,6 +21,11 @@ ClientsDevicesCommand::~ClientsDevicesCommand() = default;
 
 void ClientsDevicesCommand::exec(const model::command& command, completion finished)
 {
+    if (_promotion.new_sequence_undecided()) {
+        finished(command_result::retry(QStringLiteral("the last sequence has gone quiet and cannot be promoted before "
+                                                      "Redis has answered for the quiet time")));
+        return;
+    }
     _timer.stop();
     const QJsonArray clients = command._data.array();
     qDebug() << "Put to redis:" << clients.size() << "clients\t" << QDateTime::currentDateTimeUtc();

@@ -2,7 +2,8 @@
 # Installs the Debian packages that building, running and testing the service need, when any is
 # missing, without what they only recommend (prometheus, say, would bring its node exporter, a
 # server on every interface, and disk tools; only its promtool is used, to check the alert
-# rules). python3 picks free ports and reads JSON in the shell tests.
+# rules). python3 picks free ports and reads JSON in the shell tests; python3-pika is the nemesis
+# run's own broker client.
 #   scripts/deps.sh [package|image|drill]  also what the package build (pandoc for the manual
 #                                      pages, lintian, dpkg-dev and file for cpack -G DEB), the
 #                                      image build (mmdebstrap, jq, skopeo; dpkg-dev for the
@@ -10,7 +11,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
-  librabbitmq-dev libssl-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 prometheus)
+  librabbitmq-dev libssl-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 python3-pika prometheus)
 case ${1:-} in
   package) packages+=(pandoc lintian dpkg-dev file) ;;
   image) packages+=(mmdebstrap dpkg-dev jq skopeo) ;;

@@ -95,6 +95,7 @@ _make_tls_files() {  # dir
 # With RABBIT_OWNER_PID set, the broker is also stopped once that process is gone, so a test
 # killed on a timeout leaves no broker behind. Nodes of one cluster share an epmd and a cookie:
 # RABBIT_EPMD_PORT names an epmd the caller runs (start_rabbit_epmd), RABBIT_COOKIE the cookie.
+# RABBIT_EXTRA_CONF: lines added to its rabbitmq.conf (another listener, say).
 start_rabbit() {  # port dir [tls_port]
   local port=$1 dir tls_port=${3:-}
   localhost_resolves || return 1
@@ -121,6 +122,7 @@ start_rabbit() {  # port dir [tls_port]
     # Tests publish on whatever disk is left; the default 50 MB alarm would block them.
     echo "disk_free_limit.absolute = 1MB"
     echo "log.console = false"
+    [ -z "${RABBIT_EXTRA_CONF:-}" ] || printf '%s\n' "$RABBIT_EXTRA_CONF"
     if [ -n "$tls_port" ]; then
       echo "listeners.ssl.default = 127.0.0.1:$tls_port"
       echo "ssl_options.cacertfile = $dir/tls/ca.pem"

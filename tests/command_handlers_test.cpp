@@ -129,6 +129,23 @@ TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequence
     EXPECT_GT(probe.run({"PTTL", "corvel:sequence"}).toLongLong(), sequence_mark_ttl_ms - 5000);
 }
 
+TEST_F(CommandHandlersTest, ACommandAfterAQuietSequenceWaitsUntilThisInstanceCanPromoteIt)
+{
+    probe.run({"SADD", "tmp:dev:clients:1", "old"});
+    probe.run({"SET", "corvel:sequence", "other/1", "PX", QByteArray::number(sequence_mark_ttl_ms - 5000)});
+    // Redis has not answered this instance for the quiet time yet (it has just started, or Redis
+    // came back): it may not promote that sequence, and the command written now would join it.
+    staging_promotion promotion(store, log, timer, QStringLiteral("corvel:sequence"), {1000, 100, 200});
+    ClientsDevicesCommand handler(store, no_wait, timer, promotion, log);
+    wait_until([&] { return false; }, 200);
+    EXPECT_EQ(run(handler, R"([{"api_key":"N","modem_ids":[2]}])").what, command_result::outcome::retry);
+    EXPECT_EQ(probe.keys("tmp:dev:clients:2"), QStringList());
+    ASSERT_TRUE(wait_until([&] { return promotion.sequence().observed_long_enough(); }, 5000));
+    EXPECT_EQ(run(handler, R"([{"api_key":"N","modem_ids":[2]}])").what, command_result::outcome::done);
+    EXPECT_EQ(probe.members("dev:clients:1"), (QStringList{"old"}));
+    EXPECT_EQ(probe.members("tmp:dev:clients:2"), (QStringList{"N"}));
+}
+
 TEST_F(CommandHandlersTest, EmptyOrNonArrayPayloadSendsAnEmptyTransaction)
 {
     for (const QByteArray data : {"[]", "{\"api_key\":\"K\"}", "not json"}) {

@@ -60,6 +60,20 @@ void sequence_mark::command_started()
         emit promotion_due(guard(false));
 }
 
+bool sequence_mark::new_sequence_undecided() const
+{
+    if (!enabled() || observed_long_enough())
+        return false;
+    if (_last_write.isValid() && _last_write.elapsed() < _timing.continuation_ms)
+        return false;  // continues our own sequence
+    if (!_seen.isValid())
+        return true;
+    if (_seen_pttl == -2)
+        return false;  // no sequence to promote
+    // Written by another instance so lately that this command continues its sequence.
+    return _seen_pttl < 0 || sequence_mark_ttl_ms - _seen_pttl + _seen.elapsed() >= _timing.quiet_ms;
+}
+
 void sequence_mark::command_settled(command_result::outcome what)
 {
     if (!enabled())
@@ -89,6 +103,7 @@ void sequence_mark::check()
         const bool answered = failure.isEmpty() && replies.size() == 2 && !replies[0].is_error() && !replies[1].is_error();
         if (!answered) {
             self->_healthy.invalidate();
+            self->_seen.invalidate();
             return;
         }
         if (!self->_healthy.isValid())
@@ -100,6 +115,8 @@ void sequence_mark::check()
 
 void sequence_mark::checked(const redis::reply& pttl)
 {
+    _seen_pttl = pttl.integer;
+    _seen.start();
     if (sequence_state_of(pttl.integer, _timing.quiet_ms) != sequence_state::quiet || !observed_long_enough() || open_here())
         return;
     _log.debug() << "The sequence marked in " << QString::fromUtf8(_key) << " has had no write for "

@@ -46,6 +46,11 @@ public:
     // once, so its job goes to the store ahead of the command's).
     void command_started();
     void command_settled(command_result::outcome what);
+    // A command that may begin a new sequence while the mark shows one that has gone quiet (or we
+    // have not seen the mark since Redis last failed us), before Redis has answered us for the
+    // quiet time, so that nothing promotes that sequence first: written now, it would land in
+    // that sequence's staging keys. It waits instead.
+    bool new_sequence_undecided() const;
 
 signals:
     // A marked sequence has gone quiet (or may have): submit a guarded promotion now.
@@ -68,6 +73,8 @@ private:
     QTimer _check;
     bool _checking = false;
     QElapsedTimer _healthy;     // since the first of an unbroken run of answered checks
+    QElapsedTimer _seen;        // since the last answered look at the mark; invalid after a failed one
+    long long _seen_pttl = -2;  // what that look read
     QElapsedTimer _last_write;  // our last clients_devices command
     int _running = 0;           // clients_devices commands between start and outcome
     QElapsedTimer _held;        // since the last outcome "try again"; invalid after any other

@@ -56,6 +56,7 @@ public:
     // Around each clients_devices command. started() may put a promotion ahead of the command on
     // the connection, and gives the write that marks the shared sequence open, if there is one.
     std::optional<redis::command> command_started();
+    bool new_sequence_undecided() const { return _sequence.new_sequence_undecided(); }
     void command_settled(command_result::outcome what);
 
     bool shared() const { return _sequence.enabled(); }
