@@ -3,7 +3,7 @@
 # missing, without what they only recommend (prometheus, say, would bring its node exporter, a
 # server on every interface, and disk tools; only its promtool is used, to check the alert
 # rules). python3 picks free ports and reads JSON in the shell tests; python3-pika is the nemesis
-# run's own broker client.
+# run's own broker client and iproute2 its network namespaces.
 #   scripts/deps.sh [package|image|drill]  also what the package build (pandoc for the manual
 #                                      pages, lintian, dpkg-dev and file for cpack -G DEB), the
 #                                      image build (mmdebstrap, jq, skopeo; dpkg-dev for the
@@ -11,7 +11,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libhiredis-dev libgtest-dev redis-server redis-tools
-  librabbitmq-dev libssl-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 python3-pika prometheus)
+  librabbitmq-dev libssl-dev rabbitmq-server openssl libsystemd-dev libmicrohttpd-dev python3 python3-pika iproute2 prometheus)
 case ${1:-} in
   package) packages+=(pandoc lintian dpkg-dev file) ;;
   image) packages+=(mmdebstrap dpkg-dev jq skopeo) ;;
