@@ -34,8 +34,18 @@ if [ -z "$build" ]; then
   build=build
 fi
 $py -c 'import pika' 2>/dev/null || { echo "skipped: no python3-pika (scripts/deps.sh installs it)"; exit 77; }
-ip netns add "nemesis-probe-$$" 2>/dev/null && ip netns del "nemesis-probe-$$" ||
-  { echo "skipped: cannot make a network namespace here"; exit 77; }
+# ip netns exec makes / a slave mount first, which a chroot's root (no mount point) refuses.
+probe_ns=nemesis-probe-$$
+if ! ip netns add "$probe_ns" 2>/dev/null; then
+  echo "skipped: cannot make a network namespace here"
+  exit 77
+fi
+err=$(ip netns exec "$probe_ns" true 2>&1) || {
+  ip netns del "$probe_ns"
+  echo "skipped: cannot run in a network namespace here (${err//$'\n'/ }; a chroot's root is no mount point)"
+  exit 77
+}
+ip netns del "$probe_ns"
 build=$(cd "$build" && pwd)
 . scripts/redis_local.sh
 . scripts/rabbit_local.sh
