@@ -1,6 +1,6 @@
 #include "broker_tls_settings.h"
 
-#include "environment.h"
+#include "config_error.h"
 #include "loggable.h"
 
 amqp::tls_settings read_broker_tls(const std::function<QString(const char*)>& text,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config_error.h"
 #include "config_layout.h"
 #include "logger.h"
 #include "rabbit_config.h"
@@ -32,20 +33,6 @@ struct redis_conf {
     int _wait_timeout_ms = 1000;
 };
 
-// Configuration values that cannot be used as written; start-up stops with their text. Each
-// problem names its section, key and value.
-class config_error : public std::runtime_error {
-public:
-    explicit config_error(const std::string& problem) : config_error(QStringList{QString::fromStdString(problem)}) {}
-    explicit config_error(const QStringList& problems)
-        : std::runtime_error(problems.join(QStringLiteral("; ")).toStdString()), _problems(problems)
-    {
-    }
-    const QStringList& problems() const { return _problems; }
-
-private:
-    QStringList _problems;
-};
 
 // Where the health and metrics listener takes connections.
 struct listen_address {

@@ -2,7 +2,7 @@
 
 #include "logger.h"
 #include "loggable.h"
-#include "redis_tls_settings.h"
+#include "process/redis_tls_check.h"
 
 #include <cstdio>
 
