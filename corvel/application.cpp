@@ -1,7 +1,7 @@
 #include "application.h"
 
-#include "commands/replica_check.h"
-#include "commands/store_access.h"
+#include "store/replica_check.h"
+#include "store/store_access.h"
 #include "loggable.h"
 #include "process/config_check.h"
 #include "process/health_probe.h"

@@ -2,7 +2,7 @@
 
 #include "commands/clients_devices_plan.h"
 #include "commands/device_parameters_plan.h"
-#include "commands/store_transaction.h"
+#include "store/store_transaction.h"
 #include "promotion/staging_promotion.h"
 
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "commands/replica_wait.h"
+#include "store/replica_wait.h"
 #include "environment.h"
 #include "icommand_handler.h"
 #include "redis_client.h"

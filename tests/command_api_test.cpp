@@ -1,7 +1,7 @@
 // The command API manager with its consumer and publisher, against a real broker and Redis.
 #include "amqp_peer.h"
 #include "command_handlers.h"
-#include "commands/replica_wait.h"
+#include "store/replica_wait.h"
 #include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
 #include "rabbit_server.h"

@@ -1,6 +1,6 @@
 #include "command_handlers.h"
 #include "amqp_peer.h"
-#include "commands/replica_wait.h"
+#include "store/replica_wait.h"
 #include "redis_server.h"
 #include "promotion/staging_promotion.h"
 

@@ -1,4 +1,4 @@
-#include "commands/store_access.h"
+#include "store/store_access.h"
 #include "environment.h"
 #include "process/config_check.h"
 

@@ -2,7 +2,7 @@
 #include "amqp_peer.h"
 #include "composition_root.h"
 #include "promotion/staging_promotion.h"
-#include "commands/store_access.h"
+#include "store/store_access.h"
 
 #include <QFile>
 #include <QTcpServer>

@@ -1,6 +1,6 @@
 #include "promotion/sequence_mark.h"
 
-#include "commands/store_access.h"
+#include "store/store_access.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "commands/replica_wait.h"
+#include "store/replica_wait.h"
 #include "icommand_handler.h"
 #include "logger.h"
 #include "promotion/sequence_mark.h"

@@ -1,6 +1,6 @@
 #include "promotion/staging_scan.h"
 
-#include "commands/store_access.h"
+#include "store/store_access.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,7 +1,7 @@
 #include "promotion/tmp_key_promotion.h"
 
-#include "commands/store_access.h"
-#include "commands/store_transaction.h"
+#include "store/store_access.h"
+#include "store/store_transaction.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "command_flow.h"
-#include "commands/latency_histogram.h"
+#include "store/latency_histogram.h"
 #include "promotion/staging_promotion.h"
 
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 
 #include "rabbit_api_man.h"
 #include "redis_client.h"
-#include "commands/store_transaction.h"
+#include "store/store_transaction.h"
 #include "log_queue.h"
 
 #include <QPointer>

@@ -1,6 +1,6 @@
-#include "commands/store_transaction.h"
+#include "store/store_transaction.h"
 
-#include "commands/store_access.h"
+#include "store/store_access.h"
 #include "loggable.h"
 
 #include <QElapsedTimer>

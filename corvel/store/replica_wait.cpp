@@ -1,4 +1,4 @@
-#include "commands/replica_wait.h"
+#include "store/replica_wait.h"
 
 replica_wait::replica_wait(redis::client& store, int replicas, int timeout_ms)
     : _store(store), _replicas(replicas), _timeout_ms(timeout_ms)

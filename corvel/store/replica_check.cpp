@@ -1,4 +1,4 @@
-#include "commands/replica_check.h"
+#include "store/replica_check.h"
 
 void warn_of_missing_replicas(redis::client& store, logger& log, int replicas)
 {

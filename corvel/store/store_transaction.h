@@ -1,8 +1,8 @@
 #pragma once
 
 #include "icommand_handler.h"
-#include "commands/latency_histogram.h"
-#include "commands/replica_wait.h"
+#include "store/latency_histogram.h"
+#include "store/replica_wait.h"
 #include "logger.h"
 #include "redis_client.h"
 #include "redis_transaction.h"
