@@ -1,10 +1,9 @@
 #include "application.h"
 
-#include "store/replica_check.h"
-#include "store/store_access.h"
 #include "loggable.h"
 #include "process/config_check.h"
 #include "process/health_probe.h"
+#include "status/service_status.h"
 #include "stderr_batch.h"
 
 #include <sys/resource.h>
@@ -18,57 +17,39 @@ const char* const usage_line = "Usage: corvel [-c FILE] [--check-config] [--heal
 constexpr rlim_t few_descriptors = 4096;
 
 const log_kind exception_kind(QStringLiteral("Exception dropped in event handling"));
-const log_kind sentinel_disagrees_kind(QStringLiteral("A sentinel disagrees with the others"));
 }
 
 Application::Application(int& argc, char** argv)
     : QCoreApplication(argc, argv),
       _env(config_path()),
       _config_checked(refuse_bad_configuration(_env)),
-      _redis_config(_env.get_redis_settings()),
       _logger(_env.get_logger(QString())),
-      _sentinels(sentinels_of(_redis_config)),
-      _store(to_connection_config(_redis_config, _sentinels.get())),
       _timer(std::make_unique<QTimer>()),
-      _promotion(std::make_unique<staging_promotion>(_store, *_logger, *_timer, _redis_config._sequence_key)),
-      _shutdown_timeout_ms(_env.get_shutdown_timeout_ms()),
-      _http_listen(_env.get_http_listen())
+      _injector(std::make_unique<composition_root>(this, _env, *_logger, *_timer)),
+      _shutdown_timeout_ms(_env.get_shutdown_timeout_ms())
 {
-    _promotion->wait_for_replicas(_redis_config._wait_replicas, _redis_config._wait_timeout_ms);
-    if (_sentinels) {
-        connect(_sentinels.get(), &redis::address_source::moved, this, [this](const QString& host, quint32 port) {
-            _logger->info() << "The sentinels name " << host << ":" << QString::number(port) << " as the master of \""
-                            << loggable(_redis_config._sentinel_master) << "\"";
-        });
-        connect(_sentinels.get(), &redis::sentinel_locator::disagreement, this, [this](const QString& sentinel, const QString& what) {
-            _logger->error(sentinel_disagrees_kind) << "A sentinel disagrees with the others: " << loggable(sentinel) << " "
-                                                    << loggable(what, 400);
-        });
-    }
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
                     << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));
     warn_of_configuration(_env, _cmdLineParser.value(QStringLiteral("c")), *_logger);
-    warn_of_missing_replicas(_store, *_logger, _redis_config._wait_replicas);
+    _injector->warn_of_missing_replicas();
     warn_of_few_descriptors();
-    _injector = std::make_unique<composition_root>(this, _env, *_logger, *_timer, _store, *_promotion);
     connect(_timer.get(), &QTimer::timeout, this, &Application::redis_rename_tmp);
     _logger->debug() << "Started with configuration file " << _cmdLineParser.value(QStringLiteral("c"));
-    _promotion->look_for_unfinished_sequence();
-    _engiene = _injector->create<rabbit_api_man>();
+    _injector->promotion().look_for_unfinished_sequence();
+    _engiene = _injector->create_api();
     connect(_engiene.get(), &rabbit_api_man::queue_declared, this, &Application::warn_of_other_consumers);
-    connect(&_engiene->receiver(), &rabbit_receiver::consuming, this, &Application::consuming);
-    connect(&_engiene->receiver(), &rabbit_receiver::delivered, _promotion.get(), &staging_promotion::delivery_taken);
+    connect(&_engiene->receiver(), &rabbit_receiver::consuming, this, &Application::first_consuming);
     _stop = std::make_unique<clean_stop>(*_logger, *_engiene, _shutdown_timeout_ms);
     connect(_stop.get(), &clean_stop::finished, this, [](int status) { QCoreApplication::exit(status); });
-    _store_wait = std::make_unique<store_wait>(*_engiene, _store, *_logger);
     connect(&_signals, &signal_watch::stop_asked, this, &Application::stop);
     connect(&_signals, &signal_watch::reopen_asked, this,
             [this] { reload_log_settings(_cmdLineParser.value(QStringLiteral("c")), *_logger); });
-    if (_http_listen)
-        _status = std::make_unique<status_reporter>(*_http_listen, *_engiene, _store, _promotion->record(), *_logger);
+    _injector->watch(*_engiene);
     if (_systemd.active()) {
-        const auto tell_status = [this] { _systemd.status(status_line(gather_service_state(*_engiene, _promotion->record()))); };
+        const auto tell_status = [this] {
+            _systemd.status(status_line(gather_service_state(*_engiene, _injector->promotion().record())));
+        };
         connect(&_systemd_status, &QTimer::timeout, this, tell_status);
         _systemd_status.start(2000);
         // Started once the configuration is read and the loop turns: a broker or Redis missing at
@@ -90,7 +71,7 @@ void Application::warn_of_few_descriptors()
                           "this low leaves little room for anything else (raise LimitNOFILE)";
 }
 
-void Application::consuming()
+void Application::first_consuming()
 {
     if (_ready)
         return;
@@ -107,7 +88,7 @@ void Application::stop(int signo)
 void Application::stop_timers()
 {
     if (!stopping()) {
-        _promotion->stop();
+        _injector->promotion().stop();
         _systemd.stopping();
     }
 }
@@ -120,7 +101,7 @@ void Application::warn_of_other_consumers(quint32 consumers)
     const QString others = QStringLiteral("The queue \"") + amqp.r_que + QStringLiteral("\" already has ")
                            + QString::number(consumers) + QStringLiteral(" other consumer(s)");
     if (amqp.single_active_consumer()) {
-        if (_promotion->shared())
+        if (_injector->promotion().shared())
             return;
         _logger->error() << others
                          << "; with single active consumer one instance consumes at a time, but "
@@ -144,18 +125,18 @@ void Application::warn_of_other_consumers(quint32 consumers)
     _logger->error() << others
                      << ", and R_CONCURRENT_CONSUMERS=true: instances write the store at once, so one client's commands "
                         "are not kept in order across them"
-                     << (_promotion->shared() ? ""
+                     << (_injector->promotion().shared() ? ""
                                               : "; without REDIS_SETTINGS SEQUENCE_KEY one instance's promotion and "
                                                 "another's next sequence also corrupt the reverse sets (dev:clients:*, "
                                                 "bs:clients:*): set it on every instance");
 }
 
-// Destruction only lets go of things: nothing here sends or waits. The command API manager goes
-// first, since its handlers refer to the composition root and the store.
+// Destruction only lets go of things: nothing here sends or waits. What watches the command API
+// manager goes first, then the manager, since its handlers refer to the composition root and the
+// store.
 Application::~Application()
 {
-    _status.reset();  // its listener thread first
-    _store_wait.reset();
+    _injector->stop_watching();
     _stop.reset();
     _engiene.reset();
 }

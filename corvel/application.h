@@ -5,12 +5,7 @@
 #include "logger.h"
 #include "process/clean_stop.h"
 #include "process/signal_watch.h"
-#include "process/store_wait.h"
-#include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
-#include "redis_client.h"
-#include "sentinel_locator.h"
-#include "status/status_reporter.h"
 #include "status/systemd_link.h"
 
 #include <QCommandLineParser>
@@ -36,19 +31,18 @@ public:
 
     // The promotion timer, for inspection.
     QTimer& promotion_timer() { return *_timer; }
-    redis::client& store() { return _store; }
 
 private slots:
     // The promotion timer fired: the staging keys of the sequence that just ended go to their
     // live names.
-    void redis_rename_tmp() { _promotion->timer_fired(); }
+    void redis_rename_tmp() { _injector->promotion().timer_fired(); }
 
 private:
     QString config_path();
     void warn_of_other_consumers(quint32 consumers);
     void stop_timers();  // a stop begins: no promotion, systemd told
     void warn_of_few_descriptors();
-    void consuming();
+    void first_consuming();
     void stop(int signo);
     bool stopping() const { return _stop && _stop->under_way(); }
 
@@ -57,21 +51,14 @@ private:
     signal_watch _signals;
     environment _env;
     bool _config_checked;  // start-up stops here, logging why, on a value that cannot be read
-    redis_conf _redis_config;
     std::unique_ptr<logger> _logger;
     std::unique_ptr<rabbit_api_man> _engiene;
-    std::unique_ptr<redis::sentinel_locator> _sentinels;  // with SENTINELS: where the store's master is
-    // The one connection to the store: commands and promotions go through it in order.
-    redis::client _store;
     std::unique_ptr<QTimer> _timer;
-    std::unique_ptr<staging_promotion> _promotion;
+    // Builds and keeps the store, the promotion, the handlers and what watches the manager.
     std::unique_ptr<composition_root> _injector;
     int _shutdown_timeout_ms;
-    std::optional<listen_address> _http_listen;
     systemd_link _systemd;
     std::unique_ptr<clean_stop> _stop;
-    std::unique_ptr<store_wait> _store_wait;
     bool _ready = false;  // consumed once since start-up
     QTimer _systemd_status;  // with systemd only
-    std::unique_ptr<status_reporter> _status;  // with HTTP_LISTEN; last, so it goes first
 };

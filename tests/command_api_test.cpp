@@ -1,6 +1,6 @@
 // The command API manager with its consumer and publisher, against a real broker and Redis.
 #include "amqp_peer.h"
-#include "command_handlers.h"
+#include "commands/command_types.h"
 #include "store/replica_wait.h"
 #include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
@@ -19,27 +19,6 @@
 #include <memory>
 
 namespace {
-
-// Builds the service's handlers on the test's Redis.
-struct test_injector {
-    redis::client& store;
-    replica_wait& replicas;
-    QTimer& timer;
-    logger& log;
-    staging_promotion& promotion_owner;
-    template <class T>
-    std::unique_ptr<T> create() const;
-};
-template <>
-std::unique_ptr<ClientsDevicesCommand> test_injector::create<ClientsDevicesCommand>() const
-{
-    return std::make_unique<ClientsDevicesCommand>(store, replicas, timer, promotion_owner, log);
-}
-template <>
-std::unique_ptr<DevicesParamsCommand> test_injector::create<DevicesParamsCommand>() const
-{
-    return std::make_unique<DevicesParamsCommand>(store, replicas, log);
-}
 
 QJsonObject clients_devices(const QString& id, const QString& sender, const QString& api_key, const QString& role,
                             QJsonArray modems = {1, 2})
@@ -68,8 +47,8 @@ protected:
     amqp_peer peer{broker.uri()};
     quint32 redis_port = test_redis::shared().port();
     std::unique_ptr<redis::client> store;
-    std::unique_ptr<staging_promotion> no_sequence;
     std::unique_ptr<replica_wait> no_wait;
+    std::unique_ptr<staging_promotion> no_sequence;
     std::unique_ptr<rabbit_api_man> api;
     int deliveries = 0;
     int consumers_started = 0;
@@ -105,10 +84,10 @@ protected:
     void start(const rabbit_api_config& c, bool wait = true)
     {
         store = std::make_unique<redis::client>(redis::connection_config{"127.0.0.1", QString(), redis_port, QString()});
-        no_sequence = std::make_unique<staging_promotion>(*store, log, promotion, QString());
         no_wait = std::make_unique<replica_wait>(*store, 0, 1000);
-        const test_injector injector{*store, *no_wait, promotion, log, *no_sequence};
-        api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
+        no_sequence = std::make_unique<staging_promotion>(*store, *no_wait, log, promotion, QString());
+        const handler_context handlers{*store, *no_wait, log, *no_sequence};
+        api = std::make_unique<rabbit_api_man>(log, c, [handlers](QString type) { return service_handler_creator::create(type, handlers); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
         QObject::connect(api.get(), &rabbit_api_man::queue_declared, [this](quint32 n) { declared_with_consumers << n; });

@@ -1,4 +1,5 @@
-#include "command_handlers.h"
+#include "commands/clients_devices_command.h"
+#include "commands/device_parameters_command.h"
 #include "amqp_peer.h"
 #include "store/replica_wait.h"
 #include "redis_server.h"
@@ -40,8 +41,9 @@ protected:
     logger log{dir.filePath("handlers.log"), QString()};
     QTimer timer;
     redis::client store{{QStringLiteral("127.0.0.1"), QString(), server.port(), QString()}};
-    staging_promotion no_sequence{store, log, timer, QString()};
     replica_wait no_wait{store, 0, 1000};
+    staging_promotion no_sequence{store, no_wait, log, timer, QString()};
+    const handler_context context{store, no_wait, log, no_sequence};
 
     void SetUp() override
     {
@@ -59,7 +61,7 @@ protected:
 
     QJsonObject clients_devices(const QByteArray& data)
     {
-        ClientsDevicesCommand handler(store, no_wait, timer, no_sequence, log);
+        ClientsDevicesCommand handler(context);
         return run(handler, data).data;
     }
 
@@ -85,7 +87,7 @@ protected:
 
 TEST_F(CommandHandlersTest, ClientsDevicesSendsTheDocumentedTransaction)
 {
-    ClientsDevicesCommand handler(store, no_wait, timer, no_sequence, log);
+    ClientsDevicesCommand handler(context);
     QJsonObject result{{"x", 1}};
     const QList<QByteArray> seen =
         received(handler, R"([{"api_key":"K","modem_ids":[101,102],"station_ids":[7],"role":"R"}])", &result);
@@ -109,7 +111,7 @@ TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequence
     // A Redis that may evict the mark is named at ERROR at start-up.
     probe.run({"CONFIG", "SET", "maxmemory-policy", "volatile-lru"});
     probe.run({"CONFIG", "SET", "maxmemory", "1gb"});
-    staging_promotion promotion(store, log, timer, QStringLiteral("corvel:sequence"), {300, 60000, 200});
+    staging_promotion promotion(store, no_wait, log, timer, QStringLiteral("corvel:sequence"), {300, 60000, 200});
     const bool warned = wait_until([&] { return store.idle(); }, 5000) && log_text().contains(
         "Redis evicts keys when full (maxmemory 1073741824, maxmemory-policy volatile-lru): the sequence mark corvel:sequence may go");
     probe.run({"CONFIG", "SET", "maxmemory", "0"});
@@ -121,7 +123,7 @@ TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequence
     probe.run({"SET", "corvel:sequence", "other/1", "PX", QByteArray::number(sequence_mark_ttl_ms - 1000)});
     ASSERT_TRUE(wait_until([&] { return sequence.observed_long_enough(); }, 5000));
 
-    ClientsDevicesCommand handler(store, no_wait, timer, promotion, log);
+    ClientsDevicesCommand handler({store, no_wait, log, promotion});
     EXPECT_EQ(run(handler, R"([{"api_key":"N","modem_ids":[2]}])").what, command_result::outcome::done);
     EXPECT_EQ(probe.members("dev:clients:1"), (QStringList{"old"}));
     EXPECT_EQ(probe.members("tmp:dev:clients:2"), (QStringList{"N"}));
@@ -135,8 +137,8 @@ TEST_F(CommandHandlersTest, ACommandAfterAQuietSequenceWaitsUntilThisInstanceCan
     probe.run({"SET", "corvel:sequence", "other/1", "PX", QByteArray::number(sequence_mark_ttl_ms - 5000)});
     // Redis has not answered this instance for the quiet time yet (it has just started, or Redis
     // came back): it may not promote that sequence, and the command written now would join it.
-    staging_promotion promotion(store, log, timer, QStringLiteral("corvel:sequence"), {1000, 100, 200});
-    ClientsDevicesCommand handler(store, no_wait, timer, promotion, log);
+    staging_promotion promotion(store, no_wait, log, timer, QStringLiteral("corvel:sequence"), {1000, 100, 200});
+    ClientsDevicesCommand handler({store, no_wait, log, promotion});
     wait_until([&] { return false; }, 200);
     EXPECT_EQ(run(handler, R"([{"api_key":"N","modem_ids":[2]}])").what, command_result::outcome::retry);
     EXPECT_EQ(probe.keys("tmp:dev:clients:2"), QStringList());
@@ -149,7 +151,7 @@ TEST_F(CommandHandlersTest, ACommandAfterAQuietSequenceWaitsUntilThisInstanceCan
 TEST_F(CommandHandlersTest, EmptyOrNonArrayPayloadSendsAnEmptyTransaction)
 {
     for (const QByteArray data : {"[]", "{\"api_key\":\"K\"}", "not json"}) {
-        ClientsDevicesCommand handler(store, no_wait, timer, no_sequence, log);
+        ClientsDevicesCommand handler(context);
         QJsonObject result{{"x", 1}};
         EXPECT_EQ(received(handler, data, &result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"})) << data.constData();
         EXPECT_TRUE(result.isEmpty());
@@ -210,8 +212,9 @@ TEST_F(CommandHandlersTest, StoreGoneMidwayIsAFailureNotASuccess)
     test_redis own;
     redis::client own_store({QStringLiteral("127.0.0.1"), QString(), own.port(), QString()});
     replica_wait own_wait(own_store, 0, 1000);
-    ClientsDevicesCommand clients(own_store, own_wait, timer, no_sequence, log);
-    DevicesParamsCommand params(own_store, own_wait, log);
+    const handler_context own_context{own_store, own_wait, log, no_sequence};
+    ClientsDevicesCommand clients(own_context);
+    DevicesParamsCommand params(own_context);
     EXPECT_EQ(run(params, "[]").what, command_result::outcome::done);
     own.stop();
     const command_result failed = run(clients, R"([{"api_key":"K","modem_ids":[1]}])");
@@ -229,7 +232,7 @@ TEST_F(CommandHandlersTest, WithReplicasToWaitForACommandIsDoneOnlyOnceOneHasIts
     // replica's acknowledgement on a loaded machine.
     own_store.set_silence_limit(500);
     replica_wait one_replica(own_store, 1, 1500);
-    DevicesParamsCommand params(own_store, one_replica, log);
+    DevicesParamsCommand params({own_store, one_replica, log, no_sequence});
     const command_result alone = run(params, R"([{"modem_id":1,"hw_type":"a"}])");
     EXPECT_EQ(alone.what, command_result::outcome::retry);
     EXPECT_TRUE(alone.reason.contains("only 0 of 1 replicas")) << alone.reason.toStdString();
@@ -261,7 +264,7 @@ TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfA
 
     clients_devices("[]");
     run_loop_for(200);
-    DevicesParamsCommand params(store, no_wait, log);
+    DevicesParamsCommand params(context);
     run(params, "[]");  // other commands leave the timer alone
     clients_devices(R"([{"api_key":"K","modem_ids":[1]}])");
     since_last.start();
@@ -275,7 +278,7 @@ TEST_F(CommandHandlersTest, PromotionTimerFiresOneIntervalAfterTheLastCommandOfA
 TEST_F(CommandHandlersTest, DeviceParametersWritesOneHashPerModem)
 {
     probe.run({"HSET", "dev:properties:5", "other", "kept"});
-    DevicesParamsCommand handler(store, no_wait, log);
+    DevicesParamsCommand handler(context);
     QJsonObject result;
     const QList<QByteArray> seen = received(
         handler, R"([{"modem_id":5,"hw_type":"a","protocol":"b"}, 3, "x", {"modem_id":5,"protocol":"p"}, {"hw_type":"h"}])", &result);

@@ -1,8 +1,6 @@
-#include "command_handlers.h"
 #include "amqp_peer.h"
+#include "commands/command_types.h"
 #include "composition_root.h"
-#include "promotion/staging_promotion.h"
-#include "store/store_access.h"
 
 #include <QFile>
 #include <QTcpServer>
@@ -28,8 +26,6 @@ protected:
     QTimer timer;
     std::unique_ptr<environment> env;
     std::unique_ptr<logger> log;
-    std::unique_ptr<redis::client> store;
-    std::unique_ptr<staging_promotion> promotion;
     std::unique_ptr<composition_root> root;
     TCmdHandlerBuildFunc factory;
 
@@ -42,9 +38,7 @@ protected:
         f.close();
         env = std::make_unique<environment>(ini);
         log = std::make_unique<logger>(dir.filePath("t.log"), QString());
-        store = std::make_unique<redis::client>(to_connection_config(env->get_redis_settings()));
-        promotion = std::make_unique<staging_promotion>(*store, *log, timer, QString());
-        root = std::make_unique<composition_root>(nullptr, *env, *log, timer, *store, *promotion);
+        root = std::make_unique<composition_root>(nullptr, *env, *log, timer);
         factory = root->handler_factory();
     }
 
@@ -88,7 +82,7 @@ TEST_F(HandlerFactoryTest, DeviceParametersRejectsANonArrayPayload)
         EXPECT_EQ(r->what, command_result::outcome::rejected);
         EXPECT_EQ(r->reason, "Illegal data format!");
     }
-    EXPECT_TRUE(store->idle());  // nothing reached the store
+    EXPECT_TRUE(root->handlers().store.idle());  // nothing reached the store
 }
 
 }  // namespace

@@ -20,9 +20,10 @@ void promotion_record::record(const promotion_result& result)
     last_success_unix_s = QDateTime::currentSecsSinceEpoch();
 }
 
-staging_promotion::staging_promotion(redis::client& store, logger& log, QTimer& timer, const QString& sequence_key,
-                                     sequence_mark::timing timing)
-    : _store(store), _lister(store.config()), _log(log), _timer(timer), _quiet_ms(timing.quiet_ms), _sequence(store, log, sequence_key, timing)
+staging_promotion::staging_promotion(redis::client& store, replica_wait& replicas, logger& log, QTimer& timer,
+                                     const QString& sequence_key, sequence_mark::timing timing)
+    : _store(store), _lister(store.config()), _logger(log), _timer(timer), _quiet_ms(timing.quiet_ms),
+      _sequence(store, log, sequence_key, timing), _replicas(replicas)
 {
     _timer.setSingleShot(true);
     _timer.setInterval(_quiet_ms);
@@ -37,13 +38,13 @@ void staging_promotion::look_for_unfinished_sequence()
 {
     look_for_staging_keys(_store, [this](promotion_result r) {
         if (!r.ok()) {
-            _log.error(look_failed_kind) << "Cannot look for staging keys at start-up: " << r.error;
+            _logger.error(look_failed_kind) << "Cannot look for staging keys at start-up: " << r.error;
         } else if (r.keys > 0 && _leftover == leftover::none && _state != state::stopped) {
             _leftover = leftover::until_a_delivery;
             if (shared())
                 delivery_taken();  // the guard tells whether the sequence is still open
             else
-                _log.debug() << "Staging keys found at start-up; promoted once this instance takes a delivery";
+                _logger.debug() << "Staging keys found at start-up; promoted once this instance takes a delivery";
         }
     });
 }
@@ -55,7 +56,7 @@ void staging_promotion::delivery_taken()
     _leftover = leftover::armed;
     if (_timer.isActive() || _state == state::stopped)
         return;
-    _log.debug() << "Staging keys found at start-up, promotion in " << QString::number(_quiet_ms) << " ms";
+    _logger.debug() << "Staging keys found at start-up, promotion in " << QString::number(_quiet_ms) << " ms";
     _timer.start();
 }
 
@@ -70,7 +71,7 @@ void staging_promotion::timer_fired()
     }
     if (!_sequence.observed_long_enough()) {
         // Redis failed us lately: a writer holding commands may not have marked its sequence again.
-        _log.debug() << "Promotion put off: Redis has not been answering for " << QString::number(_quiet_ms) << " ms yet";
+        _logger.debug() << "Promotion put off: Redis has not been answering for " << QString::number(_quiet_ms) << " ms yet";
         _timer.start();
         return;
     }
@@ -85,6 +86,7 @@ void staging_promotion::stop()
 
 std::optional<redis::command> staging_promotion::command_started()
 {
+    _timer.stop();
     _sequence.command_started();
     if (!_sequence.enabled())
         return std::nullopt;
@@ -94,6 +96,8 @@ std::optional<redis::command> staging_promotion::command_started()
 void staging_promotion::command_settled(command_result::outcome what)
 {
     _sequence.command_settled(what);
+    if (what == command_result::outcome::done)
+        _timer.start();
 }
 
 void staging_promotion::promote(trigger why, std::optional<sequence_guard> guard)
@@ -102,13 +106,13 @@ void staging_promotion::promote(trigger why, std::optional<sequence_guard> guard
         return;  // the one submitted already goes ahead of anything submitted from now on
     _state = state::promoting;
     _store.submit(std::make_unique<tmp_key_promotion>(
-        _store, _lister, _log,
+        _store, _lister, _logger,
         [this, why](promotion_result r) {
-            if (r.what != promotion_result::outcome::done || !_replicas) {
+            if (r.what != promotion_result::outcome::done) {
                 finished(why, r);
                 return;
             }
-            _replicas->after_written([this, why, r](const QString& failure) mutable {
+            _replicas.after_written([this, why, r](const QString& failure) mutable {
                 if (!failure.isEmpty()) {
                     r.what = promotion_result::outcome::failed;
                     r.error = failure;
@@ -131,21 +135,21 @@ void staging_promotion::finished(trigger why, const promotion_result& result)
     switch (result.what) {
     case promotion_result::outcome::done:
         if (why == trigger::sequence_quiet)
-            _log.info() << "Promoted the sequence that had gone quiet: " << QString::number(result.keys) << " staging keys";
+            _logger.info() << "Promoted the sequence that had gone quiet: " << QString::number(result.keys) << " staging keys";
         return;
     case promotion_result::outcome::not_due:
         // Another instance wrote lately; the sequence is promoted once it has gone quiet.
         if (why == trigger::timer)
-            _log.info() << "Promotion not due: the sequence was written " << QString::number(result.age_ms) << " ms ago";
+            _logger.info() << "Promotion not due: the sequence was written " << QString::number(result.age_ms) << " ms ago";
         return;
     case promotion_result::outcome::conflict:
-        _log.info() << "Promotion given up: the sequence was written while the staging keys were listed; "
+        _logger.info() << "Promotion given up: the sequence was written while the staging keys were listed; "
                        "it is promoted once it has gone quiet";
         return;
     case promotion_result::outcome::failed:
         break;
     }
-    _log.error(promotion_failed_kind) << "Promotion of the staging keys failed, next try in "
+    _logger.error(promotion_failed_kind) << "Promotion of the staging keys failed, next try in "
                                       << QString::number(_quiet_ms) << " ms: " << result.error;
     if (!_timer.isActive() && _state != state::stopped)
         _timer.start();

@@ -37,11 +37,10 @@ class staging_promotion : public QObject {
     Q_OBJECT
 public:
     // Sets the timer up (single shot, the quiet time); sequence_key empty: one instance per store.
-    staging_promotion(redis::client& store, logger& log, QTimer& timer, const QString& sequence_key,
-                      sequence_mark::timing timing = {});
-
-    // With WAIT_REPLICAS: a promotion is done only once that many replicas have its renames.
-    void wait_for_replicas(int replicas, int timeout_ms) { _replicas.emplace(_store, replicas, timeout_ms); }
+    // replicas is the WAIT on the store's connection: with WAIT_REPLICAS a promotion is done only
+    // once that many replicas have its renames.
+    staging_promotion(redis::client& store, replica_wait& replicas, logger& log, QTimer& timer,
+                      const QString& sequence_key, sequence_mark::timing timing = {});
 
     // Staging keys left by an earlier run are promoted one quiet time from now, unless further
     // commands continue their sequence. Without a shared sequence the keys may be another
@@ -53,8 +52,9 @@ public:
     // No promotion from now on: one not yet begun is left to the next start.
     void stop();
 
-    // Around each clients_devices command. started() may put a promotion ahead of the command on
-    // the connection, and gives the write that marks the shared sequence open, if there is one.
+    // Around each clients_devices command. started() holds the timer off, may put a promotion
+    // ahead of the command on the connection, and gives the write that marks the shared sequence
+    // open, if there is one; settled() restarts the timer once the command is written.
     std::optional<redis::command> command_started();
     bool new_sequence_undecided() const { return _sequence.new_sequence_undecided(); }
     void command_settled(command_result::outcome what);
@@ -73,12 +73,12 @@ private:
 
     redis::client& _store;
     redis::client _lister;  // lists the staging keys while the store's connection takes the renames
-    logger& _log;
+    logger& _logger;
     QTimer& _timer;
     int _quiet_ms;
     sequence_mark _sequence;
     state _state = state::idle;
     leftover _leftover = leftover::none;
     promotion_record _record;
-    std::optional<replica_wait> _replicas;
+    replica_wait& _replicas;
 };

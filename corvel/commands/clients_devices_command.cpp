@@ -1,0 +1,42 @@
+#include "commands/clients_devices_command.h"
+
+#include "commands/clients_devices_plan.h"
+#include "promotion/staging_promotion.h"
+#include "store/store_transaction.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QPointer>
+
+#include <optional>
+
+void ClientsDevicesCommand::exec(const model::command& command, completion finished)
+{
+    staging_promotion& promotion = _context.promotion;
+    if (promotion.new_sequence_undecided()) {
+        finished(command_result::retry(QStringLiteral("the last sequence has gone quiet and cannot be promoted before "
+                                                      "Redis has answered for the quiet time")));
+        return;
+    }
+    const QJsonArray clients = command._data.array();
+    // Holds the promotion timer off; may put a promotion ahead of this command.
+    std::optional<redis::command> mark = promotion.command_started();
+    qDebug() << "Put to redis:" << clients.size() << "clients\t" << QDateTime::currentDateTimeUtc();
+
+    auto commands = std::make_shared<clients_devices_commands>(clients);
+    run_store_transaction(
+        {_context.store, _context.replicas, delivery_gone()},
+        [commands, mark](redis::command_writer& out) mutable {
+            if (mark) {
+                out.add(*mark);
+                mark.reset();
+            }
+            return commands->write(out);
+        },
+        _context.log, "clients_devices", {},
+        [promotion = QPointer<staging_promotion>(&promotion), finished = std::move(finished)](command_result result) {
+            if (promotion)
+                promotion->command_settled(result.what);
+            finished(std::move(result));
+        });
+}

@@ -1,0 +1,22 @@
+#include "commands/device_parameters_command.h"
+
+#include "commands/device_parameters_plan.h"
+#include "store/store_transaction.h"
+
+#include <QDateTime>
+#include <QDebug>
+
+void DevicesParamsCommand::exec(const model::command& command, completion finished)
+{
+    if (!command._data.isArray()) {
+        finished(command_result::rejected(QStringLiteral("Illegal data format!")));
+        return;
+    }
+    const QJsonArray modems = command._data.array();
+    qDebug() << "Put to redis:" << modems.size() << "properties\t" << QDateTime::currentDateTimeUtc();
+
+    auto commands = std::make_shared<device_parameters_commands>(modems);
+    run_store_transaction(
+        {_context.store, _context.replicas, delivery_gone()}, [commands](redis::command_writer& out) { return commands->write(out); },
+        _context.log, "device_parameters", {{QStringLiteral("result"), true}}, std::move(finished));
+}
