@@ -12,12 +12,12 @@ QString signal_name(int signo)
 }
 
 clean_stop::clean_stop(logger& log, rabbit_api_man& api, int timeout_ms, QObject* parent)
-    : QObject(parent), _log(log), _api(api)
+    : QObject(parent), _logger(log), _api(api)
 {
     _limit.setSingleShot(true);
     _limit.setInterval(timeout_ms);
     connect(&_limit, &QTimer::timeout, this, &clean_stop::timed_out);
-    connect(&_api, &rabbit_api_man::stopped, this, &clean_stop::stopped);
+    connect(&_api, &rabbit_api_man::stopped, this, &clean_stop::api_stopped);
 }
 
 void clean_stop::begin(int signo)
@@ -26,7 +26,7 @@ void clean_stop::begin(int signo)
     case state::running:
         break;
     case state::finishing:
-        _log.warning() << "Stopping at once on a second " << signal_name(signo) << ": "
+        _logger.warning() << "Stopping at once on a second " << signal_name(signo) << ": "
                        << QString::number(_api.flow().unsettled())
                        << " commands unfinished go back to the queue with the connection";
         end(128 + signo);
@@ -48,16 +48,16 @@ void clean_stop::refuse()
 void clean_stop::finish_in_flight(const QString& cause)
 {
     _state = state::finishing;
-    _log.info() << cause << ": finishing " << QString::number(_api.flow().unsettled()) << " commands in flight";
+    _logger.info() << cause << ": finishing " << QString::number(_api.flow().unsettled()) << " commands in flight";
     _limit.start();
     _api.stop();
 }
 
-void clean_stop::stopped()
+void clean_stop::api_stopped()
 {
     if (_state != state::finishing)
         return;
-    _log.info() << "Stopped cleanly";
+    _logger.info() << "Stopped cleanly";
     end(_exit_status);
 }
 
@@ -65,7 +65,7 @@ void clean_stop::timed_out()
 {
     if (_state != state::finishing)
         return;
-    _log.warning() << "Stopped after " << QString::number(_limit.interval()) << " ms with "
+    _logger.warning() << "Stopped after " << QString::number(_limit.interval()) << " ms with "
                    << QString::number(_api.flow().unsettled())
                    << " commands unfinished: they go back to the queue with the connection";
     end(_exit_status);

@@ -28,11 +28,11 @@ private:
     enum class state { running, finishing, done };
 
     void finish_in_flight(const QString& cause);
-    void stopped();
+    void api_stopped();  // the manager has answered what was under way and closed both connections
     void timed_out();
     void end(int exit_status);
 
-    logger& _log;
+    logger& _logger;
     rabbit_api_man& _api;
     QTimer _limit;
     state _state = state::running;

@@ -9,7 +9,7 @@ constexpr int probe_ms = 2000;
 }
 
 store_wait::store_wait(rabbit_api_man& api, redis::client& store, logger& log, QObject* parent)
-    : QObject(parent), _api(api), _store(store), _log(log)
+    : QObject(parent), _api(api), _store(store), _logger(log)
 {
     _probe.setInterval(probe_ms);
     connect(&_probe, &QTimer::timeout, this, &store_wait::probe);
@@ -36,7 +36,7 @@ void store_wait::probe()
             if (!failure.isEmpty() || replies.empty() || replies.front().is_error() || !self->_probe.isActive())
                 return;
             self->_probe.stop();
-            self->_log.info() << "Redis answers again: consuming resumes";
+            self->_logger.info() << "Redis answers again: consuming resumes";
             self->_api.resume_consuming();
         }));
 }

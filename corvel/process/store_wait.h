@@ -21,7 +21,7 @@ private:
 
     rabbit_api_man& _api;
     redis::client& _store;
-    logger& _log;
+    logger& _logger;
     QTimer _probe;
     bool _asked = false;  // a PING is on the connection
 };

@@ -7,7 +7,7 @@
 #include <QPointer>
 
 sequence_mark::sequence_mark(redis::client& store, logger& log, const QString& key, timing t)
-    : _store(store), _log(log), _key(key.toUtf8()), _timing(t)
+    : _store(store), _logger(log), _key(key.toUtf8()), _timing(t)
 {
     if (!enabled())
         return;
@@ -36,7 +36,7 @@ void sequence_mark::warn_of_eviction()
         }
         if (limit.isEmpty() || limit == "0" || policy.isEmpty() || policy == "noeviction")
             return;
-        self->_log.error() << "Redis evicts keys when full (maxmemory " << QString::fromLatin1(limit) << ", maxmemory-policy "
+        self->_logger.error() << "Redis evicts keys when full (maxmemory " << QString::fromLatin1(limit) << ", maxmemory-policy "
                            << QString::fromLatin1(policy.left(40)) << "): the sequence mark " << QString::fromUtf8(self->_key)
                            << " may go and sequences be merged or promoted unfinished; only noeviction keeps it";
     }));
@@ -119,7 +119,7 @@ void sequence_mark::checked(const redis::reply& pttl)
     _seen.start();
     if (sequence_state_of(pttl.integer, _timing.quiet_ms) != sequence_state::quiet || !observed_long_enough() || open_here())
         return;
-    _log.debug() << "The sequence marked in " << QString::fromUtf8(_key) << " has had no write for "
+    _logger.debug() << "The sequence marked in " << QString::fromUtf8(_key) << " has had no write for "
                  << QString::number(_timing.quiet_ms) << " ms or more; promoting it";
     emit promotion_due(guard(false));
 }

@@ -66,7 +66,7 @@ private:
     static constexpr int held_for_ms = 60000;
 
     redis::client& _store;
-    logger& _log;
+    logger& _logger;
     QByteArray _key;
     QByteArray _owner;  // written as the key's value: who marked it last
     timing _timing;

@@ -27,7 +27,7 @@ constexpr size_t connection_memory = 32 * 1024;  // per connection: larger heade
 const char* const plain_text = "text/plain; charset=utf-8";
 const char* const exposition_text = "text/plain; version=0.0.4; charset=utf-8";
 
-std::chrono::steady_clock::rep now()
+std::chrono::steady_clock::rep steady_ticks()
 {
     return std::chrono::steady_clock::now().time_since_epoch().count();
 }
@@ -129,7 +129,7 @@ std::string status_http::start(const QHostAddress& host, std::uint16_t port)
         v4.sin_addr.s_addr = htonl(host.toIPv4Address());
         address = reinterpret_cast<const sockaddr*>(&v4);
     }
-    _heartbeat = now();
+    _heartbeat = steady_ticks();
     _start_error.clear();
     _starting = true;
     // The logger goes first, so that the messages about the options come to it too.
@@ -201,7 +201,7 @@ void status_http::publish(status_snapshot snapshot)
         std::lock_guard<std::mutex> hold(_lock);
         std::swap(_snapshot, snapshot);
     }
-    _heartbeat = now();
+    _heartbeat = steady_ticks();
 }
 
 status_http::answer status_http::respond(const char* url, const char* method)
@@ -213,7 +213,7 @@ status_http::answer status_http::respond(const char* url, const char* method)
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
         return {MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed: GET or HEAD\n", plain_text};
     if (path == "/healthz") {
-        const auto silent = std::chrono::steady_clock::duration(now() - _heartbeat.load());
+        const auto silent = std::chrono::steady_clock::duration(steady_ticks() - _heartbeat.load());
         if (silent < stall_limit)
             return {MHD_HTTP_OK, "ok\n", plain_text};
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(silent).count();
