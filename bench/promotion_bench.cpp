@@ -5,7 +5,7 @@
 // Prints: promote ms=… keys=… max_stall_ms=… idle_rss_mb=… peak_rss_mb=… after_rss_mb=…
 #include "logger.h"
 #include "redis_client.h"
-#include "promotion/tmp_key_promotion.h"
+#include "promotion/staging_rename.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -60,7 +60,7 @@ int main(int argc, char** argv)
         tick.start(10);
         since_tick.start();
         clock.start();
-        store.submit(std::make_unique<tmp_key_promotion>(store, lister, log, [&](promotion_result r) {
+        store.submit(std::make_unique<staging_rename>(store, lister, log, [&](promotion_result r) {
             took = clock.elapsed();
             result = r;
             QTimer::singleShot(0, [] { QCoreApplication::quit(); });

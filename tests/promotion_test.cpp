@@ -1,7 +1,7 @@
 #include "amqp_peer.h"
 #include "redis_server.h"
 #include "redis_client.h"
-#include "promotion/tmp_key_promotion.h"
+#include "promotion/staging_rename.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -33,7 +33,7 @@ protected:
         if (m == mode::look)
             look_for_staging_keys(store, done);
         else
-            store.submit(std::make_unique<tmp_key_promotion>(store, lister, log, done, guard));
+            store.submit(std::make_unique<staging_rename>(store, lister, log, done, guard));
     }
     promotion_result::outcome finish()
     {
@@ -46,21 +46,21 @@ protected:
         EXPECT_EQ(finish(), promotion_result::outcome::done) << (result ? result->error.toStdString() : "");
         return result.value_or(promotion_result{});
     }
-    int promote_tmp_keys() { return static_cast<int>(run(mode::promote).keys); }
-    bool has_tmp_keys() { return run(mode::look).keys > 0; }
+    int promote_staging_keys() { return static_cast<int>(run(mode::promote).keys); }
+    bool has_staging_keys() { return run(mode::look).keys > 0; }
 };
 
 TEST_F(PromotionTest, EmptyStoreSendsAnEmptyTransaction)
 {
     redis_monitor monitor(server.port());
-    EXPECT_EQ(promote_tmp_keys(), 0);
+    EXPECT_EQ(promote_staging_keys(), 0);
     QList<QByteArray> seen;
     for (const auto& cmd : monitor.until("EXEC"))
         seen.append(join_command(cmd));
     // The listing selects the database too; the transaction then begins with its own SELECT.
     ASSERT_GE(seen.size(), 3);
     EXPECT_EQ(seen.mid(seen.size() - 3), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"}));
-    EXPECT_FALSE(has_tmp_keys());
+    EXPECT_FALSE(has_staging_keys());
 }
 
 TEST_F(PromotionTest, EveryStagingKeyReplacesItsLiveKey)
@@ -73,8 +73,8 @@ TEST_F(PromotionTest, EveryStagingKeyReplacesItsLiveKey)
     redis_probe db0(server.port(), 0);
     db0.run({"SADD", "tmp:dev:clients:1", "other database"});
 
-    EXPECT_TRUE(has_tmp_keys());
-    EXPECT_EQ(promote_tmp_keys(), 3);
+    EXPECT_TRUE(has_staging_keys());
+    EXPECT_EQ(promote_staging_keys(), 3);
 
     EXPECT_EQ(probe.members("dev:clients:101"), (QStringList{"A", "B"}));
     EXPECT_EQ(probe.members("bs:clients:7"), (QStringList{"A"}));
@@ -82,7 +82,7 @@ TEST_F(PromotionTest, EveryStagingKeyReplacesItsLiveKey)
     EXPECT_EQ(probe.run({"GET", ":a"}), "odd");  // its first four bytes are dropped, whatever they are
     EXPECT_EQ(probe.keys("tmp*"), QStringList());
     EXPECT_TRUE(db0.exists("tmp:dev:clients:1"));
-    EXPECT_FALSE(has_tmp_keys());
+    EXPECT_FALSE(has_staging_keys());
 }
 
 TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
@@ -90,7 +90,7 @@ TEST_F(PromotionTest, ManyKeysMoveInOneTransaction)
     for (int i = 0; i < 3000; ++i)
         probe.run({"SADD", "tmp:dev:clients:" + QByteArray::number(i), "c"});
     redis_monitor monitor(server.port());
-    EXPECT_EQ(promote_tmp_keys(), 3000);
+    EXPECT_EQ(promote_staging_keys(), 3000);
     int multis = 0;
     int renames = 0;
     for (const auto& cmd : monitor.until("EXEC")) {

@@ -105,7 +105,7 @@ void staging_promotion::promote(trigger why, std::optional<sequence_guard> guard
     if (_state != state::idle)
         return;  // the one submitted already goes ahead of anything submitted from now on
     _state = state::promoting;
-    _store.submit(std::make_unique<tmp_key_promotion>(
+    _store.submit(std::make_unique<staging_rename>(
         _store, _lister, _logger,
         [this, why](promotion_result r) {
             if (r.what != promotion_result::outcome::done) {

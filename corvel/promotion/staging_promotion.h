@@ -4,7 +4,7 @@
 #include "icommand_handler.h"
 #include "logger.h"
 #include "promotion/sequence_mark.h"
-#include "promotion/tmp_key_promotion.h"
+#include "promotion/staging_rename.h"
 #include "redis_client.h"
 
 #include <QObject>

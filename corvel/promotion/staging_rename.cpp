@@ -1,4 +1,4 @@
-#include "promotion/tmp_key_promotion.h"
+#include "promotion/staging_rename.h"
 
 #include "store/store_access.h"
 #include "store/store_transaction.h"
@@ -30,15 +30,15 @@ void look_for_staging_keys(redis::client& store, std::function<void(promotion_re
     store.submit(std::make_unique<staging_scan>(std::move(listing), true));
 }
 
-tmp_key_promotion::tmp_key_promotion(redis::client& store, redis::client& lister, logger& log,
-                                     std::function<void(promotion_result)> done, std::optional<sequence_guard> guard)
-    : _store(&store), _lister(&lister), _log(log), _done(std::move(done)), _guard(std::move(guard))
+staging_rename::staging_rename(redis::client& store, redis::client& lister, logger& log,
+                               std::function<void(promotion_result)> done, std::optional<sequence_guard> guard)
+    : _store(&store), _lister(&lister), _logger(log), _done(std::move(done)), _guard(std::move(guard))
 {
     _since_submit.start();
 }
 
 // The job goes once it has reported: a listing still under way stops at its next page.
-tmp_key_promotion::~tmp_key_promotion()
+staging_rename::~staging_rename()
 {
     if (!_listing)
         return;
@@ -47,7 +47,7 @@ tmp_key_promotion::~tmp_key_promotion()
     _listing->progressed = nullptr;
 }
 
-redis::job::progress tmp_key_promotion::write(redis::command_writer& out)
+redis::job::progress staging_rename::write(redis::command_writer& out)
 {
     if (_phase == phase::start) {
         if (!_guard) {
@@ -101,7 +101,7 @@ redis::job::progress tmp_key_promotion::write(redis::command_writer& out)
     return progress::complete;
 }
 
-void tmp_key_promotion::start_listing()
+void staging_rename::start_listing()
 {
     _phase = phase::listing;
     _listing = std::make_shared<staging_listing>();
@@ -114,7 +114,7 @@ void tmp_key_promotion::start_listing()
         _lister->submit(std::make_unique<staging_scan>(_listing, false));
 }
 
-bool tmp_key_promotion::write_renames(redis::command_writer& out)
+bool staging_rename::write_renames(redis::command_writer& out)
 {
     if (_guard && !_guard_claimed) {
         // A write Redis refuses when it refuses writes (maxmemory reached with noeviction), where
@@ -141,7 +141,7 @@ bool tmp_key_promotion::write_renames(redis::command_writer& out)
     return true;
 }
 
-void tmp_key_promotion::on_reply(redis::reply&& r)
+void staging_rename::on_reply(redis::reply&& r)
 {
     if (_phase == phase::renaming)
         _renames->on_reply(std::move(r));
@@ -150,7 +150,7 @@ void tmp_key_promotion::on_reply(redis::reply&& r)
     // skipped: the reply to UNWATCH
 }
 
-void tmp_key_promotion::take_guard_reply(const redis::reply& r)
+void staging_rename::take_guard_reply(const redis::reply& r)
 {
     static const char* const what[] = {"SELECT", "WATCH", "PTTL"};
     const int index = _guard_replies++;
@@ -160,7 +160,7 @@ void tmp_key_promotion::take_guard_reply(const redis::reply& r)
         _pttl = r.integer;
 }
 
-void tmp_key_promotion::on_array(long long count)
+void staging_rename::on_array(long long count)
 {
     if (_phase == phase::renaming)
         _renames->on_array(count);
@@ -168,7 +168,7 @@ void tmp_key_promotion::on_array(long long count)
         redis::job::on_array(count);
 }
 
-void tmp_key_promotion::on_element(redis::reply&& element)
+void staging_rename::on_element(redis::reply&& element)
 {
     if (_phase == phase::renaming)
         _renames->on_element(std::move(element));
@@ -176,7 +176,7 @@ void tmp_key_promotion::on_element(redis::reply&& element)
         redis::job::on_element(std::move(element));
 }
 
-void tmp_key_promotion::on_array_end()
+void staging_rename::on_array_end()
 {
     if (_phase == phase::renaming)
         _renames->on_array_end();
@@ -184,7 +184,7 @@ void tmp_key_promotion::on_array_end()
         redis::job::on_array_end();
 }
 
-void tmp_key_promotion::finished()
+void staging_rename::finished()
 {
     using outcome = promotion_result::outcome;
     promotion_result out;
@@ -194,7 +194,7 @@ void tmp_key_promotion::finished()
         out.keys = _listing->size();
         out.what = _result.executed ? outcome::done : _result.watched_key_changed ? outcome::conflict : outcome::failed;
         out.error = _result.error;
-        log_failed_commands(_result, _log, "promotion", rename_failures);
+        log_failed_commands(_result, _logger, "promotion", rename_failures);
     } else if (_phase == phase::skipped) {
         out.what = _error.isEmpty() ? outcome::not_due : outcome::failed;
         out.age_ms = _pttl >= 0 ? sequence_mark_ttl_ms - _pttl : -1;
@@ -204,14 +204,14 @@ void tmp_key_promotion::finished()
     report(std::move(out));
 }
 
-void tmp_key_promotion::failed(const QString& why)
+void staging_rename::failed(const QString& why)
 {
     promotion_result out;
     out.error = why;
     report(std::move(out));
 }
 
-void tmp_key_promotion::report(promotion_result out)
+void staging_rename::report(promotion_result out)
 {
     _phase = phase::done;
     out.elapsed_ms = _since_submit.elapsed();

@@ -40,11 +40,11 @@ void look_for_staging_keys(redis::client& store, std::function<void(promotion_re
 // the renames. Nothing submitted after it on the store's connection is written before its EXEC
 // has been answered, so no write of a new sequence falls between the listing and the renames; a
 // listing that fails discards the transaction.
-class tmp_key_promotion : public redis::job {
+class staging_rename : public redis::job {
 public:
-    tmp_key_promotion(redis::client& store, redis::client& lister, logger& log,
-                      std::function<void(promotion_result)> done, std::optional<sequence_guard> guard = std::nullopt);
-    ~tmp_key_promotion() override;
+    staging_rename(redis::client& store, redis::client& lister, logger& log,
+                   std::function<void(promotion_result)> done, std::optional<sequence_guard> guard = std::nullopt);
+    ~staging_rename() override;
 
     progress write(redis::command_writer& out) override;
     void on_reply(redis::reply&& r) override;
@@ -66,7 +66,7 @@ private:
     QPointer<redis::client> _store;
     QPointer<redis::client> _lister;
     QElapsedTimer _since_submit;
-    logger& _log;
+    logger& _logger;
     std::function<void(promotion_result)> _done;
     std::optional<sequence_guard> _guard;
     int _guard_replies = 0;  // of SELECT, WATCH and PTTL
