@@ -1,4 +1,4 @@
-// The setting values that are lists or addresses, read from their text.
+// The setting values that are lists, addresses or names, read from their text.
 
 #include "config_values.h"
 
@@ -6,6 +6,60 @@
 #include "loggable.h"
 
 #include <QStringList>
+
+#include <optional>
+
+namespace {
+
+// The names the file gives the log's levels and targets, both ways.
+template <typename T>
+struct named {
+    const char* name;
+    T value;
+};
+const named<LogLevel> level_names[] = {{"OFF", OFF}, {"ERROR", ERROR}, {"WARNING", WARNING}, {"INFORM", INFORM}, {"DEBUG", DEBUG}};
+const named<log_target> target_names[] = {
+    {"file", log_target::file}, {"journal", log_target::journal}, {"stderr-json", log_target::stderr_json}};
+
+template <typename T, std::size_t N>
+std::optional<T> value_named(const named<T> (&names)[N], const QString& name)
+{
+    for (const auto& n : names)
+        if (name == QLatin1String(n.name))
+            return n.value;
+    return std::nullopt;
+}
+
+template <typename T, std::size_t N>
+QString name_of(const named<T> (&names)[N], T value)
+{
+    for (const auto& n : names)
+        if (n.value == value)
+            return QLatin1String(n.name);
+    return QString();
+}
+
+}  // namespace
+
+QString log_level_name(LogLevel level)
+{
+    return name_of(level_names, level);
+}
+
+QString log_target_name(log_target target)
+{
+    return name_of(target_names, target);
+}
+
+std::optional<LogLevel> level_from_name(const QString& name)
+{
+    return value_named(level_names, name);
+}
+
+std::optional<log_target> target_from_name(const QString& name)
+{
+    return value_named(target_names, name);
+}
 
 listen_address parse_listen_address(const QString& text)
 {

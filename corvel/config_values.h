@@ -1,10 +1,14 @@
 #pragma once
 
+#include "logger.h"
+
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QVariantHash>
+
+#include <optional>
 
 // Where the health and metrics listener takes connections.
 struct listen_address {
@@ -30,3 +34,10 @@ QVariantHash parse_queue_arguments(const QString& text);
 // "127.0.0.1:9470" or "[::1]:9470": an IP address (IPv6 in brackets) and a port from 1 to 65535.
 // Throws config_error naming HTTP_LISTEN otherwise.
 listen_address parse_listen_address(const QString& text);
+
+// LOG_LEVEL's and LOG_TARGET's names for a level and a target, as the file writes them ("INFORM",
+// "stderr-json"), and back: nothing for a name the file cannot give.
+QString log_level_name(LogLevel level);
+QString log_target_name(log_target target);
+std::optional<LogLevel> level_from_name(const QString& name);
+std::optional<log_target> target_from_name(const QString& name);

@@ -74,14 +74,6 @@ public:
     std::optional<listen_address> get_http_listen();
 
 private:
-    // Reads one key of the open group; what it cannot read is added to problems.
-    class section_reader;
-
     QSettings _settings;
     QMap<QString, QStringList> _read_keys;  // by section, every key a getter asked for
 };
-
-// LOG_LEVEL's and LOG_TARGET's names for a level and a target, as the file writes them ("INFORM",
-// "stderr-json").
-QString log_level_name(LogLevel level);
-QString log_target_name(log_target target);
