@@ -29,8 +29,9 @@ public:
     bool notify(QObject* receiver, QEvent* e) override;
     bool configCmdLineOptions();
 
-    // The promotion timer, for inspection.
+    // The promotion timer and the object graph, for inspection.
     QTimer& promotion_timer() { return *_timer; }
+    const composition_root& injector() const { return *_injector; }
 
 private slots:
     // The promotion timer fired: the staging keys of the sequence that just ended go to their

@@ -55,7 +55,7 @@ TEST_F(ApplicationTest, PromotionTimerIsConfiguredAndIdleWithoutStagingKeys)
     redis_probe(test_redis::shared().port()).flush();
     auto app = start(test_redis::shared().port());
     QTimer& timer = app->promotion_timer();
-    ASSERT_TRUE(wait_until([&] { return app->store().idle(); }, 5000));  // the look for staging keys
+    ASSERT_TRUE(wait_until([&] { return app->injector().handlers().store.idle(); }, 5000));  // the look for staging keys
     EXPECT_TRUE(timer.isSingleShot());
     EXPECT_EQ(timer.interval(), 21000);
     EXPECT_EQ(timer.timerType(), Qt::PreciseTimer);
