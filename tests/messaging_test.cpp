@@ -53,6 +53,9 @@ TEST(CommandEnvelope, ResponseCarriesExactlyTypeIdAndData)
     EXPECT_EQ(r.value("cmd_id").toString(), "{6f9619ff-8b86-d011-b42d-00c04fc964ff}");
     EXPECT_TRUE(r.value("data").toObject().value("ok").toBool());
     EXPECT_FALSE(envelope::wire_text(envelope::response(id, {})).contains(' '));  // compact
+    for (const QJsonObject& data : {QJsonObject(), json(R"({"result":false,"reason":"a \"quoted\"\n\u00e9 \u2028 reason","n":[1.5,null]})")})
+        for (const QUuid& each : {id, QUuid()})
+            EXPECT_EQ(envelope::response_text(each, data), envelope::wire_text(envelope::response(each, data)));
 
     const QJsonObject c = envelope::command("t", "me", id, QJsonArray{1});
     EXPECT_EQ(c.keys(), (QStringList{"cmd_id", "data", "msg_type", "sender"}));
