@@ -56,6 +56,8 @@ void client::teardown()
     }
     _outbox.clear();
     _outbox_bytes = 0;
+    _buffered = QByteArray();
+    forget_buffered();
     _tick.stop();
     for (auto& [number, ch] : _channels)
         ch->reset();
@@ -96,7 +98,7 @@ void client::disconnectFromHost()
         // The outbox holds publications the owner was told were taken: let them go out before the
         // close, within the time the close may take, rather than drop them with the connection.
         flush_outbox();
-        while (_state && !_outbox.empty() && !_blocked && clock.elapsed() < close_timeout_ms) {
+        while (_state && (!_outbox.empty() || _writing == writing::waiting) && !_blocked && clock.elapsed() < close_timeout_ms) {
             pollfd p{_fd, POLLOUT, 0};
             ::poll(&p, 1, static_cast<int>(close_timeout_ms - clock.elapsed()));
             flush_outbox();
