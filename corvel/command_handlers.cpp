@@ -4,8 +4,8 @@
 #include "commands/device_parameters_plan.h"
 #include "commands/store_transaction.h"
 #include "promotion/staging_promotion.h"
+#include "utc_stamp.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QPointer>
 
@@ -28,7 +28,7 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
     }
     _timer.stop();
     const QJsonArray clients = command._data.array();
-    qDebug() << "Put to redis:" << clients.size() << "clients\t" << QDateTime::currentDateTimeUtc();
+    qDebug() << "Put to redis:" << clients.size() << "clients\t" << utc_stamp_now();
 
     std::optional<redis::command> mark = _promotion.command_started();  // may put a promotion ahead of this command
     auto commands = std::make_shared<clients_devices_commands>(clients);
@@ -67,7 +67,7 @@ void DevicesParamsCommand::exec(const model::command& command, completion finish
         return;
     }
     const QJsonArray modems = command._data.array();
-    qDebug() << "Put to redis:" << modems.size() << "properties\t" << QDateTime::currentDateTimeUtc();
+    qDebug() << "Put to redis:" << modems.size() << "properties\t" << utc_stamp_now();
 
     auto commands = std::make_shared<device_parameters_commands>(modems);
     run_store_transaction(
