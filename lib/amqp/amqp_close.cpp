@@ -84,6 +84,8 @@ void client::disconnectFromHost()
     if (_phase == phase::open && _state) {
         QElapsedTimer clock;  // everything below shares the one close time-out
         clock.start();
+        // What this turn gathered (a channel.open, say) goes out now: the loop will not turn again.
+        flush_outbox();
         // Calls made while a channel opens wait for its open-ok: take that in first.
         const auto channel_opening_with_work = [this] {
             return std::any_of(_channels.begin(), _channels.end(), [](const auto& entry) {
