@@ -49,4 +49,11 @@ QByteArray wire_text(const QJsonObject& envelope)
     return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
 }
 
+QByteArray response_text(const QUuid& id, const QJsonObject& data)
+{
+    // The keys in the order a JSON object keeps them: sorted.
+    return "{\"cmd_id\":\"" + id.toByteArray() + "\",\"data\":" + QJsonDocument(data).toJson(QJsonDocument::Compact)
+           + ",\"msg_type\":\"response\"}";
+}
+
 }  // namespace envelope

@@ -26,5 +26,7 @@ constexpr int reason_limit = 400;
 
 // The compact JSON text that goes on the wire.
 QByteArray wire_text(const QJsonObject& envelope);
+// wire_text(response(id, data)), byte for byte, without making the envelope's JSON object first.
+QByteArray response_text(const QUuid& id, const QJsonObject& data);
 
 }  // namespace envelope

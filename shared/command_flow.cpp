@@ -190,7 +190,7 @@ void command_flow::advance()
             break;
         case command_result::outcome::done:
             _counters.count(e.command._type, e.known_type, command_counters::outcome::done);
-            e.response = envelope::wire_text(envelope::response(e.command._id, e.result.data));
+            e.response = envelope::response_text(e.command._id, e.result.data);
             e.result.data = QJsonObject();
             publish(e);
             break;
@@ -230,7 +230,7 @@ void command_flow::give_up(entry& e)
                     << static_cast<quint64>(e.bytes) << " bytes: Redis refused it " << (e.store_refusals + 1)
                     << " times while taking the commands behind it: " << loggable(e.result.reason, reason_limit);
     e.given_up = true;
-    e.response = envelope::wire_text(envelope::response(e.command._id, envelope::refusal(e.result.reason)));
+    e.response = envelope::response_text(e.command._id, envelope::refusal(e.result.reason));
     publish(e);
 }
 

@@ -2,6 +2,7 @@
 #include "log_queue.h"
 #include "logger.h"
 #include "stderr_batch.h"
+#include "utc_stamp.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -274,6 +275,19 @@ TEST(LogQueue, APipeNobodyReadsNeverHoldsUpTheLoop)
 }
 
 // Diagnostic lines reach standard error together once the loop has nothing left to do.
+TEST(UtcStamp, PrintsAsQDebugPrintsTheUtcTime)
+{
+    // Padded fields, a leap day, both ends of a millisecond's cache, the same instant twice.
+    for (const qint64 ms : {qint64(0), qint64(951782400005), qint64(1765270081456), qint64(1765270081456),
+                            qint64(1765270081457), qint64(253402300799999)}) {
+        QString expected;
+        QDebug(&expected) << "Put to redis:" << 1 << "clients\t" << QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC) << "after";
+        QString got;
+        QDebug(&got) << "Put to redis:" << 1 << "clients\t" << utc_stamp_at(ms) << "after";
+        EXPECT_EQ(got, expected);
+    }
+}
+
 TEST(StderrBatch, LinesOfATurnGoOutTogetherWhenTheLoopIdles)
 {
     QTemporaryDir dir;

@@ -1,4 +1,5 @@
 #include "amqp_backoff.h"
+#include "amqp_frames.h"
 #include "amqp_negotiation.h"
 #include "amqp_uri.h"
 #include "broker_link_log.h"
@@ -7,6 +8,11 @@
 #include "rabbit_receiver.h"
 
 #include <QJsonArray>
+
+#include <amqp_tcp_socket.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -53,10 +59,61 @@ TEST(CommandEnvelope, ResponseCarriesExactlyTypeIdAndData)
     EXPECT_EQ(r.value("cmd_id").toString(), "{6f9619ff-8b86-d011-b42d-00c04fc964ff}");
     EXPECT_TRUE(r.value("data").toObject().value("ok").toBool());
     EXPECT_FALSE(envelope::wire_text(envelope::response(id, {})).contains(' '));  // compact
+    for (const QJsonObject& data : {QJsonObject(), json(R"({"result":false,"reason":"a \"quoted\"\n\u00e9 \u2028 reason","n":[1.5,null]})")})
+        for (const QUuid& each : {id, QUuid()})
+            EXPECT_EQ(envelope::response_text(each, data), envelope::wire_text(envelope::response(each, data)));
 
     const QJsonObject c = envelope::command("t", "me", id, QJsonArray{1});
     EXPECT_EQ(c.keys(), (QStringList{"cmd_id", "data", "msg_type", "sender"}));
     EXPECT_EQ(c.value("sender").toString(), "me");
+}
+
+// The frames we gather for one write are the bytes the library itself would have sent.
+TEST(AmqpFrames, GatheredFramesAreByteForByteWhatTheLibrarySends)
+{
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    amqp_connection_state_t state = amqp_new_connection();
+    const int room = 1 << 20;  // what the library sends waits in the socket until read
+    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    amqp_tcp_socket_set_sockfd(amqp_tcp_socket_new(state), fds[0]);
+
+    const QByteArray body(2 * amqp_get_frame_max(state), 'b');  // three body frames
+    const auto send_all = [&](amqp::frame_out& out) {
+        amqp_basic_ack_t ack{(quint64(1) << 40) + 7, 1};
+        EXPECT_EQ(out.method(3, AMQP_BASIC_ACK_METHOD, &ack), AMQP_STATUS_OK);
+        amqp_basic_properties_t properties{};
+        properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG;
+        properties.content_type = amqp_cstring_bytes("application/json");
+        EXPECT_EQ(out.publish(65535, amqp_cstring_bytes("replies"), amqp_cstring_bytes("peer.key"), properties,
+                              amqp_bytes_t{static_cast<size_t>(body.size()), const_cast<char*>(body.constData())}),
+                  AMQP_STATUS_OK);
+        EXPECT_EQ(out.publish(1, amqp_empty_bytes, amqp_empty_bytes, properties, amqp_empty_bytes), AMQP_STATUS_OK);
+        amqp_queue_declare_t declare{};
+        declare.queue = amqp_cstring_bytes("q");
+        declare.durable = 1;
+        EXPECT_EQ(out.method(2, AMQP_QUEUE_DECLARE_METHOD, &declare), AMQP_STATUS_OK);
+    };
+    amqp::frame_out direct(state, nullptr);
+    send_all(direct);
+    QByteArray sent;
+    char piece[4096];
+    for (ssize_t n; (n = ::recv(fds[1], piece, sizeof piece, MSG_DONTWAIT)) > 0;)
+        sent.append(piece, static_cast<int>(n));
+
+    QByteArray gathered("earlier");
+    amqp::frame_out buffered(state, &gathered);
+    send_all(buffered);
+    EXPECT_EQ(gathered.mid(7), sent);
+    EXPECT_GT(sent.size(), body.size());
+
+    qint64 frames = 0;
+    for (qint64 at = 7; at < gathered.size(); ++frames)
+        at += amqp::frame_length(gathered.constData() + at, gathered.size() - at);
+    EXPECT_EQ(frames, 1 + 5 + 2 + 1);  // ack; publish, header, three bodies; publish, header; declare
+
+    amqp_destroy_connection(state);  // closes fds[0]
+    ::close(fds[1]);
 }
 
 TEST(AmqpUri, PasswordsAreRedactedAndTheRestKept)

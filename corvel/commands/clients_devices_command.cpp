@@ -4,7 +4,8 @@
 #include "promotion/staging_promotion.h"
 #include "store/store_transaction.h"
 
-#include <QDateTime>
+#include "utc_stamp.h"
+
 #include <QDebug>
 #include <QPointer>
 
@@ -21,7 +22,7 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
     const QJsonArray clients = command._data.array();
     // Holds the promotion timer off; may put a promotion ahead of this command.
     std::optional<redis::command> mark = promotion.command_started();
-    qDebug() << "Put to redis:" << clients.size() << "clients\t" << QDateTime::currentDateTimeUtc();
+    qDebug() << "Put to redis:" << clients.size() << "clients\t" << utc_stamp_now();
 
     auto commands = std::make_shared<clients_devices_commands>(clients);
     run_store_transaction(

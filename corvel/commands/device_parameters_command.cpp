@@ -3,7 +3,8 @@
 #include "commands/device_parameters_plan.h"
 #include "store/store_transaction.h"
 
-#include <QDateTime>
+#include "utc_stamp.h"
+
 #include <QDebug>
 
 void DevicesParamsCommand::exec(const model::command& command, completion finished)
@@ -13,7 +14,7 @@ void DevicesParamsCommand::exec(const model::command& command, completion finish
         return;
     }
     const QJsonArray modems = command._data.array();
-    qDebug() << "Put to redis:" << modems.size() << "properties\t" << QDateTime::currentDateTimeUtc();
+    qDebug() << "Put to redis:" << modems.size() << "properties\t" << utc_stamp_now();
 
     auto commands = std::make_shared<device_parameters_commands>(modems);
     run_store_transaction(

@@ -29,9 +29,9 @@ void channel::open()
         return;
     _state = state::opening;
     _epoch = (_epoch % epoch_mask) + 1;  // never 0: that marks sends that belong to no opening
-    _client->submit(_number, _epoch, 0, [](amqp_connection_state_t s, amqp_channel_t ch) {
+    _client->submit(_number, _epoch, 0, [](frame_out& out, amqp_channel_t ch) {
         amqp_channel_open_t open{amqp_empty_bytes};
-        return amqp_send_method(s, ch, AMQP_CHANNEL_OPEN_METHOD, &open);
+        return out.method(ch, AMQP_CHANNEL_OPEN_METHOD, &open);
     });
     if (_state == state::opening)
         opening();
@@ -58,9 +58,9 @@ void channel::on_closed_by_broker(const amqp_channel_close_t& close)
 {
     const int code = close.reply_code;
     const QString reason = text(close.reply_text);
-    _client->submit(_number, 0, 0, [](amqp_connection_state_t s, amqp_channel_t ch) {
+    _client->submit(_number, 0, 0, [](frame_out& out, amqp_channel_t ch) {
         amqp_channel_close_ok_t ok{};
-        return amqp_send_method(s, ch, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
+        return out.method(ch, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
     });
     reset();
     // Sending on a closed channel would make the broker close the whole connection: reopen now
@@ -107,9 +107,9 @@ void channel::handle_method(const amqp_method_t&)
 
 void channel::qos(quint16 prefetchCount, quint32 prefetchSize)
 {
-    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    send([=](frame_out& out, amqp_channel_t ch) {
         amqp_basic_qos_t qos{prefetchSize, prefetchCount, 0};
-        return amqp_send_method(s, ch, AMQP_BASIC_QOS_METHOD, &qos);
+        return out.method(ch, AMQP_BASIC_QOS_METHOD, &qos);
     });
 }
 
@@ -118,7 +118,7 @@ void channel::qos(quint16 prefetchCount, quint32 prefetchSize)
 void queue::declare(int options, const QVariantHash& arguments)
 {
     const QByteArray name_bytes = name().toUtf8();
-    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    send([=](frame_out& out, amqp_channel_t ch) {
         table_storage storage;
         amqp_queue_declare_t d{};
         d.queue = storage.bytes(name_bytes);
@@ -128,7 +128,7 @@ void queue::declare(int options, const QVariantHash& arguments)
         d.auto_delete = (options & AutoDelete) != 0;
         d.nowait = (options & NoWait) != 0;
         d.arguments = storage.table(arguments);
-        return amqp_send_method(s, ch, AMQP_QUEUE_DECLARE_METHOD, &d);
+        return out.method(ch, AMQP_QUEUE_DECLARE_METHOD, &d);
     });
     if (options & NoWait)
         emit declared();
@@ -139,21 +139,21 @@ void queue::bind(const QString& exchangeName, const QString& routingKey)
     const QByteArray name_bytes = name().toUtf8();
     const QByteArray ex = exchangeName.toUtf8();
     const QByteArray key = routingKey.toUtf8();
-    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    send([=](frame_out& out, amqp_channel_t ch) {
         table_storage storage;
         amqp_queue_bind_t b{};
         b.queue = storage.bytes(name_bytes);
         b.exchange = storage.bytes(ex);
         b.routing_key = storage.bytes(key);
         b.arguments = amqp_empty_table;
-        return amqp_send_method(s, ch, AMQP_QUEUE_BIND_METHOD, &b);
+        return out.method(ch, AMQP_QUEUE_BIND_METHOD, &b);
     });
 }
 
 void queue::consume(int options)
 {
     const QByteArray name_bytes = name().toUtf8();
-    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    send([=](frame_out& out, amqp_channel_t ch) {
         table_storage storage;
         amqp_basic_consume_t c{};
         c.queue = storage.bytes(name_bytes);
@@ -163,7 +163,7 @@ void queue::consume(int options)
         c.exclusive = (options & coExclusive) != 0;
         c.nowait = 0;  // the consumer tag comes with consume-ok
         c.arguments = amqp_empty_table;
-        return amqp_send_method(s, ch, AMQP_BASIC_CONSUME_METHOD, &c);
+        return out.method(ch, AMQP_BASIC_CONSUME_METHOD, &c);
     });
 }
 
@@ -172,10 +172,10 @@ void queue::cancel(bool noWait)
     if (_consumer_tag.isEmpty())
         return;
     const QByteArray tag = _consumer_tag;
-    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    send([=](frame_out& out, amqp_channel_t ch) {
         table_storage storage;
         amqp_basic_cancel_t c{storage.bytes(tag), noWait};
-        return amqp_send_method(s, ch, AMQP_BASIC_CANCEL_METHOD, &c);
+        return out.method(ch, AMQP_BASIC_CANCEL_METHOD, &c);
     });
     if (noWait) {
         _consumer_tag.clear();
@@ -186,11 +186,11 @@ void queue::cancel(bool noWait)
 void queue::remove()
 {
     const QByteArray name_bytes = name().toUtf8();
-    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    send([=](frame_out& out, amqp_channel_t ch) {
         table_storage storage;
         amqp_queue_delete_t d{};
         d.queue = storage.bytes(name_bytes);
-        return amqp_send_method(s, ch, AMQP_QUEUE_DELETE_METHOD, &d);
+        return out.method(ch, AMQP_QUEUE_DELETE_METHOD, &d);
     });
 }
 
@@ -204,9 +204,9 @@ bool queue::ack(quint64 deliveryTag, bool multiple)
     if (!tag_is_current(deliveryTag))
         return false;
     const quint64 tag = deliveryTag & broker_tag_mask;
-    return send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    return send([=](frame_out& out, amqp_channel_t ch) {
         amqp_basic_ack_t a{tag, multiple};
-        return amqp_send_method(s, ch, AMQP_BASIC_ACK_METHOD, &a);
+        return out.method(ch, AMQP_BASIC_ACK_METHOD, &a);
     });
 }
 
@@ -215,9 +215,9 @@ bool queue::reject(quint64 deliveryTag, bool requeue)
     if (!tag_is_current(deliveryTag))
         return false;
     const quint64 tag = deliveryTag & broker_tag_mask;
-    return send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    return send([=](frame_out& out, amqp_channel_t ch) {
         amqp_basic_reject_t r{tag, requeue};
-        return amqp_send_method(s, ch, AMQP_BASIC_REJECT_METHOD, &r);
+        return out.method(ch, AMQP_BASIC_REJECT_METHOD, &r);
     });
 }
 
@@ -226,9 +226,9 @@ bool queue::nack(quint64 deliveryTag, bool multiple, bool requeue)
     if (!tag_is_current(deliveryTag))
         return false;
     const quint64 tag = deliveryTag & broker_tag_mask;
-    return send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    return send([=](frame_out& out, amqp_channel_t ch) {
         amqp_basic_nack_t n{tag, multiple, requeue};
-        return amqp_send_method(s, ch, AMQP_BASIC_NACK_METHOD, &n);
+        return out.method(ch, AMQP_BASIC_NACK_METHOD, &n);
     });
 }
 

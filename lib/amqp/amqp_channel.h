@@ -1,5 +1,6 @@
 #pragma once
 
+#include "amqp_frames.h"
 #include "amqp_message.h"
 
 #include <amqp.h>
@@ -42,7 +43,7 @@ protected:
     channel(client* owner, quint16 number, const QString& name);
 
     // Sends one method now, or once the channel is open. False when it was dropped.
-    using sender = std::function<int(amqp_connection_state_t, amqp_channel_t)>;
+    using sender = std::function<int(frame_out&, amqp_channel_t)>;
     bool send(sender op, qint64 bytes = 0);
     // Like send, but ahead of everything waiting for the channel to open.
     bool send_first(sender op);
@@ -176,6 +177,9 @@ private:
     void opening() override;
     void reset() override;
 
+    QByteArray _name_bytes;  // as UTF-8, made on the first publication
+    QString _type;  // the content type of the last publication, and as UTF-8
+    QByteArray _type_bytes;
     bool _confirms = false;
     // The broker numbers publications from 1 on each opening of the channel, once in confirm
     // mode; a publication's sequence number is the base of its opening plus that number.

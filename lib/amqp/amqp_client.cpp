@@ -10,6 +10,9 @@ client::client(QObject* parent) : QObject(parent), _tls_mailbox(std::make_shared
     connect(&_tick, &QTimer::timeout, this, &client::tick);
     _reconnect.setSingleShot(true);
     connect(&_reconnect, &QTimer::timeout, this, &client::attempt);
+    _write_turn.setSingleShot(true);
+    _write_turn.setInterval(0);  // once the turn of the event loop that gathered frames is over
+    connect(&_write_turn, &QTimer::timeout, this, &client::flush_outbox);
 }
 
 client::~client()
@@ -96,7 +99,7 @@ void client::tick()
     pump();  // also sends and checks heartbeats
     if (generation != _generation)
         return;
-    if (!_outbox.empty() && !_blocked && _outbox_clock.elapsed() > _write_timeout_ms)
+    if ((!_outbox.empty() || _writing == writing::waiting) && !_blocked && _outbox_clock.elapsed() > _write_timeout_ms)
         fail(QStringLiteral("nothing could be written to the broker for %1 ms").arg(_write_timeout_ms));
 }
 

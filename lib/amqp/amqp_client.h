@@ -136,6 +136,11 @@ private:
     void flush_outbox();
     void uncork();
     bool writable() const;
+    bool ready_to_write() const { return _tls_socket ? writable() : _writing != writing::waiting; }
+    // Writes what the buffer holds, as far as the socket takes it; false when the connection failed.
+    bool write_buffered();
+    bool finish_cut_frame();
+    void forget_buffered();
     // The limit bounds what waits: a single message larger than it still goes when nothing does.
     bool outbox_takes(qint64 bytes) const { return _outbox_bytes == 0 || _outbox_bytes + bytes <= outbox_limit_bytes; }
     bool run(const channel::sender& op, quint16 channel);
@@ -175,6 +180,17 @@ private:
     bool _corked = false;
     bool _closing = false;
     QString _last_error;
+
+    // On a plain TCP connection the frames of one turn of the event loop gather in _buffered and
+    // leave in one write when the turn is over (a TLS socket only the library can write: there,
+    // each goes at once). What the socket did not take waits there, ahead of the outbox.
+    enum class writing { idle, gathering, waiting };
+    bool _tls_socket = false;
+    writing _writing = writing::idle;
+    QByteArray _buffered;
+    qint64 _buffered_sent = 0;   // bytes of _buffered written
+    qint64 _frame_start = 0;     // where the first frame not written whole starts
+    QTimer _write_turn;
 
     std::deque<outgoing> _outbox;
     qint64 _outbox_bytes = 0;

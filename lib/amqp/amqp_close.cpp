@@ -56,6 +56,8 @@ void client::teardown()
     }
     _outbox.clear();
     _outbox_bytes = 0;
+    _buffered = QByteArray();
+    forget_buffered();
     _tick.stop();
     for (auto& [number, ch] : _channels)
         ch->reset();
@@ -82,6 +84,8 @@ void client::disconnectFromHost()
     if (_phase == phase::open && _state) {
         QElapsedTimer clock;  // everything below shares the one close time-out
         clock.start();
+        // What this turn gathered (a channel.open, say) goes out now: the loop will not turn again.
+        flush_outbox();
         // Calls made while a channel opens wait for its open-ok: take that in first.
         const auto channel_opening_with_work = [this] {
             return std::any_of(_channels.begin(), _channels.end(), [](const auto& entry) {
@@ -96,7 +100,7 @@ void client::disconnectFromHost()
         // The outbox holds publications the owner was told were taken: let them go out before the
         // close, within the time the close may take, rather than drop them with the connection.
         flush_outbox();
-        while (_state && !_outbox.empty() && !_blocked && clock.elapsed() < close_timeout_ms) {
+        while (_state && (!_outbox.empty() || _writing == writing::waiting) && !_blocked && clock.elapsed() < close_timeout_ms) {
             pollfd p{_fd, POLLOUT, 0};
             ::poll(&p, 1, static_cast<int>(close_timeout_ms - clock.elapsed()));
             flush_outbox();

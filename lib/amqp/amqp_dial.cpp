@@ -48,6 +48,7 @@ void client::attempt()
         _endpoint.password_given = true;
     }
     _state = amqp_new_connection();
+    _tls_socket = _endpoint.tls;
     _tick.start();
     _phase_clock.start();
     if (_endpoint.tls) {

@@ -11,10 +11,15 @@ namespace amqp {
 
 namespace {
 
-int confirm_select(amqp_connection_state_t s, amqp_channel_t ch)
+amqp_bytes_t bytes_of(const QByteArray& bytes)
+{
+    return amqp_bytes_t{static_cast<size_t>(bytes.size()), const_cast<char*>(bytes.constData())};
+}
+
+int confirm_select(frame_out& out, amqp_channel_t ch)
 {
     amqp_confirm_select_t select{0};  // its select-ok tells nothing we need; publications may follow at once
-    return amqp_send_method(s, ch, AMQP_CONFIRM_SELECT_METHOD, &select);
+    return out.method(ch, AMQP_CONFIRM_SELECT_METHOD, &select);
 }
 
 }  // namespace
@@ -23,7 +28,7 @@ void exchange::declare(const QString& type, int options, const QVariantHash& arg
 {
     const QByteArray name_bytes = name().toUtf8();
     const QByteArray kind = type.toUtf8();
-    send([=](amqp_connection_state_t s, amqp_channel_t ch) {
+    send([=](frame_out& out, amqp_channel_t ch) {
         table_storage storage;
         amqp_exchange_declare_t d{};
         d.exchange = storage.bytes(name_bytes);
@@ -34,7 +39,7 @@ void exchange::declare(const QString& type, int options, const QVariantHash& arg
         d.internal = (options & Internal) != 0;
         d.nowait = (options & NoWait) != 0;
         d.arguments = storage.table(arguments);
-        return amqp_send_method(s, ch, AMQP_EXCHANGE_DECLARE_METHOD, &d);
+        return out.method(ch, AMQP_EXCHANGE_DECLARE_METHOD, &d);
     });
     if (options & NoWait)
         emit declared();
@@ -59,6 +64,10 @@ quint64 exchange::publishTracked(const QByteArray& body, const QString& routingK
 
 QString exchange::publicationProblem(const QString& exchangeName, const QString& routingKey, const QString& mimeType)
 {
+    // A UTF-16 unit takes at most 3 bytes in UTF-8: short texts need no conversion to be sure.
+    const int most = short_string_max / 3;
+    if (exchangeName.size() <= most && routingKey.size() <= most && mimeType.size() <= most)
+        return QString();
     return oversized(exchangeName.toUtf8(), routingKey.toUtf8(), mimeType.toUtf8());
 }
 
@@ -76,19 +85,22 @@ bool exchange::put(const QByteArray& body, const QString& routingKey, const QStr
 {
     if (!_client->isConnected() || !_client->outbox_takes(body.size()))
         return false;
-    const QByteArray name_bytes = name().toUtf8();
+    if (_name_bytes.isNull())
+        _name_bytes = name().toUtf8();
+    // Most publications carry the content type of the one before.
+    if (mimeType != _type) {
+        _type = mimeType;
+        _type_bytes = mimeType.toUtf8();
+    }
     const QByteArray key = routingKey.toUtf8();
-    const QByteArray type = mimeType.toUtf8();
-    if (!oversized(name_bytes, key, type).isEmpty())
+    if (!oversized(_name_bytes, key, _type_bytes).isEmpty())
         return false;
     const bool taken = send(
-        [=](amqp_connection_state_t s, amqp_channel_t ch) {
+        [name = _name_bytes, key, type = _type_bytes, body](frame_out& out, amqp_channel_t ch) {
             amqp_basic_properties_t properties{};
             properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG;
-            properties.content_type = amqp_bytes_t{static_cast<size_t>(type.size()), const_cast<char*>(type.constData())};
-            return amqp_basic_publish(s, ch, amqp_bytes_t{static_cast<size_t>(name_bytes.size()), const_cast<char*>(name_bytes.constData())},
-                                      amqp_bytes_t{static_cast<size_t>(key.size()), const_cast<char*>(key.constData())}, 0, 0,
-                                      &properties, amqp_bytes_t{static_cast<size_t>(body.size()), const_cast<char*>(body.constData())});
+            properties.content_type = bytes_of(type);
+            return out.publish(ch, bytes_of(name), bytes_of(key), properties, bytes_of(body));
         },
         body.size());
     if (taken)

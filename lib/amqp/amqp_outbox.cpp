@@ -3,12 +3,23 @@
 
 #include "amqp_text.h"
 
+#include <cerrno>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 namespace amqp {
+
+namespace {
+
+// A turn that gathers more than this writes it at once rather than hold it all.
+constexpr int write_early_bytes = 256 * 1024;
+// The buffer keeps its memory between turns up to this size.
+constexpr int kept_buffer_bytes = 1024 * 1024;
+
+}  // namespace
 
 bool client::writable() const
 {
@@ -33,7 +44,7 @@ bool client::submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sende
 {
     if (!_state || _phase != phase::open)
         return false;
-    if (_outbox.empty() && !_blocked && writable())
+    if (_outbox.empty() && !_blocked && ready_to_write())
         return run(op, channel);
     // The socket would block (or the broker asked us to hold back): keep it, in order.
     if (!taken && bytes > 0 && !outbox_takes(bytes))
@@ -49,6 +60,23 @@ bool client::submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sende
 
 bool client::run(const channel::sender& op, quint16 channel)
 {
+    if (!_tls_socket) {
+        if (_buffered.capacity() == 0)
+            _buffered.reserve(kept_buffer_bytes / 2);
+        frame_out out(_state, &_buffered);
+        const int status = op(out, channel);
+        if (status != AMQP_STATUS_OK) {
+            fail(QStringLiteral("cannot write to the broker: ") + status_text(status));
+            return false;
+        }
+        if (_writing == writing::idle) {
+            _writing = writing::gathering;
+            _write_turn.start();
+        }
+        if (_writing == writing::gathering && _buffered.size() - _buffered_sent >= write_early_bytes)
+            return write_buffered();
+        return true;
+    }
     if (!_corked && _fd >= 0 && !_fd_owned) {
         // Hold back partial segments until this turn of the event loop is over: the sends of one
         // turn (acks, replies) then reach the broker together.
@@ -57,7 +85,8 @@ bool client::run(const channel::sender& op, quint16 channel)
         _corked = true;
         QTimer::singleShot(0, this, &client::uncork);
     }
-    const int status = op(_state, channel);
+    frame_out out(_state, nullptr);
+    const int status = op(out, channel);
     if (status != AMQP_STATUS_OK) {
         fail(QStringLiteral("cannot write to the broker: ") + status_with_tls_reason(status));
         return false;
@@ -75,14 +104,106 @@ void client::uncork()
     }
 }
 
+bool client::write_buffered()
+{
+    const qint64 before = _buffered_sent;
+    while (_buffered_sent < _buffered.size()) {
+        const ssize_t n = ::send(_fd, _buffered.constData() + _buffered_sent, static_cast<size_t>(_buffered.size() - _buffered_sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            _buffered_sent += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        fail(QStringLiteral("cannot write to the broker: ") + status_text(AMQP_STATUS_SOCKET_ERROR));
+        return false;
+    }
+    _write_turn.stop();
+    if (_buffered_sent == _buffered.size()) {
+        forget_buffered();
+        return true;
+    }
+    if (_buffered_sent > before || _writing != writing::waiting)
+        _outbox_clock.restart();
+    _writing = writing::waiting;
+    if (!finish_cut_frame())
+        return false;
+    if (!_blocked)
+        watch_writes(true);
+    return true;
+}
+
+// The library writes frames of its own (heartbeats, the close) straight to the socket: one of
+// ours cut in two would let them land inside it. Like the library with its own, the rest of that
+// frame is written now, waiting for the socket if need be.
+bool client::finish_cut_frame()
+{
+    while (_frame_start < _buffered_sent) {
+        const qint64 end = _frame_start + frame_length(_buffered.constData() + _frame_start, _buffered.size() - _frame_start);
+        if (end > _buffered_sent)
+            break;
+        _frame_start = end;
+    }
+    if (_frame_start == _buffered_sent)
+        return true;
+    const qint64 end = _frame_start + frame_length(_buffered.constData() + _frame_start, _buffered.size() - _frame_start);
+    QElapsedTimer clock;
+    clock.start();
+    while (_buffered_sent < end) {
+        const qint64 left = _write_timeout_ms - clock.elapsed();
+        pollfd p{_fd, POLLOUT, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) < 0) {
+            if (errno == EINTR && left > 0)
+                continue;
+            fail(QStringLiteral("nothing could be written to the broker for %1 ms").arg(_write_timeout_ms));
+            return false;
+        }
+        const ssize_t n = ::send(_fd, _buffered.constData() + _buffered_sent, static_cast<size_t>(end - _buffered_sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            _buffered_sent += n;
+        else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            fail(QStringLiteral("cannot write to the broker: ") + status_text(AMQP_STATUS_SOCKET_ERROR));
+            return false;
+        }
+    }
+    _frame_start = end;
+    if (_buffered_sent == _buffered.size())
+        forget_buffered();
+    return true;
+}
+
+void client::forget_buffered()
+{
+    if (_buffered.capacity() > kept_buffer_bytes)
+        _buffered = QByteArray();
+    else
+        _buffered.resize(0);  // reserved: it keeps its memory for the next turn
+    _buffered_sent = 0;
+    _frame_start = 0;
+    _writing = writing::idle;
+    _write_turn.stop();
+}
+
 void client::flush_outbox()
 {
     const quint64 generation = _generation;
+    if (!_tls_socket && _state) {
+        if (_writing != writing::idle && !write_buffered())
+            return;
+        if (_writing == writing::waiting)
+            return;
+    }
     while (!_outbox.empty() && !_blocked && _state) {
-        if (!writable()) {
+        if (_tls_socket && !writable()) {
             watch_writes(true);
             return;
         }
+        if (_writing == writing::waiting)
+            return;  // the notifier brings us back
         outgoing next = std::move(_outbox.front());
         _outbox.pop_front();
         _outbox_bytes -= next.bytes;
@@ -95,7 +216,10 @@ void client::flush_outbox()
         if (!run(next.send, next.channel) || generation != _generation)
             return;
     }
-    watch_writes(false);
+    if (_writing == writing::gathering && !write_buffered())
+        return;
+    if (_writing != writing::waiting)
+        watch_writes(false);
 }
 
 }  // namespace amqp
