@@ -4,7 +4,6 @@
 #include "broker_link_log.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QMessageLogger>
 
 #include <functional>
@@ -251,20 +250,6 @@ void rabbit_receiver::messageReceived()
         emit delivered(d);
         emit data_received(d.json, d.tag);
     }
-}
-
-delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body)
-{
-    delivery d{tag, routing_key, body, QJsonObject(), QString()};
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError)
-        d.problem = QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset);
-    else if (!document.isObject())
-        d.problem = QStringLiteral("the body is not a JSON object");
-    else
-        d.json = document.object();
-    return d;
 }
 
 void rabbit_receiver::dropped_stale(const char* what, uint64_t message_tag)

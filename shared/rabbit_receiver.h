@@ -2,6 +2,7 @@
 
 #include "amqp_backoff.h"
 #include "amqp_client.h"
+#include "command_envelope.h"
 #include "command_flow_ports.h"
 #include "logger.h"
 #include "queue_refusal.h"
