@@ -243,7 +243,7 @@ TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterRes
     api->send_cmd("ping", QJsonObject{{"n", 1}}, "peer.cmd",
                   [&](QJsonDocument data) { return ++results == 2 && data.object().value("last").toBool(); },
                   [&](QString) { ++errors; });
-    EXPECT_EQ(api->pending_commands(), 1u);
+    EXPECT_EQ(api->outbound().pending(), 1u);
     EXPECT_TRUE(peer.received().isEmpty()) << "published before send_cmd returned";
 
     ASSERT_TRUE(peer.wait_for(1));
@@ -260,10 +260,10 @@ TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterRes
     };
     respond(false);
     ASSERT_TRUE(wait_until([&] { return results == 1; }, 5000));
-    EXPECT_EQ(api->pending_commands(), 1u);
+    EXPECT_EQ(api->outbound().pending(), 1u);
     respond(true);
     ASSERT_TRUE(wait_until([&] { return results == 2; }, 5000));
-    EXPECT_EQ(api->pending_commands(), 0u);
+    EXPECT_EQ(api->outbound().pending(), 0u);
     respond(true);  // too late: acknowledged, not passed on
     EXPECT_TRUE(wait_until([&] { return deliveries == 3 && broker.queue_messages(queue) == 0; }, 5000));
     EXPECT_EQ(results, 2);
@@ -274,7 +274,7 @@ TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterRes
 TEST_F(CommandApiTest, SentCommandTimesOutOnceAndItsLateResponseIsIgnored)
 {
     start(config());
-    api->set_command_timeout(300);
+    api->outbound().set_timeout(300);
     int results = 0;
     QStringList errors;
     QElapsedTimer clock;
@@ -289,7 +289,7 @@ TEST_F(CommandApiTest, SentCommandTimesOutOnceAndItsLateResponseIsIgnored)
     ASSERT_TRUE(wait_until([&] { return !errors.isEmpty(); }, 3000));
     EXPECT_GE(timed_out_after, 295);
     EXPECT_EQ(errors, QStringList{"rabbit command execution timeout"});
-    EXPECT_EQ(api->pending_commands(), 0u);
+    EXPECT_EQ(api->outbound().pending(), 0u);
     const QString id = peer.json(0).value("cmd_id").toString();
     EXPECT_EQ(log_lines("Timeout :" + QUuid(id).toString()).size(), 1);
 
