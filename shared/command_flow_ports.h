@@ -8,9 +8,9 @@
 // Settles the deliveries the command flow was given (the consumer does it on the broker).
 class delivery_settlement {
 public:
-    virtual void ack(uint64_t tag, bool multiple) = 0;
-    virtual void reject(uint64_t tag) = 0;   // not requeued: dropped or dead-lettered
-    virtual void requeue(uint64_t tag) = 0;  // back to the queue, to come again
+    virtual void ack_message(uint64_t tag, bool multiple) = 0;
+    virtual void reject_message(uint64_t tag) = 0;   // not requeued: dropped or dead-lettered
+    virtual void requeue_message(uint64_t tag) = 0;  // back to the queue, to come again
 
 protected:
     ~delivery_settlement() = default;

@@ -109,7 +109,7 @@ protected:
         no_wait = std::make_unique<replica_wait>(*store, 0, 1000);
         const test_injector injector{*store, *no_wait, promotion, log, *no_sequence};
         api = std::make_unique<rabbit_api_man>(log, c, [injector](QString type) { return service_handler_creator::create(type, injector); }, nullptr);
-        QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
+        QObject::connect(&api->receiver(), &rabbit_receiver::delivered, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
         QObject::connect(api.get(), &rabbit_api_man::queue_declared, [this](quint32 n) { declared_with_consumers << n; });
         if (wait) {
