@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log_summaries.h"
+#include "log_words.h"
 
 #include <QFile>
 #include <QMutex>
@@ -16,27 +17,11 @@ class QTimer;
 class log_output;
 class log_queue;
 
-enum LogLevel { OFF = 0, ERROR = 1, WARNING = 2, INFORM = 3, DEBUG = 4 };
-
-// Where the log's lines go.
-enum class log_target {
-    file,         // the text file, one line per statement (the default)
-    journal,      // the systemd journal, the level as the priority
-    stderr_json,  // standard error, one JSON object per line, for log shippers
-};
-
 // How the log is set up; what a reload may change without a restart.
 struct log_settings {
     log_target target = log_target::file;
     QString file_path = QStringLiteral("corvel.log");  // used by the file target only
     LogLevel level = ERROR;
-};
-
-// What a line says about the command it is about, besides its text: fields of the journal and of
-// the JSON line. Empty when the line names no command.
-struct log_fields {
-    QUuid cmd_id;
-    QString msg_type;  // already fit for the log (see loggable)
 };
 
 // Streamed into a line: "cmd_id <id>, msg_type "<type>"", the type made fit for the log; both also

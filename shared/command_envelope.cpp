@@ -3,6 +3,20 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body)
+{
+    delivery d{tag, routing_key, body, QJsonObject(), QString()};
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        d.problem = QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset);
+    else if (!document.isObject())
+        d.problem = QStringLiteral("the body is not a JSON object");
+    else
+        d.json = document.object();
+    return d;
+}
+
 namespace envelope {
 
 model::command read(const QJsonObject& json)

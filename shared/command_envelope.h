@@ -7,6 +7,21 @@
 #include <QString>
 #include <QUuid>
 
+#include <cstdint>
+
+// One message from the command queue, as the consumer hands it on.
+struct delivery {
+    uint64_t tag = 0;
+    QByteArray routing_key;
+    QByteArray body;
+    QJsonObject json;  // the body, when it is a JSON object
+    QString problem;   // why the body is not a JSON object; empty when it is
+    bool redelivered = false;  // the broker delivered it before (to this consumer or another)
+};
+
+// Parses the body; a body that is not a JSON object comes with its problem.
+delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body);
+
 // The JSON envelope every command and response travels in.
 namespace envelope {
 

@@ -37,12 +37,12 @@ void command_flow::take(const delivery& d, const model::command& command)
     const bool identified = d.redelivered && d.problem.isEmpty() && !command._id.isNull();
     if (identified && _answered_unacked.take(command._id, command._type)) {
         _logger.debug() << "Command " << command._id.toString() << " was answered before its channel went away: acknowledged";
-        _deliveries.ack(tag, false);
+        _deliveries.ack_message(tag, false);
         return;
     }
     if (identified && _rejected_gone.take(command._id, command._type)) {
         _logger.debug() << "Command " << command._id.toString() << " was rejected before its channel went away: rejected again";
-        _deliveries.reject(tag);
+        _deliveries.reject_message(tag);
         return;
     }
     // Redelivered while its first delivery is still on its way: carry on with the first.
@@ -51,7 +51,7 @@ void command_flow::take(const delivery& d, const model::command& command)
             e->tag = tag;
             e->stale = false;
             if (e->at == entry::stage::settled)
-                _deliveries.reject(tag);  // its rejection went with the old channel
+                _deliveries.reject_message(tag);  // its rejection went with the old channel
             return;
         }
     }
@@ -80,7 +80,7 @@ void command_flow::finish()
 
 void command_flow::give_back(uint64_t tag)
 {
-    _deliveries.requeue(tag);
+    _deliveries.requeue_message(tag);
 }
 
 void command_flow::drained_yet()
@@ -239,7 +239,7 @@ void command_flow::settle_rejected(entry& e)
     if (e.stale)
         _rejected_gone.remember(e.command._id, e.command._type);  // rejected under its new tag when it comes
     else
-        _deliveries.reject(e.tag);
+        _deliveries.reject_message(e.tag);
     e.at = entry::stage::settled;
 }
 

@@ -3,6 +3,7 @@
 #include "amqp_backoff.h"
 #include "answered_commands.h"
 #include "command_counters.h"
+#include "command_envelope.h"
 #include "command_flow_entry.h"
 #include "command_flow_ports.h"
 #include "icommand_handler.h"

@@ -49,10 +49,10 @@ void command_flow::ack_settled()
         if (!run_ends)
             continue;
         if (i > first && tags[i] < lowest_open) {
-            _deliveries.ack(tags[i], true);
+            _deliveries.ack_message(tags[i], true);
         } else {
             for (std::size_t j = first; j <= i; ++j)
-                _deliveries.ack(tags[j], false);
+                _deliveries.ack_message(tags[j], false);
         }
         first = i + 1;
     }

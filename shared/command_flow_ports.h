@@ -1,30 +1,16 @@
 #pragma once
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QString>
 
 #include <cstdint>
 
-// One message from the command queue, as the consumer hands it on.
-struct delivery {
-    uint64_t tag = 0;
-    QByteArray routing_key;
-    QByteArray body;
-    QJsonObject json;  // the body, when it is a JSON object
-    QString problem;   // why the body is not a JSON object; empty when it is
-    bool redelivered = false;  // the broker delivered it before (to this consumer or another)
-};
-
-// Parses the body; a body that is not a JSON object comes with its problem.
-delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body);
-
 // Settles the deliveries the command flow was given (the consumer does it on the broker).
 class delivery_settlement {
 public:
-    virtual void ack(uint64_t tag, bool multiple) = 0;
-    virtual void reject(uint64_t tag) = 0;   // not requeued: dropped or dead-lettered
-    virtual void requeue(uint64_t tag) = 0;  // back to the queue, to come again
+    virtual void ack_message(uint64_t tag, bool multiple) = 0;
+    virtual void reject_message(uint64_t tag) = 0;   // not requeued: dropped or dead-lettered
+    virtual void requeue_message(uint64_t tag) = 0;  // back to the queue, to come again
 
 protected:
     ~delivery_settlement() = default;

@@ -1,7 +1,6 @@
 #include "log_queue.h"
 
 #include "log_sinks.h"
-#include "stderr_batch.h"
 
 #include <QAbstractEventDispatcher>
 #include <QLocale>
@@ -112,7 +111,8 @@ void log_queue::state::write_out(const batch& b)
         const int failure = send_journal_entry(b.bytes.data() + r.begin, r.size);
         if (failure < 0 && !journal_failed) {
             journal_failed = true;  // no journal on this host: said once, the lines are lost
-            stderr_batch::write(QByteArray("cannot write to the journal: ") + QByteArray(std::strerror(-failure)) + '\n', true);
+            const std::string note = std::string("cannot write to the journal: ") + std::strerror(-failure) + '\n';
+            log_queue::standard_error().write(log_output::standard_error(), note, {}, 0, true);
         } else if (failure == 0) {
             journal_failed = false;
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "logger.h"
+#include "log_words.h"
 
 #include <QByteArray>
 #include <QDateTime>

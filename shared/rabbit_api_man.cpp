@@ -3,27 +3,7 @@
 #include "command_envelope.h"
 #include "loggable.h"
 
-#include <QCoreApplication>
-#include <QThread>
-
 #include <stdexcept>
-
-namespace {
-
-// A command's timer may be released from inside its own timeout signal: delete it from the event
-// loop then.
-std::shared_ptr<QTimer> make_command_timer()
-{
-    return std::shared_ptr<QTimer>(new QTimer, [](QTimer* timer) {
-        timer->stop();
-        if (QThread::currentThread()->loopLevel() > 0)
-            timer->deleteLater();
-        else
-            delete timer;
-    });
-}
-
-}  // namespace
 
 rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHandlerBuildFunc cmd_factory, QObject* parent)
     : QObject(parent),
@@ -32,6 +12,8 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
       _api_command_out(logger, rabbit_publisher_config{_config.path, _config._exchange_cmd_out, _config.vhost, _config._tls, _config._password}, this),
       _commands_factory(std::move(cmd_factory)),
       _logger(logger),
+      // Our commands name the first binding's routing key as their sender: responses under it reach our queue.
+      _outbound(logger, _api_command_out, _config._bindings.isEmpty() ? QString() : _config._bindings.first().second),
       _flow(logger, _api_command_in, _api_command_out, _commands_factory, this)
 {
     connect(&_api_command_in, &rabbit_receiver::delivered, this, &rabbit_api_man::take);
@@ -91,7 +73,7 @@ void rabbit_api_man::take(const delivery& d)
         return;
     }
     try {
-        handle_response(command);
+        _outbound.response(command);
         _api_command_in.ack_message(d.tag, false);
     } catch (const std::exception& e) {
         _logger.error() << "Response rejected, cmd_id " << command._id << ": " << loggable(QString::fromUtf8(e.what()), 400);
@@ -99,70 +81,13 @@ void rabbit_api_man::take(const delivery& d)
     }
 }
 
-void rabbit_api_man::handle_response(const model::command& response)
-{
-    auto entry = _sended_commands.find(response._id);
-    if (entry == _sended_commands.end())
-        return;
-    if (!entry->second._resultHandler(response._data))
-        return;
-    entry = _sended_commands.find(response._id);  // the handler may have sent commands of its own
-    if (entry == _sended_commands.end())
-        return;
-    const QTimer& timer = *entry->second._timer;
-    _logger.debug() << "Rabbit executed :" << response._id.toString() << " " << (timer.interval() - timer.remainingTime())
-                    << " ms";
-    entry->second._timer->stop();
-    _sended_commands.erase(entry);
-}
-
-QString rabbit_api_man::own_sender() const
-{
-    return _config._bindings.isEmpty() ? QString() : _config._bindings.first().second;
-}
-
 void rabbit_api_man::send_cmd(const QString& type, const QJsonObject& data, const QString& routingKey,
                               std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler)
 {
-    send_cmd_value(type, data, routingKey, std::move(resultHandler), std::move(errorHandler));
-}
-
-void rabbit_api_man::send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,
-                                    std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler)
-{
-    const QUuid id = QUuid::createUuid();
-    const QJsonObject message = envelope::command(type, own_sender(), id, data);
-    std::shared_ptr<QTimer> timer = make_command_timer();
-    timer->setInterval(_command_timeout_ms);
-    timer->setSingleShot(true);
-    timer->setTimerType(Qt::PreciseTimer);
-    connect(timer.get(), &QTimer::timeout, timer.get(), [this, id] { timed_out(id); }, Qt::DirectConnection);
-    timer->start();
-    _sended_commands[id] = handlers{std::move(resultHandler), std::move(errorHandler), std::move(timer)};
-    // Queued, so the command is never on the wire before its entry exists.
-    QMetaObject::invokeMethod(
-        &_api_command_out,
-        [this, message, routingKey] {
-            _api_command_out.publish_string(envelope::wire_text(message), routingKey.toLatin1(), QStringLiteral("text/plain"));
-        },
-        Qt::QueuedConnection);
-}
-
-void rabbit_api_man::timed_out(const QUuid& id)
-{
-    _logger.debug() << "Timeout :" << id.toString();
-    auto entry = _sended_commands.find(id);
-    if (entry == _sended_commands.end())
-        return;
-    const std::function<void(QString)> on_error = entry->second._errorHandler;
-    on_error(QStringLiteral("rabbit command execution timeout"));
-    entry = _sended_commands.find(id);
-    if (entry != _sended_commands.end())
-        _sended_commands.erase(entry);
+    _outbound.send(type, data, routingKey, std::move(resultHandler), std::move(errorHandler));
 }
 
 void rabbit_api_man::send_cmd_forward(const QString& type, const QJsonObject& data, const QString& routeKey)
 {
-    const QJsonObject message = envelope::command(type, own_sender(), QUuid::createUuid(), data);
-    _api_command_out.publish_string(envelope::wire_text(message), routeKey.toLatin1(), QStringLiteral("text/plain"));
+    _outbound.send_forward(type, data, routeKey);
 }

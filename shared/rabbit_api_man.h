@@ -3,21 +3,16 @@
 #include "command_flow.h"
 #include "icommand_handler.h"
 #include "logger.h"
+#include "outbound_commands.h"
 #include "rabbit_config.h"
 #include "rabbit_publisher.h"
 #include "rabbit_receiver.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QObject>
-#include <QTimer>
-#include <QUuid>
 
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <memory>
-#include <vector>
 
 // The hub of the service's messaging: runs each command from the queue through the handler for
 // its type and answers its sender, passes responses to the commands of ours that wait for them,
@@ -25,23 +20,11 @@
 class rabbit_api_man : public QObject {
     Q_OBJECT
 public:
-    // One command of ours that waits for its response.
-    struct handlers {
-        std::function<bool(QJsonDocument)> _resultHandler;  // true: the command is complete
-        std::function<void(QString)> _errorHandler;          // once, on time-out
-        std::shared_ptr<QTimer> _timer;
-    };
-
     rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHandlerBuildFunc cmd_factory, QObject* parent);
     ~rabbit_api_man() override;
     rabbit_api_man(const rabbit_api_man&) = delete;
     rabbit_api_man& operator=(const rabbit_api_man&) = delete;
 
-    logger& r_logger() { return _logger; }
-
-    // How long send_cmd waits for a response; 30 minutes unless changed.
-    void set_command_timeout(int ms) { _command_timeout_ms = ms; }
-    std::size_t pending_commands() const { return _sended_commands.size(); }
     rabbit_receiver& receiver() { return _api_command_in; }
     rabbit_publisher_impl& publisher() { return _api_command_out; }
     const command_flow& flow() const { return _flow; }
@@ -56,12 +39,8 @@ public:
     void resume_consuming();
     const rabbit_receiver& receiver() const { return _api_command_in; }
     const rabbit_publisher_impl& publisher() const { return _api_command_out; }
-
-    // send_cmd for any JSON data, an array say, as the commands of this service carry.
-    void send_cmd_value(const QString& type, const QJsonValue& data, const QString& routingKey,
-                        std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler);
-
-    static constexpr int default_command_timeout_ms = 1800000;
+    // The commands sent to other services; send_cmd and send_cmd_forward go through it.
+    outbound_commands& outbound() { return _outbound; }
 
 signals:
     // From the receiver: the queue's first declaration since start-up, and how many consumers
@@ -72,8 +51,12 @@ signals:
     // pause until the store answers.
     void held_returned();
 
+    // Kept for the services that share this code; the service itself does not call them.
+public:
+    using handlers = outbound_commands::handlers;
+    logger& r_logger() { return _logger; }
 public slots:
-    // A delivery's JSON object alone; the consumer hands deliveries to take() whole.
+    // A delivery as its JSON object alone (the consumer hands deliveries to take() whole).
     void listen(const QJsonObject& json, uint64_t message_tag);
     void send_cmd(const QString& type, const QJsonObject& data, const QString& routingKey,
                   std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler);
@@ -82,18 +65,14 @@ public slots:
 
 private:
     void take(const delivery& d);
-    void handle_response(const model::command& response);
-    void timed_out(const QUuid& id);
-    QString own_sender() const;
 
     rabbit_api_config _config;
     rabbit_receiver _api_command_in;
     rabbit_publisher<rabbit_publisher_config> _api_command_out;
     TCmdHandlerBuildFunc _commands_factory;
-    std::map<QUuid, handlers> _sended_commands;
     logger& _logger;
 
-    int _command_timeout_ms = default_command_timeout_ms;
+    outbound_commands _outbound;
     command_flow _flow;
     enum class stop_state { running, draining, closed };
     stop_state _stop = stop_state::running;

@@ -39,6 +39,8 @@ struct rabbit_receiver_cfg {
 
 // Settings of the command API manager: the consumer's plus where commands and replies go out.
 struct rabbit_api_config : rabbit_receiver_cfg {
-    QString velmor_admin_apikey;
     QString _exchange_cmd_out;
+
+    // Kept for the services that share this code; this service neither reads nor sets it.
+    QString velmor_admin_apikey;
 };

@@ -45,7 +45,6 @@ public:
     bool can_publish() const override { return is_connected(); }
 
 signals:
-    void republish();
     void conn_estimated();
     // With multiple, every id up to this one too.
     void confirmed(quint64 id, bool multiple);
@@ -55,16 +54,20 @@ signals:
 
 public slots:
     void publish_string(QByteArray string, QByteArray routing_key, QString mimeType);
-    void publish_string(QByteArray string, QByteArray routing_key);
     void connected();
     void disconnected();
+
+    // Kept for the services that share this code; the service itself does not use them.
+signals:
+    void republish();  // never emitted: there is no backlog to send again
+public slots:
+    void publish_string(QByteArray string, QByteArray routing_key);  // as text/plain
 
 private:
     QString refusal() const;  // why a publication was not taken
     // The routing key ends at its first zero byte and is read as UTF-8.
     static QString wire_key(const QByteArray& routing_key) { return QString::fromUtf8(routing_key.constData()); }
     bool refuse_unencodable(const QString& key, const QString& mimeType);
-    logger& _logger() { return m_logger; }
     void settled(quint64 id);
 
     amqp::client _client;
@@ -72,7 +75,7 @@ private:
     amqp::exchange* _exchange = nullptr;
     QString rabbit_exchange;
     QString rabbit_vhost;
-    logger& m_logger;
+    logger& _logger;
     quint64 _last_id = 0;     // the highest handed out by publish_confirmed
     quint64 _settled_id = 0;  // the highest confirmed, nacked or lost
     bool _closed = false;

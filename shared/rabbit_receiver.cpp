@@ -4,7 +4,6 @@
 #include "broker_link_log.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QMessageLogger>
 
 #include <functional>
@@ -21,13 +20,13 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
     : QObject(parent),
       _client(this),
       _config(std::move(config)),
-      m_logger(logger),
+      _logger(logger),
       _receiveRaw(receiveRaw),
       _receiveRaw_withRoutKey(receiveRaw_withRoutKey)
 {
     connect(&_client, &amqp::client::disconnected, this, &rabbit_receiver::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_receiver::connected);
-    log_broker_link(_client, m_logger, QStringLiteral("rabbit_receiver"), _config.path, _config._tls,
+    log_broker_link(_client, _logger, QStringLiteral("rabbit_receiver"), _config.path, _config._tls,
                     [this](const QString& why) { return connection_error_advice(_step, why); });
     _setup_retry.setSingleShot(true);
     connect(&_setup_retry, &QTimer::timeout, this, &rabbit_receiver::set_up);
@@ -39,7 +38,7 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
     _client.setVirtualHost(_config.vhost);
     _client.setTls(_config._tls);
     _client.setPassword(_config._password);
-    _logger().debug() << "rabbit_man_receiver_impl inited to path <<" << amqp::redact_password(_config.path) << ", queue "
+    _logger.debug() << "rabbit_man_receiver_impl inited to path <<" << amqp::redact_password(_config.path) << ", queue "
                       << _config.r_que << ", host " << _config.vhost;
 }
 
@@ -64,7 +63,7 @@ void rabbit_receiver::set_up()
         return;
     if (_queue)
         QObject::disconnect(_queue, nullptr, nullptr, nullptr);  // the links of the earlier set-up
-    _logger().debug() << " Rabbit_man_ul: connected";
+    _logger.debug() << " Rabbit_man_ul: connected";
     _queue = _client.createQueue(_config.r_que, -1);
     connect(_queue, &amqp::queue::declared, this, &rabbit_receiver::declared);
     connect(_queue, &amqp::channel::error, this, &rabbit_receiver::on_refused);
@@ -78,7 +77,7 @@ void rabbit_receiver::set_up()
     _stopped = false;
     _step = setup_step::declaring;
     _queue->declare(_config._mode, _config._arguments);
-    _logger().debug() << " rabbit_receiver: Connected";
+    _logger.debug() << " rabbit_receiver: Connected";
     emit conn_estimated();
 }
 
@@ -97,7 +96,7 @@ void rabbit_receiver::bind_all(QList<QPair<QString, QString>> bindings)
         _step = setup_step::consuming;
         start();
         connect(_queue, &amqp::queue::messageReceived, this, &rabbit_receiver::messageReceived);
-        _logger().debug() << " Rabbit_man_ul: Queue bound";
+        _logger.debug() << " Rabbit_man_ul: Queue bound";
     };
     if (bindings.isEmpty()) {  // nothing to bind: consume what arrives by the default exchange
         consume();
@@ -131,7 +130,7 @@ void rabbit_receiver::on_refused(int code, const QString& text)
     const QString advice = refusal_advice(_step, code, text);
     const QString what = step_text();
     const int delay = set_up_again_later();
-    _logger().error(channel_closed_kind) << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
+    _logger.error(channel_closed_kind) << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
                       << what << "): " << code << " " << text << (advice.isEmpty() ? QString() : QStringLiteral("; ") + advice)
                       << "; setting the queue up again in " << delay << " ms";
 }
@@ -157,7 +156,7 @@ void rabbit_receiver::on_cancelled()
     if (_stopped)
         return;
     const int delay = set_up_again_later();
-    _logger().error(cancelled_kind) << "rabbit_receiver: the broker cancelled the consumer of queue \"" << _config.r_que
+    _logger.error(cancelled_kind) << "rabbit_receiver: the broker cancelled the consumer of queue \"" << _config.r_que
                       << "\"; setting the queue up again in " << delay << " ms";
 }
 
@@ -172,10 +171,10 @@ int rabbit_receiver::set_up_again_later()
 
 void rabbit_receiver::start()
 {
-    _logger().debug() << "Rabbit consume";
+    _logger.debug() << "Rabbit consume";
     QMessageLogger().debug("consume");
     if (!_queue) {
-        _logger().debug() << "void rabbit_receiver::start()" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::start()" << " zerro queue";
         return;
     }
     _queue->qos(prefetch_window(_config._prefetch_count), 0);
@@ -184,10 +183,10 @@ void rabbit_receiver::start()
 
 void rabbit_receiver::stop()
 {
-    _logger().debug() << "Rabbit cancel";
+    _logger.debug() << "Rabbit cancel";
     QMessageLogger().debug("cancel");
     if (!_queue) {
-        _logger().debug() << "void rabbit_receiver::stop()" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::stop()" << " zerro queue";
         return;
     }
     _stopped = true;
@@ -237,7 +236,7 @@ void rabbit_receiver::close()
 void rabbit_receiver::messageReceived()
 {
     if (!_queue || _queue->isEmpty()) {
-        _logger().debug() << "void rabbit_receiver::messageReceived()" << "zerro or empty queue";
+        _logger.debug() << "void rabbit_receiver::messageReceived()" << "zerro or empty queue";
         return;
     }
     currentMessage = _queue->dequeue();
@@ -249,36 +248,21 @@ void rabbit_receiver::messageReceived()
         delivery d = read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
         d.redelivered = currentMessage.redelivered;
         emit delivered(d);
-        emit data_received(d.json, d.tag);
     }
-}
-
-delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body)
-{
-    delivery d{tag, routing_key, body, QJsonObject(), QString()};
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError)
-        d.problem = QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset);
-    else if (!document.isObject())
-        d.problem = QStringLiteral("the body is not a JSON object");
-    else
-        d.json = document.object();
-    return d;
 }
 
 void rabbit_receiver::dropped_stale(const char* what, uint64_t message_tag)
 {
     // The broker requeued that delivery when its channel went away; settling it on the new
     // channel would make the broker close the channel.
-    _logger().debug() << "rabbit_receiver: delivery " << static_cast<quint64>(message_tag)
+    _logger.debug() << "rabbit_receiver: delivery " << static_cast<quint64>(message_tag)
                       << " came on an earlier channel; its " << what << " is dropped";
 }
 
 void rabbit_receiver::ack_message(uint64_t message_tag, bool multiple)
 {
     if (!_queue) {
-        _logger().debug() << "void rabbit_receiver::ack_message(uint64_t, bool)" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::ack_message(uint64_t, bool)" << " zerro queue";
         return;
     }
     if (!_queue->ack(message_tag, multiple))
@@ -288,7 +272,7 @@ void rabbit_receiver::ack_message(uint64_t message_tag, bool multiple)
 void rabbit_receiver::reject_message(uint64_t message_tag)
 {
     if (!_queue) {
-        _logger().debug() << "void rabbit_receiver::reject_message(uint64_t)" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::reject_message(uint64_t)" << " zerro queue";
         return;
     }
     if (!_queue->reject(message_tag, false))
@@ -298,7 +282,7 @@ void rabbit_receiver::reject_message(uint64_t message_tag)
 void rabbit_receiver::requeue_message(uint64_t message_tag)
 {
     if (!_queue) {
-        _logger().debug() << "void rabbit_receiver::requeue_message(uint64_t)" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::requeue_message(uint64_t)" << " zerro queue";
         return;
     }
     if (!_queue->nack(message_tag, false, true))
@@ -312,5 +296,5 @@ void rabbit_receiver::disconnected()
     _setup_retry.stop();
     if (_run == run_state::closed)
         return;  // closed on purpose: nothing was lost
-    _logger().error(disconnected_kind) << " Rabbit_man_ul: Disconnected";
+    _logger.error(disconnected_kind) << " Rabbit_man_ul: Disconnected";
 }

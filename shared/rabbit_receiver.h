@@ -2,13 +2,13 @@
 
 #include "amqp_backoff.h"
 #include "amqp_client.h"
+#include "command_envelope.h"
 #include "command_flow_ports.h"
 #include "logger.h"
 #include "queue_refusal.h"
 #include "rabbit_config.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -24,33 +24,32 @@ public:
     rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QObject* parent, bool receiveRaw,
                     bool receiveRaw_withRoutKey);
 
-    void ack_message(uint64_t message_tag, bool multiple);
-    void reject_message(uint64_t message_tag);   // not requeued
-    void requeue_message(uint64_t message_tag);  // back to the queue with basic.nack, to come again
-    void ack(uint64_t tag, bool multiple) override { ack_message(tag, multiple); }
-    void reject(uint64_t tag) override { reject_message(tag); }
-    void requeue(uint64_t tag) override { requeue_message(tag); }
+    void ack_message(uint64_t message_tag, bool multiple) override;
+    void reject_message(uint64_t message_tag) override;   // not requeued
+    void requeue_message(uint64_t message_tag) override;  // back to the queue with basic.nack, to come again
 
-    rabbit_receiver_cfg config() const { return _config; }
     bool is_connected() const { return _client.isConnected(); }
     // The broker confirmed the consumer and has not cancelled it or lost its channel since.
     bool is_consuming() const { return _consuming; }
     // Connections made after the first.
     std::uint64_t reconnections() const { return _connections > 0 ? _connections - 1 : 0; }
-    amqp::message get_message() const { return currentMessage; }
 
     // The prefetch window sent to the broker: the AMQP field holds 16 bits, so larger (or
     // overflowed, negative) counts take its largest value rather than their low bits.
     static quint16 prefetch_window(qint32 configured);
 
+    // For a stop: cancels the consumer and consumes no more, on this connection or a later one.
+    void finish();
+    // Closes the connection politely (connection.close), for good; nothing is logged as lost.
+    void close();
+    // Cancels the consumer until resume(); the queue is set up again then, on this connection
+    // or a later one.
+    void pause();
+    void resume();
+
 signals:
-    void conn_estimated();
-    void conn_lost();
-    // Each delivery twice, unless raw: whole (delivered), then as its JSON object alone.
+    // Each delivery, once: whole, with its body read as JSON (unless raw, below).
     void delivered(const delivery& d);
-    void data_received(const QJsonObject& json, uint64_t message_tag);
-    void raw_data_received(const QByteArray& data, uint64_t message_tag);
-    void raw_routekey_data_received(const QByteArray& data, const QString& routing_key, uint64_t message_tag);
     // The broker confirmed the consumer: deliveries can come.
     void consuming();
     // The channel went away: deliveries not yet acknowledged go back to the queue by themselves,
@@ -61,18 +60,20 @@ signals:
     void queue_declared(quint32 consumers);
 
 public slots:
-    void stop();
     void start();
 
+    // Kept for the services that share this code; the service itself does not use them.
 public:
-    // For a stop: cancels the consumer and consumes no more, on this connection or a later one.
-    void finish();
-    // Closes the connection politely (connection.close), for good; nothing is logged as lost.
-    void close();
-    // Cancels the consumer until resume(); the queue is set up again then, on this connection
-    // or a later one.
-    void pause();
-    void resume();
+    rabbit_receiver_cfg config() const { return _config; }
+    amqp::message get_message() const { return currentMessage; }  // the latest delivery
+public slots:
+    void stop();
+signals:
+    void conn_estimated();  // a connection is set up (the queue not yet bound)
+    void conn_lost();       // never emitted: a lost connection is only logged
+    // Raw modes, chosen at construction: the body as it came, instead of delivered().
+    void raw_data_received(const QByteArray& data, uint64_t message_tag);
+    void raw_routekey_data_received(const QByteArray& data, const QString& routing_key, uint64_t message_tag);
 
 private slots:
     void messageReceived();
@@ -80,7 +81,6 @@ private slots:
     void connected();
 
 private:
-    logger& _logger() { return m_logger; }
     void set_up();
     void declared();
     void bind_all(QList<QPair<QString, QString>> bindings);
@@ -96,7 +96,7 @@ private:
     rabbit_receiver_cfg _config;
     amqp::queue* _queue = nullptr;
     amqp::message currentMessage;
-    logger& m_logger;
+    logger& _logger;
     bool _receiveRaw;
     bool _receiveRaw_withRoutKey;
 

@@ -88,7 +88,7 @@ protected:
         no_sequence = std::make_unique<staging_promotion>(*store, *no_wait, log, promotion, QString());
         const handler_context handlers{*store, *no_wait, log, *no_sequence};
         api = std::make_unique<rabbit_api_man>(log, c, [handlers](QString type) { return service_handler_creator::create(type, handlers); }, nullptr);
-        QObject::connect(&api->receiver(), &rabbit_receiver::data_received, [this] { ++deliveries; });
+        QObject::connect(&api->receiver(), &rabbit_receiver::delivered, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
         QObject::connect(api.get(), &rabbit_api_man::queue_declared, [this](quint32 n) { declared_with_consumers << n; });
         if (wait) {
@@ -222,7 +222,7 @@ TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterRes
     api->send_cmd("ping", QJsonObject{{"n", 1}}, "peer.cmd",
                   [&](QJsonDocument data) { return ++results == 2 && data.object().value("last").toBool(); },
                   [&](QString) { ++errors; });
-    EXPECT_EQ(api->pending_commands(), 1u);
+    EXPECT_EQ(api->outbound().pending(), 1u);
     EXPECT_TRUE(peer.received().isEmpty()) << "published before send_cmd returned";
 
     ASSERT_TRUE(peer.wait_for(1));
@@ -239,10 +239,10 @@ TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterRes
     };
     respond(false);
     ASSERT_TRUE(wait_until([&] { return results == 1; }, 5000));
-    EXPECT_EQ(api->pending_commands(), 1u);
+    EXPECT_EQ(api->outbound().pending(), 1u);
     respond(true);
     ASSERT_TRUE(wait_until([&] { return results == 2; }, 5000));
-    EXPECT_EQ(api->pending_commands(), 0u);
+    EXPECT_EQ(api->outbound().pending(), 0u);
     respond(true);  // too late: acknowledged, not passed on
     EXPECT_TRUE(wait_until([&] { return deliveries == 3 && broker.queue_messages(queue) == 0; }, 5000));
     EXPECT_EQ(results, 2);
@@ -253,7 +253,7 @@ TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterRes
 TEST_F(CommandApiTest, SentCommandTimesOutOnceAndItsLateResponseIsIgnored)
 {
     start(config());
-    api->set_command_timeout(300);
+    api->outbound().set_timeout(300);
     int results = 0;
     QStringList errors;
     QElapsedTimer clock;
@@ -268,7 +268,7 @@ TEST_F(CommandApiTest, SentCommandTimesOutOnceAndItsLateResponseIsIgnored)
     ASSERT_TRUE(wait_until([&] { return !errors.isEmpty(); }, 3000));
     EXPECT_GE(timed_out_after, 295);
     EXPECT_EQ(errors, QStringList{"rabbit command execution timeout"});
-    EXPECT_EQ(api->pending_commands(), 0u);
+    EXPECT_EQ(api->outbound().pending(), 0u);
     const QString id = peer.json(0).value("cmd_id").toString();
     EXPECT_EQ(log_lines("Timeout :" + QUuid(id).toString()).size(), 1);
 

@@ -21,9 +21,9 @@ QUuid id_of(int n)
 // The consumer's side: every settlement, in order ("ack 3", "ack 5 multiple", "reject 2", ...).
 struct settlements : delivery_settlement {
     QStringList seen;
-    void ack(uint64_t tag, bool multiple) override { seen << QStringLiteral("ack %1%2").arg(tag).arg(multiple ? " multiple" : ""); }
-    void reject(uint64_t tag) override { seen << QStringLiteral("reject %1").arg(tag); }
-    void requeue(uint64_t tag) override { seen << QStringLiteral("requeue %1").arg(tag); }
+    void ack_message(uint64_t tag, bool multiple) override { seen << QStringLiteral("ack %1%2").arg(tag).arg(multiple ? " multiple" : ""); }
+    void reject_message(uint64_t tag) override { seen << QStringLiteral("reject %1").arg(tag); }
+    void requeue_message(uint64_t tag) override { seen << QStringLiteral("requeue %1").arg(tag); }
     QStringList take()
     {
         QStringList out;

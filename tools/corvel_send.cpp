@@ -179,7 +179,7 @@ int main(int argc, char** argv)
     rabbit_api_man api(log, reply, [](QString t) -> std::shared_ptr<ICommandHandler> {
         throw std::runtime_error(t.toStdString() + " does not exist");
     }, nullptr);
-    api.set_command_timeout(timeout_ms);
+    api.outbound().set_timeout(timeout_ms);
 
     const QString command_type = parser.value(type);
     const QString routing_key = parser.value(key);
@@ -188,7 +188,7 @@ int main(int argc, char** argv)
         if (sent)
             return;
         sent = true;
-        api.send_cmd_value(
+        api.outbound().send(
             command_type, data.isArray() ? QJsonValue(data.array()) : QJsonValue(data.object()), routing_key,
             [](QJsonDocument response) {
                 std::printf("%s", response.toJson(QJsonDocument::Indented).constData());
