@@ -27,11 +27,12 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
         return;
     }
     _timer.stop();
-    const QJsonArray clients = command._data.array();
-    qDebug() << "Put to redis:" << clients.size() << "clients\t" << QDateTime::currentDateTimeUtc();
+    // A large command's array is read from its text as it is written out.
+    auto commands = command._data_text.isEmpty() ? std::make_shared<clients_devices_commands>(command._data.array())
+                                                 : std::make_shared<clients_devices_commands>(command._data_text);
+    qDebug() << "Put to redis:" << commands->size() << "clients\t" << QDateTime::currentDateTimeUtc();
 
     std::optional<redis::command> mark = _promotion.command_started();  // may put a promotion ahead of this command
-    auto commands = std::make_shared<clients_devices_commands>(clients);
     QPointer<QTimer> timer(&_timer);
     QPointer<staging_promotion> promotion(&_promotion);
     run_store_transaction(
@@ -62,11 +63,12 @@ DevicesParamsCommand::~DevicesParamsCommand() = default;
 
 void DevicesParamsCommand::exec(const model::command& command, completion finished)
 {
-    if (!command._data.isArray()) {
+    const QJsonDocument data = command_data(command);
+    if (!data.isArray()) {
         finished(command_result::rejected(QStringLiteral("Illegal data format!")));
         return;
     }
-    const QJsonArray modems = command._data.array();
+    const QJsonArray modems = data.array();
     qDebug() << "Put to redis:" << modems.size() << "properties\t" << QDateTime::currentDateTimeUtc();
 
     auto commands = std::make_shared<device_parameters_commands>(modems);

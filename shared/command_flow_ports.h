@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
@@ -14,9 +16,11 @@ struct delivery {
     QJsonObject json;  // the body, when it is a JSON object
     QString problem;   // why the body is not a JSON object; empty when it is
     bool redelivered = false;  // the broker delivered it before (to this consumer or another)
+    json_slice data_text{};    // a large body's "data" array, left as text; json's "data" is null then
 };
 
-// Parses the body; a body that is not a JSON object comes with its problem.
+// Parses the body; a body that is not a JSON object comes with its problem. A large body's "data"
+// array is checked but not parsed: its text is what the handler reads.
 delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body);
 
 // Settles the deliveries the command flow was given (the consumer does it on the broker).

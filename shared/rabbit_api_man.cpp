@@ -1,6 +1,7 @@
 #include "rabbit_api_man.h"
 
 #include "command_envelope.h"
+#include "json_scan.h"
 #include "loggable.h"
 
 #include <QCoreApplication>
@@ -85,7 +86,8 @@ void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
 
 void rabbit_api_man::take(const delivery& d)
 {
-    const model::command command = envelope::read(d.json);
+    model::command command = envelope::read(d.json);
+    command._data_text = d.data_text;
     if (!envelope::is_response(command)) {
         _flow.take(d, command);
         return;
@@ -104,7 +106,7 @@ void rabbit_api_man::handle_response(const model::command& response)
     auto entry = _sended_commands.find(response._id);
     if (entry == _sended_commands.end())
         return;
-    if (!entry->second._resultHandler(response._data))
+    if (!entry->second._resultHandler(command_data(response)))
         return;
     entry = _sended_commands.find(response._id);  // the handler may have sent commands of its own
     if (entry == _sended_commands.end())
