@@ -94,6 +94,13 @@ TEST(ClientsDevicesPlan, PayloadReadInPlaceWritesTheSameBytes)
     qInstallMessageHandler(before);
 }
 
+TEST(ClientsDevicesPlan, LongClientIdsAreWrittenWhole)
+{
+    const QByteArray key(600, 'k');
+    const QByteArray entry = R"({"api_key":")" + key + R"(","modem_ids":[1]})";
+    EXPECT_EQ(plan(entry.constData()).first(), "SADD tmp:dev:clients:1 " + key);
+}
+
 TEST(ClientsDevicesPlan, TextIsLatin1WithQuestionMarksBeyondIt)
 {
     QList<QList<QByteArray>> cmds;

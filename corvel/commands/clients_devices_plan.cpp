@@ -130,15 +130,14 @@ void client_commands::next_step(step next)
 // SADD <prefix><id> <client> for each id.
 void client_commands::reverse(redis::command_writer& out, const char* prefix, const id_list& ids, step next)
 {
-    const QByteArray key_prefix = QByteArray::fromRawData(prefix, static_cast<int>(std::strlen(prefix)));
     id_list::reader& reader = ids_reader(ids);
-    char id[16];
+    char key[40];
+    const std::size_t prefix_size = std::strlen(prefix);
+    std::memcpy(key, prefix, prefix_size);
+    const std::string_view client(_client.constData(), static_cast<std::size_t>(_client.size()));
     for (; _index < ids.size() && !out.full(); ++_index) {
-        out.begin(3);
-        out.arg(sadd);
-        out.arg(key_prefix, id, reader.next(id));
-        out.arg(_client);
-        out.end();
+        const std::size_t id_size = static_cast<std::size_t>(reader.next(key + prefix_size));
+        out.add({"SADD", std::string_view(key, prefix_size + id_size), client});
     }
     if (_index == ids.size())
         next_step(next);
