@@ -25,7 +25,7 @@ struct command {
     QString _sender;
     QJsonDocument _data;
     // A large "data" array left as text (_data is null then): see command_data().
-    json_slice _data_text;
+    json_slice _data_text{};
 };
 
 }  // namespace model
