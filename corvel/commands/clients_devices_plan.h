@@ -70,6 +70,9 @@ QByteArray id_text(const QJsonValue& id);
 class client_commands {
 public:
     explicit client_commands(client_entry entry);
+    // Its id reader points into its entry.
+    client_commands(const client_commands&) = delete;
+    client_commands& operator=(const client_commands&) = delete;
     // Writes until the output is full or the entry is done; true once done.
     bool write(redis::command_writer& out);
 
