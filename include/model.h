@@ -1,8 +1,20 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonDocument>
 #include <QString>
 #include <QUuid>
+
+// JSON text inside a larger buffer (a command's body), which it keeps alive.
+struct json_slice {
+    QByteArray buffer;
+    int offset = 0;
+    int size = 0;
+
+    bool isEmpty() const { return size == 0; }
+    const char* begin() const { return buffer.constData() + offset; }
+    const char* end() const { return begin() + size; }
+};
 
 namespace model {
 
@@ -12,6 +24,8 @@ struct command {
     QString _type;
     QString _sender;
     QJsonDocument _data;
+    // A large "data" array left as text (_data is null then): see command_data().
+    json_slice _data_text{};
 };
 
 }  // namespace model

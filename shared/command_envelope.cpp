@@ -1,11 +1,17 @@
 #include "command_envelope.h"
 
+#include "json_scan.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
 delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body)
 {
     delivery d{tag, routing_key, body, QJsonObject(), QString()};
+    // A Qt document costs several times its text (16 bytes a number): a large array is read in
+    // place by its handler instead.
+    if (body.size() >= in_place_body_bytes && read_envelope_in_place(body, d.json, d.data_text))
+        return d;
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError)

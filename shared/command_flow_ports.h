@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model.h"
+
 #include <QByteArray>
 #include <QString>
 

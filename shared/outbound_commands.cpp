@@ -1,6 +1,7 @@
 #include "outbound_commands.h"
 
 #include "command_envelope.h"
+#include "json_scan.h"
 
 #include <QMetaObject>
 #include <QThread>
@@ -58,7 +59,7 @@ void outbound_commands::response(const model::command& response)
     auto entry = _sended_commands.find(response._id);
     if (entry == _sended_commands.end())
         return;
-    if (!entry->second._resultHandler(response._data))
+    if (!entry->second._resultHandler(command_data(response)))
         return;
     entry = _sended_commands.find(response._id);  // the handler may have sent commands of its own
     if (entry == _sended_commands.end())

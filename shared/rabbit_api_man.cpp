@@ -67,7 +67,8 @@ void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
 
 void rabbit_api_man::take(const delivery& d)
 {
-    const model::command command = envelope::read(d.json);
+    model::command command = envelope::read(d.json);
+    command._data_text = d.data_text;
     if (!envelope::is_response(command)) {
         _flow.take(d, command);
         return;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace {
 
 QJsonValue json(const char* text)
@@ -16,11 +18,16 @@ QJsonValue json(const char* text)
     return doc.array().at(0);
 }
 
-// The commands of one entry, each written as "NAME arg arg".
+// The commands of one entry, each written as "NAME arg arg"; the entry read from its Qt value
+// and, as a large command's is, from its text in place must give the same.
 QList<QByteArray> plan(const char* entry)
 {
     QList<QByteArray> out;
     plan_client(read_client_entry(json(entry)), [&](const QList<QByteArray>& cmd) { out.append(cmd.join(' ')); });
+    QList<QByteArray> in_place;
+    json_scan scan(entry, entry + std::strlen(entry));
+    plan_client(read_client_entry(scan), [&](const QList<QByteArray>& cmd) { in_place.append(cmd.join(' ')); });
+    EXPECT_EQ(in_place, out) << entry;
     return out;
 }
 
@@ -55,6 +62,43 @@ TEST(ClientsDevicesPlan, MissingApiKeyLeavesKeysEndingAtTheColon)
     EXPECT_EQ(cmds.first(), "SADD tmp:dev:clients:3 ");
     EXPECT_TRUE(cmds.contains("RENAME tmp:client:devices: client:devices:"));
     EXPECT_EQ(plan(R"({"api_key":17,"modem_ids":[3]})").first(), "SADD tmp:dev:clients:3 ");
+}
+
+TEST(ClientsDevicesPlan, EntryReadInPlaceReadsAsQtReadsIt)
+{
+    // Members given twice (the last counts), escaped names, ids of every kind and spelling.
+    plan(R"({"api_key":"A","api_key":"B","modem_ids":[1],"modem_ids":"x","role":"r","role":7})");
+    plan(R"({"api\u005fkey":"caf\u00e9\ud800","modem_ids":[1.5e1,-0,2147483648,1E2,"3",[4,[5]],{"a":[6]},null,true,-2147483648,)"
+         R"(99999999999999999999,0.5e-3],"station_ids":[ 7 , 8.0 ],"role":"\u00e9\n"})");
+    plan(R"({"x":{"modem_ids":[9]},"station_ids":[],"modem_ids":[10],"station_ids":[11]})");
+}
+
+// A payload read from its text writes the same bytes as from its Qt array, in pieces or whole.
+TEST(ClientsDevicesPlan, PayloadReadInPlaceWritesTheSameBytes)
+{
+    const QByteArray text = R"([{"api_key":"a","modem_ids":[1,2,3],"station_ids":[4]},7,{"modem_ids":[5,6],"role":"r"},)"
+                            R"({"api_key":"b","station_ids":[8,9,10,11,12,13,14,15,16,17,18,19,20]}])";
+    const auto written = [](clients_devices_commands&& commands, int bound) {
+        QByteArray out;
+        for (bool done = false; !done;) {
+            redis::command_writer writer(out, out.size() + bound);
+            done = commands.write(writer);
+        }
+        return out;
+    };
+    const QtMessageHandler before = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    const QByteArray expected = written(clients_devices_commands(QJsonDocument::fromJson(text).array()), 1 << 20);
+    EXPECT_EQ(clients_devices_commands(json_slice{text, 0, static_cast<int>(text.size())}).size(), 4);
+    EXPECT_EQ(written(clients_devices_commands(json_slice{text, 0, static_cast<int>(text.size())}), 1 << 20), expected);
+    EXPECT_EQ(written(clients_devices_commands(json_slice{text, 0, static_cast<int>(text.size())}), 16), expected);
+    qInstallMessageHandler(before);
+}
+
+TEST(ClientsDevicesPlan, LongClientIdsAreWrittenWhole)
+{
+    const QByteArray key(600, 'k');
+    const QByteArray entry = R"({"api_key":")" + key + R"(","modem_ids":[1]})";
+    EXPECT_EQ(plan(entry.constData()).first(), "SADD tmp:dev:clients:1 " + key);
 }
 
 TEST(ClientsDevicesPlan, TextIsLatin1WithQuestionMarksBeyondIt)

@@ -4,6 +4,7 @@
 #include "amqp_uri.h"
 #include "broker_link_log.h"
 #include "command_envelope.h"
+#include "json_scan.h"
 #include "queue_refusal.h"
 #include "rabbit_receiver.h"
 
@@ -41,6 +42,37 @@ TEST(CommandEnvelope, ReadsEachKeyByItsRules)
 
     EXPECT_TRUE(envelope::read(json(R"({"data":{"a":1}})"))._data.isObject());
     EXPECT_TRUE(envelope::read(QJsonObject())._id.isNull());
+}
+
+// A large body's "data" array is checked and left as text; a body the scan does not take is read
+// by Qt as any other, with Qt's verdict.
+TEST(CommandEnvelope, LargeBodysDataArrayIsLeftAsText)
+{
+    QByteArray data = "[";
+    while (data.size() < in_place_body_bytes)
+        data += R"({"api_key":"k\u00e9","modem_ids":[1,2.5e1],"station_ids":[]},)";
+    data += "7]";
+    const QByteArray body = R"({"msg_type":"clients_devices","sender":"s","data":)" + data + R"(,"cmd_id":"x"})";
+    const delivery d = read_delivery(1, "k", body);
+    EXPECT_TRUE(d.problem.isEmpty());
+    EXPECT_EQ(QByteArray(d.data_text.begin(), d.data_text.size), data);
+    EXPECT_TRUE(d.json.value(QLatin1String("data")).isNull());
+    EXPECT_EQ(d.json.value(QLatin1String("sender")).toString(), "s");
+    model::command c = envelope::read(d.json);
+    c._data_text = d.data_text;
+    EXPECT_EQ(command_data(c), QJsonDocument::fromJson(data));
+
+    // "1." is Qt's own reading of a number; "[1,]" is not JSON.
+    QByteArray qt_only = body;
+    const delivery lax = read_delivery(2, "k", qt_only.replace("7]", "1.]"));
+    EXPECT_TRUE(lax.data_text.isEmpty());
+    EXPECT_TRUE(lax.json.value(QLatin1String("data")).isArray());
+    QByteArray broken = body;
+    QJsonParseError error{};
+    QJsonDocument::fromJson(broken.replace("7]", "1,]"), &error);
+    const delivery refused = read_delivery(3, "k", broken);
+    EXPECT_TRUE(refused.data_text.isEmpty());
+    EXPECT_EQ(refused.problem, QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset));
 }
 
 TEST(CommandEnvelope, OnlyTheExactTypeResponseIsAResponse)

@@ -3,7 +3,6 @@
 #include "commands/clients_devices_plan.h"
 #include "promotion/staging_promotion.h"
 #include "store/store_transaction.h"
-
 #include "utc_stamp.h"
 
 #include <QDebug>
@@ -19,12 +18,12 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
                                                       "Redis has answered for the quiet time")));
         return;
     }
-    const QJsonArray clients = command._data.array();
+    // A large command's array is read from its text as it is written out.
+    auto commands = command._data_text.isEmpty() ? std::make_shared<clients_devices_commands>(command._data.array())
+                                                 : std::make_shared<clients_devices_commands>(command._data_text);
+    qDebug() << "Put to redis:" << commands->size() << "clients\t" << utc_stamp_now();
     // Holds the promotion timer off; may put a promotion ahead of this command.
     std::optional<redis::command> mark = promotion.command_started();
-    qDebug() << "Put to redis:" << clients.size() << "clients\t" << utc_stamp_now();
-
-    auto commands = std::make_shared<clients_devices_commands>(clients);
     run_store_transaction(
         {_context.store, _context.replicas, delivery_gone()},
         [commands, mark](redis::command_writer& out) mutable {

@@ -11,25 +11,96 @@
 
 namespace {
 
-int id_chars(const QJsonValue& id, char* text)
+int id_chars(int id, char* text)
 {
-    return static_cast<int>(std::to_chars(text, text + 12, id.toInt()).ptr - text);
+    return static_cast<int>(std::to_chars(text, text + 12, id).ptr - text);
 }
 
 const QByteArray sadd = QByteArrayLiteral("SADD");
 
+QString text_member(json_scan& scan)
+{
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (scan.peek() == '"' && scan.string(begin, end))
+        return json_string_text(begin, end);
+    scan.skip(0);
+    return QString();
+}
+
+id_list ids_member(json_scan& scan)
+{
+    if (scan.peek() != '[') {
+        scan.skip(0);
+        return id_list();
+    }
+    const char* const begin = scan.position();
+    const int count = scan.count_elements(0);
+    return id_list(begin, scan.position(), count);
+}
+
 }  // namespace
+
+int id_list::reader::next(char* text)
+{
+    int id = 0;
+    if (!_ids._begin) {
+        id = _ids._array.at(_index).toInt();
+    } else if (_index == 0 ? _scan.take('[') : _scan.accept(',')) {
+        const char c = _scan.peek();
+        if (c == '-' || (c >= '0' && c <= '9'))
+            _scan.number(id);
+        else
+            _scan.skip(0);
+    }
+    ++_index;
+    return id_chars(id, text);
+}
 
 client_entry read_client_entry(const QJsonValue& element)
 {
     const QJsonObject object = element.toObject();
     client_entry entry;
     entry.api_key = object.value(QLatin1String("api_key")).toString();
-    entry.modem_ids = object.value(QLatin1String("modem_ids")).toArray();
-    entry.station_ids = object.value(QLatin1String("station_ids")).toArray();
+    entry.modem_ids = id_list(object.value(QLatin1String("modem_ids")).toArray());
+    entry.station_ids = id_list(object.value(QLatin1String("station_ids")).toArray());
     entry.has_role = object.contains(QLatin1String("role"));
     if (entry.has_role)
         entry.role = object.value(QLatin1String("role")).toString();
+    return entry;
+}
+
+// A member given twice counts as Qt counts it: the last one.
+client_entry read_client_entry(json_scan& scan)
+{
+    client_entry entry;
+    if (scan.peek() != '{') {
+        scan.skip(0);
+        return entry;
+    }
+    scan.take('{');
+    if (scan.accept('}'))
+        return entry;
+    do {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        if (!scan.string(begin, end) || !scan.take(':'))
+            break;
+        const QString key = json_string_text(begin, end);
+        if (key == QLatin1String("api_key")) {
+            entry.api_key = text_member(scan);
+        } else if (key == QLatin1String("modem_ids")) {
+            entry.modem_ids = ids_member(scan);
+        } else if (key == QLatin1String("station_ids")) {
+            entry.station_ids = ids_member(scan);
+        } else if (key == QLatin1String("role")) {
+            entry.has_role = true;
+            entry.role = text_member(scan);
+        } else {
+            scan.skip(0);
+        }
+    } while (scan.accept(','));
+    scan.take('}');
     return entry;
 }
 
@@ -42,26 +113,38 @@ client_commands::client_commands(client_entry entry) : _entry(std::move(entry)),
 {
 }
 
-// SADD <prefix><id> <client> for each id.
-void client_commands::reverse(redis::command_writer& out, const char* prefix, const QJsonArray& ids, step next)
+id_list::reader& client_commands::ids_reader(const id_list& ids)
 {
-    const QByteArray key_prefix = QByteArray::fromRawData(prefix, static_cast<int>(std::strlen(prefix)));
-    char id[16];
-    while (_index < ids.size() && !out.full()) {
-        out.begin(3);
-        out.arg(sadd);
-        out.arg(key_prefix, id, id_chars(ids.at(_index++), id));
-        out.arg(_client);
-        out.end();
+    if (!_reader)
+        _reader.emplace(ids);
+    return *_reader;
+}
+
+void client_commands::next_step(step next)
+{
+    _reader.reset();
+    _index = 0;
+    _step = next;
+}
+
+// SADD <prefix><id> <client> for each id.
+void client_commands::reverse(redis::command_writer& out, const char* prefix, const id_list& ids, step next)
+{
+    id_list::reader& reader = ids_reader(ids);
+    char key[40];
+    const std::size_t prefix_size = std::strlen(prefix);
+    std::memcpy(key, prefix, prefix_size);
+    const std::string_view client(_client.constData(), static_cast<std::size_t>(_client.size()));
+    for (; _index < ids.size() && !out.full(); ++_index) {
+        const std::size_t id_size = static_cast<std::size_t>(reader.next(key + prefix_size));
+        out.add({"SADD", std::string_view(key, prefix_size + id_size), client});
     }
-    if (_index == ids.size()) {
-        _index = 0;
-        _step = next;
-    }
+    if (_index == ids.size())
+        next_step(next);
 }
 
 // SADD <key> <id>...: one command, written argument by argument.
-void client_commands::id_list(redis::command_writer& out, const QByteArray& key, const QJsonArray& ids, step next)
+void client_commands::set(redis::command_writer& out, const QByteArray& key, const id_list& ids, step next)
 {
     if (!_mid_command) {
         out.begin(2 + ids.size());
@@ -69,14 +152,14 @@ void client_commands::id_list(redis::command_writer& out, const QByteArray& key,
         out.arg(key);
         _mid_command = true;
     }
+    id_list::reader& reader = ids_reader(ids);
     char id[16];
-    while (_index < ids.size() && !out.full())
-        out.arg(id, id_chars(ids.at(_index++), id));
+    for (; _index < ids.size() && !out.full(); ++_index)
+        out.arg(id, reader.next(id));
     if (_index == ids.size()) {
         out.end();
         _mid_command = false;
-        _index = 0;
-        _step = next;
+        next_step(next);
     }
 }
 
@@ -96,14 +179,14 @@ bool client_commands::write(redis::command_writer& out)
                 out.add({sadd, "tmp:client:bs:" + _client, "NULL"});
                 _step = step::client_modems;
             } else {
-                id_list(out, "tmp:client:bs:" + _client, _entry.station_ids, step::client_modems);
+                set(out, "tmp:client:bs:" + _client, _entry.station_ids, step::client_modems);
             }
             break;
         case step::client_modems:
             // A client without modems gets an empty set; Redis stores that as no key. An SADD
             // without a member would be refused and take the whole transaction down with it.
             if (has_modems)
-                id_list(out, "tmp:client:devices:" + _client, _entry.modem_ids, step::rename_stations);
+                set(out, "tmp:client:devices:" + _client, _entry.modem_ids, step::rename_stations);
             else
                 _step = step::rename_stations;
             break;
@@ -130,13 +213,29 @@ bool client_commands::write(redis::command_writer& out)
     return _step == step::done;
 }
 
+clients_devices_commands::clients_devices_commands(json_slice clients) : _text(std::move(clients))
+{
+    json_scan count(_text);
+    _size = count.count_elements(0);
+    _scan.emplace(_text);
+}
+
+client_entry clients_devices_commands::next_entry()
+{
+    if (!_scan)
+        return read_client_entry(_clients.at(_index++));
+    if (_index++ == 0 ? !_scan->take('[') : !_scan->accept(','))
+        return client_entry();
+    return read_client_entry(*_scan);
+}
+
 bool clients_devices_commands::write(redis::command_writer& out)
 {
     while (!out.full()) {
         if (!_current) {
-            if (_index == _clients.size())
+            if (_index == _size)
                 return true;
-            client_entry entry = read_client_entry(_clients.at(_index++));
+            client_entry entry = next_entry();
             qDebug() << "Put to redis:" << entry.modem_ids.size() << "modems" << entry.station_ids.size() << "bs"
                      << QStringLiteral("(%1)").arg(loggable(entry.api_key));
             _current.emplace(std::move(entry));
@@ -144,7 +243,7 @@ bool clients_devices_commands::write(redis::command_writer& out)
         if (_current->write(out))
             _current.reset();
     }
-    return !_current && _index == _clients.size();
+    return !_current && _index == _size;
 }
 
 void plan_client(const client_entry& entry, const std::function<void(const QList<QByteArray>&)>& out)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "json_scan.h"
+#include "model.h"
 #include "redis_job.h"
 
 #include <QByteArray>
@@ -11,17 +13,51 @@
 #include <functional>
 #include <optional>
 
+// The ids of one member of a client entry, read as they are needed: from a Qt array, or from the
+// text of an array (a large command's body, checked before), which must outlive it.
+class id_list {
+public:
+    id_list() = default;
+    explicit id_list(QJsonArray ids) : _array(std::move(ids)), _size(_array.size()) {}
+    id_list(const char* begin, const char* end, int size) : _begin(begin), _end(end), _size(size) {}
+
+    int size() const { return _size; }
+    bool isEmpty() const { return _size == 0; }
+
+    // One pass through the ids, each as id_text reads it.
+    class reader {
+    public:
+        explicit reader(const id_list& ids) : _ids(ids), _scan(ids._begin, ids._end) {}
+        // The next id's text in text (12 bytes): its length.
+        int next(char* text);
+
+    private:
+        const id_list& _ids;
+        json_scan _scan;
+        int _index = 0;
+    };
+
+private:
+    QJsonArray _array;
+    const char* _begin = nullptr;
+    const char* _end = nullptr;
+    int _size = 0;
+};
+
 // One client entry of a clients_devices payload, read leniently: what is missing or of the
 // wrong type reads as empty.
 struct client_entry {
     QString api_key;  // the client id
-    QJsonArray modem_ids;
-    QJsonArray station_ids;
+    id_list modem_ids;
+    id_list station_ids;
     bool has_role = false;
     QString role;
 };
 
 client_entry read_client_entry(const QJsonValue& element);
+// The entry at the scan (an element of the payload's array, checked before), read as the one
+// above reads its Qt value.
+client_entry read_client_entry(json_scan& scan);
 
 // An id as it appears in keys: a whole JSON number in the 32-bit signed range in decimal,
 // anything else 0.
@@ -34,30 +70,44 @@ QByteArray id_text(const QJsonValue& id);
 class client_commands {
 public:
     explicit client_commands(client_entry entry);
+    // Its id reader points into its entry.
+    client_commands(const client_commands&) = delete;
+    client_commands& operator=(const client_commands&) = delete;
     // Writes until the output is full or the entry is done; true once done.
     bool write(redis::command_writer& out);
 
 private:
     enum class step { reverse_modems, reverse_stations, client_stations, client_modems, rename_stations, live_modems, role, done };
-    void id_list(redis::command_writer& out, const QByteArray& key, const QJsonArray& ids, step next);
-    void reverse(redis::command_writer& out, const char* prefix, const QJsonArray& ids, step next);
+    void set(redis::command_writer& out, const QByteArray& key, const id_list& ids, step next);
+    void reverse(redis::command_writer& out, const char* prefix, const id_list& ids, step next);
+    id_list::reader& ids_reader(const id_list& ids);
+    void next_step(step next);
 
     client_entry _entry;
     QByteArray _client;
     step _step = step::reverse_modems;
-    int _index = 0;
+    int _index = 0;  // ids written of the step's list
+    std::optional<id_list::reader> _reader;
     bool _mid_command = false;
 };
 
 // Every client entry of a clients_devices payload, one after another; each entry's "Put to
-// redis:" line is written as the entry begins.
+// redis:" line is written as the entry begins. The payload is a Qt array or, for a large
+// command, the text of its array.
 class clients_devices_commands {
 public:
-    explicit clients_devices_commands(QJsonArray clients) : _clients(std::move(clients)) {}
+    explicit clients_devices_commands(QJsonArray clients) : _clients(std::move(clients)), _size(_clients.size()) {}
+    explicit clients_devices_commands(json_slice clients);
+    int size() const { return _size; }
     bool write(redis::command_writer& out);
 
 private:
+    client_entry next_entry();
+
     QJsonArray _clients;
+    json_slice _text;
+    std::optional<json_scan> _scan;
+    int _size = 0;
     int _index = 0;
     std::optional<client_commands> _current;
 };

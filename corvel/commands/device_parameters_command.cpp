@@ -3,17 +3,19 @@
 #include "commands/device_parameters_plan.h"
 #include "store/store_transaction.h"
 
+#include "json_scan.h"
 #include "utc_stamp.h"
 
 #include <QDebug>
 
 void DevicesParamsCommand::exec(const model::command& command, completion finished)
 {
-    if (!command._data.isArray()) {
+    const QJsonDocument data = command_data(command);
+    if (!data.isArray()) {
         finished(command_result::rejected(QStringLiteral("Illegal data format!")));
         return;
     }
-    const QJsonArray modems = command._data.array();
+    const QJsonArray modems = data.array();
     qDebug() << "Put to redis:" << modems.size() << "properties\t" << utc_stamp_now();
 
     auto commands = std::make_shared<device_parameters_commands>(modems);

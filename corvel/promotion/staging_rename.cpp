@@ -124,12 +124,8 @@ bool staging_rename::write_renames(redis::command_writer& out)
         _guard_claimed = true;
     }
     while (_next_rename < _listing->size() && !out.full()) {
-        const QByteArray k = _listing->key(_next_rename++);
-        out.begin(3);
-        out.arg("RENAME", 6);
-        out.arg(k);
-        out.arg(k.constData() + std::min(4, k.size()), std::max(0, k.size() - 4));
-        out.end();
+        const std::string_view k = _listing->key(_next_rename++);
+        out.add({"RENAME", k, k.substr(std::min<std::size_t>(4, k.size()))});
     }
     if (_next_rename < _listing->size() || _listing->at != staging_listing::state::listed)
         return false;

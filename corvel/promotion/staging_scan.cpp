@@ -10,10 +10,10 @@ const QByteArray staging_pattern = QByteArrayLiteral("tmp*");
 const QByteArray page_size = QByteArrayLiteral("10000");
 }
 
-QByteArray staging_listing::key(std::size_t i) const
+std::string_view staging_listing::key(std::size_t i) const
 {
     const std::uint32_t begin = i == 0 ? 0 : _ends[i - 1];
-    return QByteArray::fromRawData(_names.constData() + begin, static_cast<int>(_ends[i] - begin));
+    return std::string_view(_names.constData() + begin, _ends[i] - begin);
 }
 
 void staging_listing::add(const QByteArray& name)
@@ -34,8 +34,8 @@ bool staging_listing::first_time_seen(std::size_t index)
 {
     if ((size() + 1) * 2 > _slots.size())
         grow_slots();
-    const QByteArray name = key(index);
-    const std::uint64_t hash = std::hash<std::string_view>()(std::string_view(name.constData(), static_cast<std::size_t>(name.size()))) >> 32;
+    const std::string_view name = key(index);
+    const std::uint64_t hash = std::hash<std::string_view>()(name) >> 32;
     const std::size_t mask = _slots.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const std::uint64_t entry = _slots[slot];

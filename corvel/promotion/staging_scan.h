@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 // The names of the staging keys as a listing finds them, each once, packed in one buffer, so a
@@ -23,7 +24,7 @@ public:
     };
 
     std::size_t size() const { return _ends.size(); }
-    QByteArray key(std::size_t i) const;
+    std::string_view key(std::size_t i) const;
     // Keeps a name unless it was found before: SCAN may return a key more than once.
     void add(const QByteArray& name);
     // The hash set is needed no longer: give its memory back.

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
 
 namespace redis {
@@ -42,6 +44,9 @@ public:
         append_command(_out, cmd);
         ++_count;
     }
+    // A small command of arguments at hand, in one append: the per-key commands of the big
+    // transactions.
+    void add(std::initializer_list<std::string_view> arguments);
     // The output holds enough for now: stop and go on when it has drained.
     bool full() const { return _out.size() >= _bound; }
     std::size_t count() const { return _count; }

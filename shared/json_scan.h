@@ -1,0 +1,60 @@
+#pragma once
+
+#include "model.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// Reads JSON text in place, building nothing: for large command bodies, whose Qt document would
+// cost several times the text (16 bytes a number). It accepts standard JSON only, nested at most
+// max_depth deep, which QJsonDocument accepts too and reads the same; anything else is a failure,
+// and the caller then hands the text to Qt, which gives the verdict and its message.
+class json_scan {
+public:
+    json_scan(const char* begin, const char* end) : _at(begin), _end(end) {}
+    explicit json_scan(const json_slice& text) : json_scan(text.begin(), text.end()) {}
+
+    static constexpr int max_depth = 512;
+
+    bool failed() const { return _failed; }
+    // The next character after whitespace, 0 at the end or once failed.
+    char peek();
+    // Takes c, the next character after whitespace; a failure if it is another.
+    bool take(char c);
+    // Takes c if it comes next.
+    bool accept(char c);
+    // Where the scan is (after peek(): at the next token).
+    const char* position() const { return _at; }
+    // Only whitespace is left.
+    bool at_end();
+    // A string, quotes included, in [begin, end).
+    bool string(const char*& begin, const char*& end);
+    // A number as QJsonValue::toInt() reads it: whole and in the 32-bit range, else 0.
+    bool number(int& value);
+    // Skips one value of any kind, checking it; depth: that of the array or object holding it.
+    bool skip(int depth);
+    // Skips an array, checking it: the number of its elements.
+    int count_elements(int depth);
+
+private:
+    bool fail();
+    bool literal(const char* word, int size);
+
+    const char* _at;
+    const char* _end;
+    bool _failed = false;
+};
+
+// The text of a string token (quotes included) as QJsonValue::toString() gives it.
+QString json_string_text(const char* begin, const char* end);
+
+// Reads a command body without making a Qt document of its "data" when that is an array: the
+// envelope's other members come as an object whose "data" is null, and the array as a slice of
+// the body. False when the body is not such an object that the scan accepts.
+bool read_envelope_in_place(const QByteArray& body, QJsonObject& envelope, json_slice& data);
+// Bodies from this size on are read so; smaller ones cost little as a document.
+constexpr int in_place_body_bytes = 64 * 1024;
+
+// A command's "data" as a document, made from its text when it came as a slice.
+QJsonDocument command_data(const model::command& command);
