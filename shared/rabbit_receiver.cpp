@@ -4,6 +4,8 @@
 #include "broker_link_log.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QMetaMethod>
 #include <QMessageLogger>
 
 #include <functional>
@@ -248,6 +250,8 @@ void rabbit_receiver::messageReceived()
         delivery d = read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
         d.redelivered = currentMessage.redelivered;
         emit delivered(d);
+        if (isSignalConnected(QMetaMethod::fromSignal(&rabbit_receiver::data_received)))
+            emit data_received(d.data_text.isEmpty() ? d.json : QJsonDocument::fromJson(d.body).object(), d.tag);
     }
 }
 

@@ -71,6 +71,9 @@ public slots:
 signals:
     void conn_estimated();  // a connection is set up (the queue not yet bound)
     void conn_lost();       // never emitted: a lost connection is only logged
+    // A delivery's body as a JSON object (empty when it is not one), beside delivered(); emitted
+    // only while something is connected to it.
+    void data_received(const QJsonObject& json, uint64_t message_tag);
     // Raw modes, chosen at construction: the body as it came, instead of delivered().
     void raw_data_received(const QByteArray& data, uint64_t message_tag);
     void raw_routekey_data_received(const QByteArray& data, const QString& routing_key, uint64_t message_tag);

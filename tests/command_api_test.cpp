@@ -51,6 +51,7 @@ protected:
     std::unique_ptr<staging_promotion> no_sequence;
     std::unique_ptr<rabbit_api_man> api;
     int deliveries = 0;
+    QJsonObject last_received;  // through the receiver's JSON-object signal, kept for other services
     int consumers_started = 0;
     QList<quint32> declared_with_consumers;  // as the manager told them
 
@@ -89,6 +90,8 @@ protected:
         const handler_context handlers{*store, *no_wait, log, *no_sequence};
         api = std::make_unique<rabbit_api_man>(log, c, [handlers](QString type) { return service_handler_creator::create(type, handlers); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::delivered, [this] { ++deliveries; });
+        QObject::connect(&api->receiver(), &rabbit_receiver::data_received,
+                         [this](const QJsonObject& json, uint64_t) { last_received = json; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
         QObject::connect(api.get(), &rabbit_api_man::queue_declared, [this](quint32 n) { declared_with_consumers << n; });
         if (wait) {
@@ -133,6 +136,7 @@ TEST_F(CommandApiTest, CommandIsWrittenAnsweredOnceUnderItsSenderAndAcknowledged
     EXPECT_TRUE(wait_until([&] { return broker.queue_messages(queue) == 0; }, 5000)) << "not acknowledged";
     EXPECT_FALSE(peer.wait_for(2, 300)) << "answered twice";
     EXPECT_EQ(deliveries, 1);
+    EXPECT_EQ(last_received.value("sender").toString(), "peer.one");
 
     // Another command under the same cmd_id (a corrected retry) is a command of its own.
     peer.publish_json(in, "svc.in", clients_devices("6F9619FF-8B86-D011-B42D-00C04FC964FF", "peer.one", "k1", "user"));
