@@ -17,7 +17,9 @@ rabbit_job=
 # A broker still booting is waited for, so that it is stopped too. The Redis servers go first:
 # each writes its log as it exits, which it has done by the time the brokers are down and the
 # files go.
-trap '[ -z "$rabbit_job" ] || wait "$rabbit_job" 2>/dev/null || true
+ctest_group=
+trap '[ -z "$ctest_group" ] || kill -- -"$ctest_group" 2>/dev/null || true
+  [ -z "$rabbit_job" ] || wait "$rabbit_job" 2>/dev/null || true
   for i in $(seq 0 $((jobs - 1))); do stop_redis "$work/redis$i"; done
   for i in $(seq 0 $((brokers - 1))); do stop_rabbit "$work/broker$i"; done
   rm -rf "$work"' EXIT
@@ -69,8 +71,13 @@ printf '{"version": {"major": 1, "minor": 0}, "local": [{%s, %s}]}\n' \
 export CORVEL_TEST_SERVERS=$work/servers
 
 cd build
+# CTest and the tests in a process group of their own: what a test started and left behind when
+# it was killed or aborted (a redis-server, a corvel instance) goes with the group.
 status=0
-ctest --output-on-failure --timeout 300 -j "$jobs" --resource-spec-file "$work/servers.json" "$@" || status=$?
+setsid ctest --output-on-failure --timeout 300 -j "$jobs" --resource-spec-file "$work/servers.json" "$@" &
+ctest_group=$!
+wait "$ctest_group" || status=$?
+kill -- -"$ctest_group" 2>/dev/null || true
 # CTest names the tests it skipped but not why: each says so on a "skipped:" line of its output.
 awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^skipped: / { print "Skipped " name ": " substr($0, 10) }' \
   Testing/Temporary/LastTest.log 2>/dev/null || true
