@@ -48,12 +48,8 @@ if [ ! -e "$policy" ]; then
 fi
 
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -o Acquire::Languages=none
-# dpkg syncs every file it unpacks to disk, which is most of the install's time on a fresh system
-# (some 30000 files, 1.1 GB): unsynced, an install cut short by a crash of the machine may leave
-# files empty, and is to be made again.
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends \
-  -o Dpkg::Options::=--force-unsafe-io "${missing[@]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 [ -z "$own_policy" ] || { $sudo rm -f "$policy"; trap - EXIT; }
 
 # On a host that runs systemd they are still enabled, to start at the next boot: disabled (and
