@@ -35,13 +35,20 @@ if [ -z "$build" ]; then
 fi
 $py -c 'import pika' 2>/dev/null || { echo "skipped: no python3-pika (scripts/deps.sh installs it)"; exit 77; }
 # ip netns exec makes / a slave mount first, which a chroot's root (no mount point) refuses.
+# ip netns add also mounts /run/netns on itself the first time, which is undone when skipping
+# (in a chroot the mount would outlive it, in the host's table).
 probe_ns=nemesis-probe-$$
+netns_mounted=
+mountpoint -q /run/netns 2>/dev/null && netns_mounted=1
+unmount_netns() { [ -n "$netns_mounted" ] || umount /run/netns 2>/dev/null || true; }
 if ! ip netns add "$probe_ns" 2>/dev/null; then
+  unmount_netns
   echo "skipped: cannot make a network namespace here"
   exit 77
 fi
 err=$(ip netns exec "$probe_ns" true 2>&1) || {
   ip netns del "$probe_ns"
+  unmount_netns
   echo "skipped: cannot run in a network namespace here (${err//$'\n'/ }; a chroot's root is no mount point)"
   exit 77
 }
