@@ -12,7 +12,7 @@ namespace {
 const log_kind blocked_kind(QStringLiteral("rabbit_publisher_impl: the broker blocked or unblocked publishing"));
 const log_kind refused_kind(QStringLiteral("rabbit_publisher_impl: the broker refused a publication"));
 const log_kind dropped_kind(QStringLiteral("rabbit_publisher_impl: a message was dropped"));
-const log_kind disconnected_kind(QStringLiteral(" rabbit_publisher_impl: Disconnected"));
+const log_kind publisher_disconnected_kind(QStringLiteral(" rabbit_publisher_impl: Disconnected"));
 }
 
 rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_config config, QObject* parent)
@@ -147,7 +147,7 @@ void rabbit_publisher_impl::close()
 void rabbit_publisher_impl::disconnected()
 {
     if (!_closed)  // closed on purpose, nothing was lost
-        _logger.error(disconnected_kind) << " rabbit_publisher_impl: Disconnected";
+        _logger.error(publisher_disconnected_kind) << " rabbit_publisher_impl: Disconnected";
     // Should the exchange not have told of a loss as its channel went, tell of it here.
     if (_last_id > _settled_id) {
         settled(_last_id);

@@ -14,7 +14,7 @@ namespace {
 const log_kind channel_closed_kind(QStringLiteral("rabbit_receiver: the broker closed the channel of the queue"));
 const log_kind cancelled_kind(QStringLiteral("rabbit_receiver: the broker cancelled the consumer"));
 // One for every failed connection attempt while the broker is away: summarised like the attempts.
-const log_kind disconnected_kind(QStringLiteral(" Rabbit_man_ul: Disconnected"));
+const log_kind receiver_disconnected_kind(QStringLiteral(" Rabbit_man_ul: Disconnected"));
 }
 
 rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QObject* parent, bool receiveRaw,
@@ -300,5 +300,5 @@ void rabbit_receiver::disconnected()
     _setup_retry.stop();
     if (_run == run_state::closed)
         return;  // closed on purpose: nothing was lost
-    _logger.error(disconnected_kind) << " Rabbit_man_ul: Disconnected";
+    _logger.error(receiver_disconnected_kind) << " Rabbit_man_ul: Disconnected";
 }
