@@ -83,12 +83,6 @@ void command_flow::give_back(uint64_t tag)
     _deliveries.requeue_message(tag);
 }
 
-void command_flow::drained_yet()
-{
-    if (_state == run_state::finishing && _flow.empty() && _held.empty())
-        emit drained();
-}
-
 // Runs a delivery now, or behind the held ones: nothing overtakes them.
 void command_flow::enqueue(const held_command& delivery)
 {
@@ -199,13 +193,6 @@ void command_flow::advance()
     ack_settled();
 }
 
-void command_flow::log_rejected(const model::command& command, const QString& why)
-{
-    // Written for every command: the line is the only record of a command dead-lettered or dropped.
-    _logger.error() << "Command rejected, " << command_named{command._id, command._type} << ": "
-                    << loggable(why, reason_limit);
-}
-
 // The commands behind a refused one were written right after it on the same connection: one the
 // store took shows that the store works and that the refused one is what it refuses. Bad commands
 // never reach the store and tell nothing; with nothing behind it, nothing is known.
@@ -232,15 +219,6 @@ void command_flow::give_up(entry& e)
     e.given_up = true;
     e.response = envelope::response_text(e.command._id, envelope::refusal(e.result.reason));
     publish(e);
-}
-
-void command_flow::settle_rejected(entry& e)
-{
-    if (e.stale)
-        _rejected_gone.remember(e.command._id, e.command._type);  // rejected under its new tag when it comes
-    else
-        _deliveries.reject_message(e.tag);
-    e.at = entry::stage::settled;
 }
 
 // Each command at DEBUG; hold_from says it at ERROR once for all it holds.
@@ -332,7 +310,7 @@ void command_flow::return_held_when_due()
     _held.clear();
 }
 
-void command_flow::deliveries_lost()
+void command_flow::forget_deliveries()
 {
     // Unacknowledged deliveries go back to the queue with their channel and come again.
     if (!_held.empty())

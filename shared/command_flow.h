@@ -47,14 +47,14 @@ public:
     void take(const delivery& d, const model::command& command);
 
     // What became of the publications (with multiple, every id up to this one too).
-    void response_confirmed(quint64 id, bool multiple) { confirmed(id, multiple, true); }
-    void response_nacked(quint64 id, bool multiple) { confirmed(id, multiple, false); }
+    void response_confirmed(quint64 id, bool multiple) { settle_confirmation(id, multiple, true); }
+    void response_nacked(quint64 id, bool multiple) { settle_confirmation(id, multiple, false); }
     // The ones published and not yet confirmed never will be (the channel or connection went).
     void responses_unconfirmed();
     // The publisher is connected again: what waits goes out.
     void publisher_connected();
     // The consumer's channel went away: unacknowledged deliveries come again, under new tags.
-    void deliveries_lost();
+    void forget_deliveries();
 
     // The broker's consumer time-out (0: none). A delivery it sees unacknowledged that long goes
     // back to the queue with its channel, which counts toward a quorum queue's delivery limit each
@@ -114,7 +114,7 @@ private:
     void replay_held();
     void return_held_when_due();
     void ack_settled();
-    void confirmed(quint64 id, bool multiple, bool ok);
+    void settle_confirmation(quint64 id, bool multiple, bool ok);
     void republish_waiting();
     void republish_later();
     bool has_handler(const QString& type) const;

@@ -5,7 +5,8 @@
 #include <algorithm>
 
 // The answering side of the command flow: responses published in delivery order, confirmations
-// taken, deliveries acknowledged (or rejected, for a command given up) once answered.
+// taken, deliveries acknowledged (or rejected, for a command given up) once answered; and the
+// rejections and the end of a drain, which both sides come to.
 
 void command_flow::publish(entry& e)
 {
@@ -59,7 +60,7 @@ void command_flow::ack_settled()
     drained_yet();
 }
 
-void command_flow::confirmed(quint64 id, bool multiple, bool ok)
+void command_flow::settle_confirmation(quint64 id, bool multiple, bool ok)
 {
     bool again = false;
     for (const auto& e : _flow) {
@@ -126,4 +127,26 @@ void command_flow::republish_waiting()
         if (e->at == entry::stage::awaiting_publish)
             break;  // still not connected
     }
+}
+
+void command_flow::drained_yet()
+{
+    if (_state == run_state::finishing && _flow.empty() && _held.empty())
+        emit drained();
+}
+
+void command_flow::log_rejected(const model::command& command, const QString& why)
+{
+    // Written for every command: the line is the only record of a command dead-lettered or dropped.
+    _logger.error() << "Command rejected, " << command_named{command._id, command._type} << ": "
+                    << loggable(why, envelope::reason_limit);
+}
+
+void command_flow::settle_rejected(entry& e)
+{
+    if (e.stale)
+        _rejected_gone.remember(e.command._id, e.command._type);  // rejected under its new tag when it comes
+    else
+        _deliveries.reject_message(e.tag);
+    e.at = entry::stage::settled;
 }

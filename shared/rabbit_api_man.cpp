@@ -17,7 +17,7 @@ rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHan
       _flow(logger, _api_command_in, _api_command_out, _commands_factory, this)
 {
     connect(&_api_command_in, &rabbit_receiver::delivered, this, &rabbit_api_man::take);
-    connect(&_api_command_in, &rabbit_receiver::deliveries_lost, &_flow, &command_flow::deliveries_lost);
+    connect(&_api_command_in, &rabbit_receiver::deliveries_lost, &_flow, &command_flow::forget_deliveries);
     connect(&_api_command_out, &rabbit_publisher_impl::confirmed, &_flow, &command_flow::response_confirmed);
     connect(&_api_command_out, &rabbit_publisher_impl::nacked, &_flow, &command_flow::response_nacked);
     connect(&_api_command_out, &rabbit_publisher_impl::confirms_lost, &_flow, &command_flow::responses_unconfirmed);

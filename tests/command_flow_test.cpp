@@ -174,7 +174,7 @@ TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAck
     deliver(9, 1);
     deliver(10, 2);
     EXPECT_FALSE(*store.delivery_gone[1]);
-    flow.deliveries_lost();
+    flow.forget_deliveries();
     EXPECT_TRUE(*store.delivery_gone[1] && *store.delivery_gone[2]);  // what they have not written, they never write
     deliver(1, 3);  // new on the new channel, before the redeliveries
     redeliver(2, 1);
@@ -191,7 +191,7 @@ TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAck
 
     // Answered while stale, redelivered after: acknowledged without running again.
     deliver(4, 5);
-    flow.deliveries_lost();
+    flow.forget_deliveries();
     done(5);
     confirm(5);
     EXPECT_TRUE(broker.take().isEmpty());
@@ -241,7 +241,7 @@ TEST_F(CommandFlowTest, ARedeliveryIsSettledOnceUnderItsNewTagWhateverStageItsCh
 {
     deliver(1, 1);
     deliver(2, 2, "nope");  // rejected once 1 has its outcome
-    flow.deliveries_lost();
+    flow.forget_deliveries();
     done(1);                // 2 rejected while its delivery is gone
     confirm(1);
     redeliver(7, 2, "nope");
@@ -250,7 +250,7 @@ TEST_F(CommandFlowTest, ARedeliveryIsSettledOnceUnderItsNewTagWhateverStageItsCh
     deliver(3, 3);
     deliver(4, 4, "nope");
     done(3);                // 4 rejected now, 3 waits for its confirmation
-    flow.deliveries_lost();  // the reject may have gone with the channel
+    flow.forget_deliveries();  // the reject may have gone with the channel
     redeliver(8, 4, "nope");
     EXPECT_EQ(broker.take(), (QStringList{"reject 4", "reject 8"}));
     EXPECT_EQ(store.runs, 2);
@@ -259,7 +259,7 @@ TEST_F(CommandFlowTest, ARedeliveryIsSettledOnceUnderItsNewTagWhateverStageItsCh
     confirm(3);
     deliver(5, 5);
     store.finish(5, command_result::retry("store down"));
-    flow.deliveries_lost();
+    flow.forget_deliveries();
     EXPECT_EQ(flow.held_count(), 0u);
     redeliver(9, 5);
     done(5);
