@@ -148,10 +148,10 @@ QString watched_fields(const std::vector<watched>& list, int count)
 QByteArray id_prefix()
 {
     QRandomGenerator* r = QRandomGenerator::global();
-    return QByteArray("{") + QByteArray::number(r->generate() | 0x10000000u, 16) + '-'
-           + QByteArray::number((r->generate() & 0xFFFFu) | 0x1000u, 16) + "-4"
-           + QByteArray::number((r->generate() & 0xFFFu) | 0x100u, 16) + "-8"
-           + QByteArray::number((r->generate() & 0xFFFu) | 0x100u, 16) + '-';
+    return QByteArray("{") + QByteArray::number(r->generate() | 0x10000000u, 16) + '-' +
+           QByteArray::number((r->generate() & 0xFFFFu) | 0x1000u, 16) + "-4" +
+           QByteArray::number((r->generate() & 0xFFFu) | 0x100u, 16) + "-8" +
+           QByteArray::number((r->generate() & 0xFFFu) | 0x100u, 16) + '-';
 }
 
 QByteArray command_id(const QByteArray& prefix, int index)
@@ -165,28 +165,30 @@ public:
         QString uri, vhost, exchange, routing_key, reply_exchange, label;
         shape payload{};
         int count = 0, window = 0, stall_ms = 0, setup_ms = 0;
-        int rate = 0;                 // most commands published per second; 0: as fast as the window allows
+        int rate = 0;                    // most commands published per second; 0: as fast as the window allows
         bool device_parameters = false;  // one modem each (modem_id = the command's index) instead of the shape
-        bool warm_up = true;  // off: the commands go out at once, to a queue no one may consume yet
+        bool warm_up = true;             // off: the commands go out at once, to a queue no one may consume yet
         std::vector<watched> watch;
     };
 
     explicit e2e_run(options o) : _o(std::move(o)), _seen(static_cast<size_t>(_o.count), false)
     {
-        _sender = QStringLiteral("bench.reply.") + QString::fromLatin1(QByteArray::number(QRandomGenerator::global()->generate(), 16));
+        _sender = QStringLiteral("bench.reply.") +
+                  QString::fromLatin1(QByteArray::number(QRandomGenerator::global()->generate(), 16));
         _run_prefix = id_prefix();
         do
             _warm_prefix = id_prefix();
         while (_warm_prefix == _run_prefix);
-        const QByteArray data = QJsonDocument(bench::clients_payload(_o.payload.clients, _o.payload.modems, _o.payload.stations))
-                                    .toJson(QJsonDocument::Compact);
-        _head = QByteArray("{\"msg_type\":\"") + (_o.device_parameters ? "device_parameters" : "clients_devices") + "\",\"sender\":\"" + _sender.toUtf8() + "\",\"cmd_id\":\"";
+        const QByteArray data =
+            QJsonDocument(bench::clients_payload(_o.payload.clients, _o.payload.modems, _o.payload.stations))
+                .toJson(QJsonDocument::Compact);
+        _head = QByteArray("{\"msg_type\":\"") + (_o.device_parameters ? "device_parameters" : "clients_devices") +
+                "\",\"sender\":\"" + _sender.toUtf8() + "\",\"cmd_id\":\"";
         _tail = _o.device_parameters ? modem_tail(-1) : "\",\"data\":" + data + '}';
         // Built before the clock starts, so the driver spends its time on the wire only.
         _bodies.reserve(static_cast<size_t>(_o.count));
         for (int i = 0; i < _o.count; ++i)
             _bodies.push_back(_head + command_id(_run_prefix, i) + (_o.device_parameters ? modem_tail(i) : _tail));
-
 
         _pub.setConnectionName(QStringLiteral("amqp_e2e_bench publisher"));
         _sub.setConnectionName(QStringLiteral("amqp_e2e_bench replies"));
@@ -253,10 +255,7 @@ private:
 
     // Until the service's queue is bound, a command is unroutable and the broker drops it: keep
     // offering one until the first answer proves the whole path is up.
-    void send_warm_up()
-    {
-        _exchange->publish(_head + command_id(_warm_prefix, _warm_sent++) + _tail, _o.routing_key);
-    }
+    void send_warm_up() { _exchange->publish(_head + command_id(_warm_prefix, _warm_sent++) + _tail, _o.routing_key); }
 
     void take_replies()
     {
@@ -353,7 +352,10 @@ private:
     void check_progress()
     {
         if ((_phase == phase::setting_up || _phase == phase::warming_up) && _phase_clock.elapsed() > _o.setup_ms)
-            die(QStringLiteral("no answer from the service within %1 ms (%2 warm-up commands sent)").arg(_o.setup_ms).arg(_warm_sent), 3);
+            die(QStringLiteral("no answer from the service within %1 ms (%2 warm-up commands sent)")
+                    .arg(_o.setup_ms)
+                    .arg(_warm_sent),
+                3);
         if (_phase == phase::measuring && _last_progress.elapsed() > _o.stall_ms) {
             int first_missing = -1;
             for (size_t i = 0; i < _seen.size() && first_missing < 0; ++i)
@@ -361,7 +363,13 @@ private:
                     first_missing = static_cast<int>(i);
             die(QStringLiteral("stalled: no response for %1 ms; %2 of %3 published, %4 answered, first unanswered #%5, "
                                "%6 duplicates")
-                    .arg(_o.stall_ms).arg(_sent).arg(_o.count).arg(_received).arg(first_missing).arg(_duplicates), 3);
+                    .arg(_o.stall_ms)
+                    .arg(_sent)
+                    .arg(_o.count)
+                    .arg(_received)
+                    .arg(first_missing)
+                    .arg(_duplicates),
+                3);
         }
     }
 
@@ -404,16 +412,18 @@ int run_pipe(quint16 port, const QString& host, shape s, int count, const QStrin
     QProcess cli;
     cli.setStandardInputFile(path);
     cli.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    cli.start(QStringLiteral("redis-cli"), {QStringLiteral("-h"), host, QStringLiteral("-p"), QString::number(port), QStringLiteral("--pipe")});
+    cli.start(QStringLiteral("redis-cli"),
+              {QStringLiteral("-h"), host, QStringLiteral("-p"), QString::number(port), QStringLiteral("--pipe")});
     if (!cli.waitForFinished(600000) || cli.exitCode() != 0)
         die(QStringLiteral("redis-cli --pipe failed: ") + QString::fromUtf8(cli.readAllStandardOutput()));
     const double seconds = clock.nsecsElapsed() / 1e9;
     getrusage(RUSAGE_CHILDREN, &after);
     const auto secs = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     const double cli_cpu = secs(after.ru_utime) - secs(before.ru_utime) + secs(after.ru_stime) - secs(before.ru_stime);
-    std::printf("result %s count=%d rate=%.2f seconds=%.4f redis_commands=%d%s cpu_k.redis-cli=%.4f hwm_kib.redis-cli=%ld\n",
-                qPrintable(label), count, count / seconds, seconds, per_command * count,
-                qPrintable(watched_fields(watch, count)), cli_cpu * 1000.0 / count, after.ru_maxrss);
+    std::printf(
+        "result %s count=%d rate=%.2f seconds=%.4f redis_commands=%d%s cpu_k.redis-cli=%.4f hwm_kib.redis-cli=%ld\n",
+        qPrintable(label), count, count / seconds, seconds, per_command * count,
+        qPrintable(watched_fields(watch, count)), cli_cpu * 1000.0 / count, after.ru_maxrss);
     return 0;
 }
 
@@ -483,8 +493,8 @@ int summary(const QString& path)
         s.wall_k.push_back(1000.0 / rate);
         s.by_round[kv.value(QStringLiteral("round")).toInt()] = rate;
         for (auto it = kv.cbegin(); it != kv.cend(); ++it)
-            if (it.key().startsWith(QLatin1String("cpu_k.")) || it.key().startsWith(QLatin1String("rq_k."))
-                || it.key().startsWith(QLatin1String("hwm_kib.")))
+            if (it.key().startsWith(QLatin1String("cpu_k.")) || it.key().startsWith(QLatin1String("rq_k.")) ||
+                it.key().startsWith(QLatin1String("hwm_kib.")))
                 s.figures[it.key()].push_back(it.value().toDouble());
     }
     QTextStream out(stdout);
@@ -492,13 +502,16 @@ int summary(const QString& path)
     out << "workload variant  runs   cmd/s median      min      max\n";
     for (const QString& key : order) {
         const series& s = table[key];
-        out << key.section('/', 0, 0).leftJustified(9) << key.section('/', 1).leftJustified(8) << QString::number(s.rate.size()).rightJustified(5)
-            << col(median(s.rate), 15, 1) << col(*std::min_element(s.rate.begin(), s.rate.end()), 9, 1)
+        out << key.section('/', 0, 0).leftJustified(9) << key.section('/', 1).leftJustified(8)
+            << QString::number(s.rate.size()).rightJustified(5) << col(median(s.rate), 15, 1)
+            << col(*std::min_element(s.rate.begin(), s.rate.end()), 9, 1)
             << col(*std::max_element(s.rate.begin(), s.rate.end()), 9, 1) << '\n';
     }
-    out << "\nper 1,000 commands, medians in s: cpu = on a CPU, rq = runnable, waiting for a CPU, blocked = the rest of\n"
+    out << "\nper 1,000 commands, medians in s: cpu = on a CPU, rq = runnable, waiting for a CPU, blocked = the rest "
+           "of\n"
            "the wall time (the service waiting on Redis or for deliveries); peak RSS of the run's own process in MiB\n";
-    out << "workload variant     wall | service  cpu     rq blocked  peak | broker cpu     rq | redis cpu     rq | driver cpu | redis-cli cpu\n";
+    out << "workload variant     wall | service  cpu     rq blocked  peak | broker cpu     rq | redis cpu     rq | "
+           "driver cpu | redis-cli cpu\n";
     for (const QString& key : order) {
         const series& s = table[key];
         const auto fig = [&](const QString& name, int width, int digits = 3) {
@@ -509,24 +522,25 @@ int summary(const QString& path)
         const bool has_service = s.figures.contains(QStringLiteral("cpu_k.service"));
         std::vector<double> blocked;
         for (size_t i = 0; has_service && i < s.wall_k.size(); ++i)
-            blocked.push_back(s.wall_k[i] - s.figures[QStringLiteral("cpu_k.service")].at(i) - s.figures[QStringLiteral("rq_k.service")].at(i));
+            blocked.push_back(s.wall_k[i] - s.figures[QStringLiteral("cpu_k.service")].at(i) -
+                              s.figures[QStringLiteral("rq_k.service")].at(i));
         double peak = 0;
         for (const QString& name : {QStringLiteral("hwm_kib.service"), QStringLiteral("hwm_kib.redis-cli")})
             for (double v : s.figures.value(name))
                 peak = std::max(peak, v / 1024.0);
-        out << key.section('/', 0, 0).leftJustified(9) << key.section('/', 1).leftJustified(8) << col(median(s.wall_k), 8, 3) << " |"
-            << fig(QStringLiteral("cpu_k.service"), 12) << fig(QStringLiteral("rq_k.service"), 7)
-            << (has_service ? col(median(blocked), 8, 3) : QStringLiteral("-").rightJustified(8)) << col(peak, 6, 1) << " |"
-            << fig(QStringLiteral("cpu_k.broker"), 11) << fig(QStringLiteral("rq_k.broker"), 7) << " |"
+        out << key.section('/', 0, 0).leftJustified(9) << key.section('/', 1).leftJustified(8)
+            << col(median(s.wall_k), 8, 3) << " |" << fig(QStringLiteral("cpu_k.service"), 12)
+            << fig(QStringLiteral("rq_k.service"), 7)
+            << (has_service ? col(median(blocked), 8, 3) : QStringLiteral("-").rightJustified(8)) << col(peak, 6, 1)
+            << " |" << fig(QStringLiteral("cpu_k.broker"), 11) << fig(QStringLiteral("rq_k.broker"), 7) << " |"
             << fig(QStringLiteral("cpu_k.redis"), 10) << fig(QStringLiteral("rq_k.redis"), 7) << " |"
             << fig(QStringLiteral("cpu_k.driver"), 11) << " |" << fig(QStringLiteral("cpu_k.redis-cli"), 14) << '\n';
     }
     out << '\n';
     for (const QString& first : order) {
         const QString workload = first.section('/', 0, 0);
-        const auto first_of_workload = std::find_if(order.cbegin(), order.cend(), [&](const QString& key) {
-            return key.section('/', 0, 0) == workload;
-        });
+        const auto first_of_workload = std::find_if(
+            order.cbegin(), order.cend(), [&](const QString& key) { return key.section('/', 0, 0) == workload; });
         if (*first_of_workload != first)
             continue;
         for (const QString& other : order) {
@@ -541,7 +555,8 @@ int summary(const QString& path)
             out << QStringLiteral("%1: %2 / %3 = %4 (ratio of medians), %5 (median of %6 per-round ratios, %7 .. %8)\n")
                        .arg(workload, first.section('/', 1), other.section('/', 1))
                        .arg(median(a.rate) / median(b.rate), 0, 'f', 2)
-                       .arg(median(per_round), 0, 'f', 2).arg(per_round.size())
+                       .arg(median(per_round), 0, 'f', 2)
+                       .arg(per_round.size())
                        .arg(per_round.empty() ? 0 : *std::min_element(per_round.begin(), per_round.end()), 0, 'f', 2)
                        .arg(per_round.empty() ? 0 : *std::max_element(per_round.begin(), per_round.end()), 0, 'f', 2);
         }
@@ -565,25 +580,52 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("mode"), QStringLiteral("run, pipe, delete-queue or summary"));
-    const QCommandLineOption uri(QStringLiteral("uri"), QStringLiteral("AMQP URI of the broker"), QStringLiteral("uri"));
-    const QCommandLineOption vhost(QStringLiteral("vhost"), QStringLiteral("Virtual host"), QStringLiteral("vhost"), QStringLiteral("/"));
-    const QCommandLineOption exchange(QStringLiteral("exchange"), QStringLiteral("Exchange the service's queue is bound to"), QStringLiteral("name"));
-    const QCommandLineOption key(QStringLiteral("routing-key"), QStringLiteral("Routing key of the binding"), QStringLiteral("key"), QStringLiteral("clients.devices"));
-    const QCommandLineOption reply(QStringLiteral("reply-exchange"), QStringLiteral("Exchange the service answers on"), QStringLiteral("name"));
+    const QCommandLineOption uri(QStringLiteral("uri"), QStringLiteral("AMQP URI of the broker"),
+                                 QStringLiteral("uri"));
+    const QCommandLineOption vhost(QStringLiteral("vhost"), QStringLiteral("Virtual host"), QStringLiteral("vhost"),
+                                   QStringLiteral("/"));
+    const QCommandLineOption exchange(
+        QStringLiteral("exchange"), QStringLiteral("Exchange the service's queue is bound to"), QStringLiteral("name"));
+    const QCommandLineOption key(QStringLiteral("routing-key"), QStringLiteral("Routing key of the binding"),
+                                 QStringLiteral("key"), QStringLiteral("clients.devices"));
+    const QCommandLineOption reply(QStringLiteral("reply-exchange"), QStringLiteral("Exchange the service answers on"),
+                                   QStringLiteral("name"));
     const QCommandLineOption queue(QStringLiteral("queue"), QStringLiteral("Queue to delete"), QStringLiteral("name"));
-    const QCommandLineOption shape_opt(QStringLiteral("shape"), QStringLiteral("small (1 client, 2 modems, 1 station) or large (100 x 10 x 2)"), QStringLiteral("shape"), QStringLiteral("small"));
-    const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("Commands to send"), QStringLiteral("n"), QStringLiteral("20000"));
-    const QCommandLineOption window(QStringLiteral("window"), QStringLiteral("Most unanswered commands"), QStringLiteral("n"), QStringLiteral("2000"));
-    const QCommandLineOption stall(QStringLiteral("stall-ms"), QStringLiteral("Give up after this long without a response"), QStringLiteral("ms"), QStringLiteral("20000"));
-    const QCommandLineOption setup(QStringLiteral("setup-ms"), QStringLiteral("Give up when the service has not answered this long after start"), QStringLiteral("ms"), QStringLiteral("60000"));
-    const QCommandLineOption watch(QStringLiteral("watch"), QStringLiteral("Report CPU and peak RSS of this process (repeatable)"), QStringLiteral("name=pid"));
-    const QCommandLineOption label(QStringLiteral("label"), QStringLiteral("Fields put before the figures, e.g. \"workload=small variant=service round=1\""), QStringLiteral("text"));
-    const QCommandLineOption redis_port(QStringLiteral("redis-port"), QStringLiteral("Port of the Redis server for pipe"), QStringLiteral("port"));
-    const QCommandLineOption redis_host(QStringLiteral("redis-host"), QStringLiteral("Host of the Redis server for pipe"), QStringLiteral("host"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption no_warm_up(QStringLiteral("no-warm-up"), QStringLiteral("Send at once, without first waiting for an answer (the queue must be bound)"));
-    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Most commands per second (0: no limit)"), QStringLiteral("n"), QStringLiteral("0"));
-    const QCommandLineOption params(QStringLiteral("device-parameters"), QStringLiteral("device_parameters commands of one modem each (modem_id = index) instead of --shape"));
-    parser.addOptions({uri, vhost, exchange, key, reply, queue, shape_opt, count, window, stall, setup, watch, label, redis_port, redis_host, no_warm_up, rate, params});
+    const QCommandLineOption shape_opt(QStringLiteral("shape"),
+                                       QStringLiteral("small (1 client, 2 modems, 1 station) or large (100 x 10 x 2)"),
+                                       QStringLiteral("shape"), QStringLiteral("small"));
+    const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("Commands to send"), QStringLiteral("n"),
+                                   QStringLiteral("20000"));
+    const QCommandLineOption window(QStringLiteral("window"), QStringLiteral("Most unanswered commands"),
+                                    QStringLiteral("n"), QStringLiteral("2000"));
+    const QCommandLineOption stall(QStringLiteral("stall-ms"),
+                                   QStringLiteral("Give up after this long without a response"), QStringLiteral("ms"),
+                                   QStringLiteral("20000"));
+    const QCommandLineOption setup(QStringLiteral("setup-ms"),
+                                   QStringLiteral("Give up when the service has not answered this long after start"),
+                                   QStringLiteral("ms"), QStringLiteral("60000"));
+    const QCommandLineOption watch(QStringLiteral("watch"),
+                                   QStringLiteral("Report CPU and peak RSS of this process (repeatable)"),
+                                   QStringLiteral("name=pid"));
+    const QCommandLineOption label(
+        QStringLiteral("label"),
+        QStringLiteral("Fields put before the figures, e.g. \"workload=small variant=service round=1\""),
+        QStringLiteral("text"));
+    const QCommandLineOption redis_port(QStringLiteral("redis-port"),
+                                        QStringLiteral("Port of the Redis server for pipe"), QStringLiteral("port"));
+    const QCommandLineOption redis_host(QStringLiteral("redis-host"),
+                                        QStringLiteral("Host of the Redis server for pipe"), QStringLiteral("host"),
+                                        QStringLiteral("127.0.0.1"));
+    const QCommandLineOption no_warm_up(
+        QStringLiteral("no-warm-up"),
+        QStringLiteral("Send at once, without first waiting for an answer (the queue must be bound)"));
+    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("Most commands per second (0: no limit)"),
+                                  QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption params(
+        QStringLiteral("device-parameters"),
+        QStringLiteral("device_parameters commands of one modem each (modem_id = index) instead of --shape"));
+    parser.addOptions({uri, vhost, exchange, key, reply, queue, shape_opt, count, window, stall, setup, watch, label,
+                       redis_port, redis_host, no_warm_up, rate, params});
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString mode = args.value(0);

@@ -59,8 +59,9 @@ int main(int argc, char** argv)
         return 1;
     }
     // One handler per command, as the service makes them, so only the work inside exec is missing.
-    rabbit_api_man api(*log, settings, [delay_us](QString) -> std::shared_ptr<ICommandHandler> {
-        return std::make_shared<null_handler>(delay_us);
-    }, nullptr);
+    rabbit_api_man api(
+        *log, settings,
+        [delay_us](QString) -> std::shared_ptr<ICommandHandler> { return std::make_shared<null_handler>(delay_us); },
+        nullptr);
     return QCoreApplication::exec();
 }

@@ -4,8 +4,8 @@
 // Usage: promotion_bench PORT
 // Prints: promote ms=… keys=… max_stall_ms=… idle_rss_mb=… peak_rss_mb=… after_rss_mb=…
 #include "logger.h"
-#include "redis_client.h"
 #include "promotion/staging_rename.h"
+#include "redis_client.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -41,21 +41,22 @@ figures run(redis::client& c, int ms, int window)
     QElapsedTimer clock;
     std::function<void()> send = [&] {
         const QByteArray key = "bench:" + QByteArray::number(qlonglong(sent++ % 1000));
-        c.submit(std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", "2"}},
-                                                      redis::transaction::of({{"SADD", "client:devices:" + key, "1", "2"},
-                                                                              {"HSET", "client:properties:" + key, "role", "admin"}}),
-                                                      [&](redis::transaction_result&& r) {
-                                                          if (!r.executed) {
-                                                              std::fprintf(stderr, "failed: %s\n", qUtf8Printable(r.error));
-                                                              QCoreApplication::exit(1);
-                                                              return;
-                                                          }
-                                                          ++done;
-                                                          if (!stopping)
-                                                              send();
-                                                          else if (done == sent)
-                                                              QCoreApplication::exit(0);
-                                                      }));
+        c.submit(std::make_unique<redis::transaction>(
+            QList<redis::command>{{"SELECT", "2"}},
+            redis::transaction::of(
+                {{"SADD", "client:devices:" + key, "1", "2"}, {"HSET", "client:properties:" + key, "role", "admin"}}),
+            [&](redis::transaction_result&& r) {
+                if (!r.executed) {
+                    std::fprintf(stderr, "failed: %s\n", qUtf8Printable(r.error));
+                    QCoreApplication::exit(1);
+                    return;
+                }
+                ++done;
+                if (!stopping)
+                    send();
+                else if (done == sent)
+                    QCoreApplication::exit(0);
+            }));
     };
     const double cpu_before = cpu_seconds();
     clock.start();
@@ -109,15 +110,20 @@ int main(int argc, char** argv)
             const figures f = run(over_tls ? tls : plain, ms, window);
             (over_tls ? tls_rates : plain_rates).push_back(f.rate);
             (over_tls ? tls_cpu : plain_cpu).push_back(f.cpu_us);
-            std::printf("round %d %-5s tx/s=%.0f cpu_us/tx=%.1f\n", round + 1, over_tls ? "tls" : "plain", f.rate, f.cpu_us);
+            std::printf("round %d %-5s tx/s=%.0f cpu_us/tx=%.1f\n", round + 1, over_tls ? "tls" : "plain", f.rate,
+                        f.cpu_us);
             std::fflush(stdout);
         }
     }
     const auto range = [](const std::vector<double>& v) {
-        return QStringLiteral("%1..%2").arg(*std::min_element(v.begin(), v.end()), 0, 'f', 0).arg(*std::max_element(v.begin(), v.end()), 0, 'f', 0);
+        return QStringLiteral("%1..%2")
+            .arg(*std::min_element(v.begin(), v.end()), 0, 'f', 0)
+            .arg(*std::max_element(v.begin(), v.end()), 0, 'f', 0);
     };
-    std::printf("median plain tx/s=%.0f (%s) cpu_us/tx=%.1f\n", median(plain_rates), qUtf8Printable(range(plain_rates)), median(plain_cpu));
-    std::printf("median tls   tx/s=%.0f (%s) cpu_us/tx=%.1f\n", median(tls_rates), qUtf8Printable(range(tls_rates)), median(tls_cpu));
+    std::printf("median plain tx/s=%.0f (%s) cpu_us/tx=%.1f\n", median(plain_rates), qUtf8Printable(range(plain_rates)),
+                median(plain_cpu));
+    std::printf("median tls   tx/s=%.0f (%s) cpu_us/tx=%.1f\n", median(tls_rates), qUtf8Printable(range(tls_rates)),
+                median(tls_cpu));
     std::printf("tls/plain rate=%.3f\n", median(tls_rates) / median(plain_rates));
     return 0;
 }

@@ -26,7 +26,8 @@ inline QJsonArray clients_payload(int clients, int modems, int stations)
             m.append(c * modems + i);
         for (int i = 0; i < stations; ++i)
             s.append(c * stations + i);
-        out.append(QJsonObject{{"api_key", QString("client-%1").arg(c)}, {"modem_ids", m}, {"station_ids", s}, {"role", "user"}});
+        out.append(QJsonObject{
+            {"api_key", QString("client-%1").arg(c)}, {"modem_ids", m}, {"station_ids", s}, {"role", "user"}});
     }
     return out;
 }
@@ -65,7 +66,8 @@ QByteArray transaction_stream(const QJsonArray& payload, Plan plan, int* count)
 
 inline QByteArray clients_stream(const QJsonArray& clients, int* count)
 {
-    return transaction_stream(clients, [](const QJsonValue& v, const auto& sink) { plan_client(read_client_entry(v), sink); }, count);
+    return transaction_stream(
+        clients, [](const QJsonValue& v, const auto& sink) { plan_client(read_client_entry(v), sink); }, count);
 }
 
 }  // namespace bench

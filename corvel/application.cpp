@@ -98,8 +98,8 @@ void Application::warn_of_other_consumers(quint32 consumers)
     const rabbit_api_config& amqp = _injector->rabbit_settings();
     if (consumers == 0)
         return;
-    const QString others = QStringLiteral("The queue \"") + amqp.r_que + QStringLiteral("\" already has ")
-                           + QString::number(consumers) + QStringLiteral(" other consumer(s)");
+    const QString others = QStringLiteral("The queue \"") + amqp.r_que + QStringLiteral("\" already has ") +
+                           QString::number(consumers) + QStringLiteral(" other consumer(s)");
     if (amqp.single_active_consumer()) {
         if (_injector->promotion().shared())
             return;
@@ -113,22 +113,24 @@ void Application::warn_of_other_consumers(quint32 consumers)
     }
     // Each client's commands are written in their order only while one instance consumes at a time.
     if (!amqp._concurrent_consumers) {
-        _logger->error() << others
-                         << " and no single active consumer: instances would write the store at once, and an older "
-                            "command for a client could overwrite a newer one. Refusing to consume: set "
-                            "R_QUEUE_ARGUMENTS x-single-active-consumer=true (with R_QUEUE_DURABLE=true) on every "
-                            "instance, or AMQP_SETTINGS R_CONCURRENT_CONSUMERS=true to consume anyway without that order";
+        _logger->error()
+            << others
+            << " and no single active consumer: instances would write the store at once, and an older "
+               "command for a client could overwrite a newer one. Refusing to consume: set "
+               "R_QUEUE_ARGUMENTS x-single-active-consumer=true (with R_QUEUE_DURABLE=true) on every "
+               "instance, or AMQP_SETTINGS R_CONCURRENT_CONSUMERS=true to consume anyway without that order";
         stop_timers();
         _stop->refuse();
         return;
     }
-    _logger->error() << others
-                     << ", and R_CONCURRENT_CONSUMERS=true: instances write the store at once, so one client's commands "
-                        "are not kept in order across them"
-                     << (_injector->promotion().shared() ? ""
-                                              : "; without REDIS_SETTINGS SEQUENCE_KEY one instance's promotion and "
-                                                "another's next sequence also corrupt the reverse sets (dev:clients:*, "
-                                                "bs:clients:*): set it on every instance");
+    _logger->error()
+        << others
+        << ", and R_CONCURRENT_CONSUMERS=true: instances write the store at once, so one client's commands "
+           "are not kept in order across them"
+        << (_injector->promotion().shared() ? ""
+                                            : "; without REDIS_SETTINGS SEQUENCE_KEY one instance's promotion and "
+                                              "another's next sequence also corrupt the reverse sets (dev:clients:*, "
+                                              "bs:clients:*): set it on every instance");
 }
 
 // Destruction only lets go of things: nothing here sends or waits. What watches the command API
@@ -157,12 +159,14 @@ bool Application::configCmdLineOptions()
     const QCommandLineOption config(QStringLiteral("c"),
                                     QCoreApplication::translate("main", "Config file (corvel.ini by default)"),
                                     QStringLiteral("config"), QStringLiteral("corvel.ini"));
-    const QCommandLineOption check(QStringLiteral("check-config"),
-                                   QCoreApplication::translate("main", "Read the config file as a start would, print its problems, exit 0 or 1"));
+    const QCommandLineOption check(
+        QStringLiteral("check-config"),
+        QCoreApplication::translate("main", "Read the config file as a start would, print its problems, exit 0 or 1"));
     _cmdLineParser.addOption(config);
     _cmdLineParser.addOption(check);
-    _cmdLineParser.addOption(QCommandLineOption(QStringLiteral("health"),
-                                                QCoreApplication::translate("main", "Ask the running service's HTTP_LISTEN for /healthz, exit 0 or 1")));
+    _cmdLineParser.addOption(QCommandLineOption(
+        QStringLiteral("health"),
+        QCoreApplication::translate("main", "Ask the running service's HTTP_LISTEN for /healthz, exit 0 or 1")));
     _cmdLineParser.addVersionOption();
     // -h and --help are no options of the service: like any other unknown option, an error.
     if (!_cmdLineParser.parse(arguments())) {

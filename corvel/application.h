@@ -16,8 +16,7 @@
 #include <memory>
 
 // Thrown inside event delivery to end the event loop.
-class stop_application : public std::exception {
-};
+class stop_application : public std::exception {};
 
 // The service process: start-up in the constructor, then everything runs from the event loop.
 class Application : public QCoreApplication {
@@ -60,6 +59,6 @@ private:
     int _shutdown_timeout_ms;
     systemd_link _systemd;
     std::unique_ptr<clean_stop> _stop;
-    bool _ready = false;  // consumed once since start-up
+    bool _ready = false;     // consumed once since start-up
     QTimer _systemd_status;  // with systemd only
 };

@@ -16,7 +16,8 @@ amqp::tls_settings read_broker_tls(const std::function<QString(const char*)>& te
     tls.cert_file = text("R_TLS_CERT_FILE");
     tls.key_file = text("R_TLS_KEY_FILE");
     if (!tls.key_file.isEmpty() && tls.cert_file.isEmpty())
-        refuse("R_TLS_KEY_FILE", tls.key_file, QStringLiteral("is set without R_TLS_CERT_FILE (the certificate it is the key of)"));
+        refuse("R_TLS_KEY_FILE", tls.key_file,
+               QStringLiteral("is set without R_TLS_CERT_FILE (the certificate it is the key of)"));
     return tls;
 }
 

@@ -13,8 +13,12 @@ const log_kind sentinel_disagrees_kind(QStringLiteral("A sentinel disagrees with
 }
 
 composition_root::composition_root(QObject* parent, environment& env, logger& log, QTimer& timer)
-    : _parent(parent), _logger(log), _rabbit(env.get_rabit_man_settings()), _redis(env.get_redis_settings()),
-      _http_listen(env.get_http_listen()), _sentinels(sentinels_of(_redis)),
+    : _parent(parent),
+      _logger(log),
+      _rabbit(env.get_rabit_man_settings()),
+      _redis(env.get_redis_settings()),
+      _http_listen(env.get_http_listen()),
+      _sentinels(sentinels_of(_redis)),
       _store(to_connection_config(_redis, _sentinels.get())),
       _replicas(_store, _redis._wait_replicas, _redis._wait_timeout_ms),
       _promotion(_store, _replicas, log, timer, _redis._sequence_key),
@@ -22,14 +26,16 @@ composition_root::composition_root(QObject* parent, environment& env, logger& lo
 {
     if (!_sentinels)
         return;
-    QObject::connect(_sentinels.get(), &redis::address_source::moved, _sentinels.get(), [this](const QString& host, quint32 port) {
-        _logger.info() << "The sentinels name " << host << ":" << QString::number(port) << " as the master of \""
-                       << loggable(_redis._sentinel_master) << "\"";
-    });
+    QObject::connect(_sentinels.get(), &redis::address_source::moved, _sentinels.get(),
+                     [this](const QString& host, quint32 port) {
+                         _logger.info() << "The sentinels name " << host << ":" << QString::number(port)
+                                        << " as the master of \"" << loggable(_redis._sentinel_master) << "\"";
+                     });
     QObject::connect(_sentinels.get(), &redis::sentinel_locator::disagreement, _sentinels.get(),
                      [this](const QString& sentinel, const QString& what) {
-                         _logger.error(sentinel_disagrees_kind) << "A sentinel disagrees with the others: "
-                                                                << loggable(sentinel) << " " << loggable(what, 400);
+                         _logger.error(sentinel_disagrees_kind)
+                             << "A sentinel disagrees with the others: " << loggable(sentinel) << " "
+                             << loggable(what, 400);
                      });
 }
 

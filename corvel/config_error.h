@@ -12,7 +12,8 @@ class config_error : public std::runtime_error {
 public:
     explicit config_error(const std::string& problem) : config_error(QStringList{QString::fromStdString(problem)}) {}
     explicit config_error(const QStringList& problems)
-        : std::runtime_error(problems.join(QStringLiteral("; ")).toStdString()), _problems(problems)
+        : std::runtime_error(problems.join(QStringLiteral("; ")).toStdString()),
+          _problems(problems)
     {
     }
     const QStringList& problems() const { return _problems; }

@@ -96,7 +96,8 @@ public:
     QList<config_remark> take()
     {
         if (_left_out > 0)
-            _remarks.append({_left_out_level, QStringLiteral("%1 more sections or keys that are not read, not listed").arg(_left_out)});
+            _remarks.append({_left_out_level,
+                             QStringLiteral("%1 more sections or keys that are not read, not listed").arg(_left_out)});
         return std::move(_remarks);
     }
 
@@ -130,7 +131,8 @@ QList<config_remark> layout_remarks(QSettings& settings, const QMap<QString, QSt
                                          : QStringLiteral("%1/%2: unknown key, not read").arg(section, shown(key));
         if (!home.isEmpty())
             text += QStringLiteral("; it is read in [%1]").arg(home);
-        else if (const QString meant = nearest(key, known.value(section), std::max(2, key.size() / 4)); !meant.isEmpty())
+        else if (const QString meant = nearest(key, known.value(section), std::max(2, key.size() / 4));
+                 !meant.isEmpty())
             text += QStringLiteral("; did you mean %1?").arg(meant);
         remarks.add(level, text);
     };

@@ -28,7 +28,9 @@ class section_reader {
 public:
     // read_keys: by section, every key asked for.
     section_reader(QSettings& settings, QMap<QString, QStringList>& read_keys, const char* section)
-        : _settings(settings), _section(QLatin1String(section)), _asked(read_keys[_section])
+        : _settings(settings),
+          _section(QLatin1String(section)),
+          _asked(read_keys[_section])
     {
         _settings.beginGroup(_section);
     }

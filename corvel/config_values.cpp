@@ -17,7 +17,8 @@ struct named {
     const char* name;
     T value;
 };
-const named<LogLevel> level_names[] = {{"OFF", OFF}, {"ERROR", ERROR}, {"WARNING", WARNING}, {"INFORM", INFORM}, {"DEBUG", DEBUG}};
+const named<LogLevel> level_names[] = {
+    {"OFF", OFF}, {"ERROR", ERROR}, {"WARNING", WARNING}, {"INFORM", INFORM}, {"DEBUG", DEBUG}};
 const named<log_target> target_names[] = {
     {"file", log_target::file}, {"journal", log_target::journal}, {"stderr-json", log_target::stderr_json}};
 
@@ -115,7 +116,8 @@ QList<QPair<QString, quint32>> parse_host_ports(const char* key, const QString& 
         bool number = false;
         const uint port = item.mid(colon + 1).toUInt(&number);
         if (colon < 0 || host.isEmpty() || !number || port < 1 || port > 65535)
-            throw config_error(std::string(key) + ": \"" + loggable(item).toStdString() + "\" is not of the form host:port");
+            throw config_error(std::string(key) + ": \"" + loggable(item).toStdString() +
+                               "\" is not of the form host:port");
         found.append({host, port});
     }
     return found;

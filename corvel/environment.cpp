@@ -28,9 +28,7 @@ using amqp::short_string_max;
 
 }  // namespace
 
-environment::environment(const QString& path) : _settings(path, QSettings::IniFormat)
-{
-}
+environment::environment(const QString& path) : _settings(path, QSettings::IniFormat) {}
 
 environment::file_state environment::state_of_file(QString* why_unreadable) const
 {
@@ -86,7 +84,8 @@ QStringList environment::check()
     QStringList problems;
     QString why;
     if (state_of_file(&why) == file_state::unreadable)
-        problems << QStringLiteral("%1: exists but cannot be read (%2)").arg(loggable(_settings.fileName()), loggable(why));
+        problems
+            << QStringLiteral("%1: exists but cannot be read (%2)").arg(loggable(_settings.fileName()), loggable(why));
     const auto collect = [&problems](const std::function<void()>& read) {
         try {
             read();
@@ -97,9 +96,11 @@ QStringList environment::check()
     collect([this] {
         section_reader general(_settings, _read_keys, "GENERAL_SETTINGS");
         if (general.has("LOG_LEVEL") && !level_from_name(general.text("LOG_LEVEL")))
-            general.refuse("LOG_LEVEL", general.text("LOG_LEVEL"), QStringLiteral("is not one of OFF, ERROR, WARNING, INFORM, DEBUG"));
+            general.refuse("LOG_LEVEL", general.text("LOG_LEVEL"),
+                           QStringLiteral("is not one of OFF, ERROR, WARNING, INFORM, DEBUG"));
         if (general.has("LOG_TARGET") && !target_from_name(general.text("LOG_TARGET")))
-            general.refuse("LOG_TARGET", general.text("LOG_TARGET"), QStringLiteral("is not one of file, journal, stderr-json"));
+            general.refuse("LOG_TARGET", general.text("LOG_TARGET"),
+                           QStringLiteral("is not one of file, journal, stderr-json"));
         general.throw_problems();
     });
     get_log_settings();  // its keys read, for known_keys(); what it cannot use is refused above
@@ -133,8 +134,9 @@ rabbit_api_config environment::get_rabit_man_settings()
     }
     config._exchange_cmd_out = amqp.name("R_EXCHANGE", QStringLiteral("norva.api"), true);
     config.vhost = amqp.name("R_VHOST", QStringLiteral("/"), true);
-    config._tls = read_broker_tls([&amqp](const char* key) { return amqp.text(key); },
-                                  [&amqp](const char* key, const QString& value, const QString& why) { amqp.refuse(key, value, why); });
+    config._tls = read_broker_tls(
+        [&amqp](const char* key) { return amqp.text(key); },
+        [&amqp](const char* key, const QString& value, const QString& why) { amqp.refuse(key, value, why); });
     config._password = amqp.secret("R_PASSWORD_FILE", QString());
     // Empty, the broker would make up a new queue on every connection.
     config.r_que = amqp.name("R_QUEUE", QStringLiteral("cmd.in.brisan"), false);
@@ -160,8 +162,8 @@ rabbit_api_config environment::get_rabit_man_settings()
     } catch (const config_error& e) {
         amqp.refuse(e);
     }
-    config._consumer_timeout_ms =
-        static_cast<int>(amqp.number("R_CONSUMER_TIMEOUT_MS", config._consumer_timeout_ms, 0, std::numeric_limits<int>::max()));
+    config._consumer_timeout_ms = static_cast<int>(
+        amqp.number("R_CONSUMER_TIMEOUT_MS", config._consumer_timeout_ms, 0, std::numeric_limits<int>::max()));
     const QString concurrent = amqp.text("R_CONCURRENT_CONSUMERS");
     if (concurrent == QLatin1String("true"))
         config._concurrent_consumers = true;
@@ -195,16 +197,20 @@ redis_conf environment::get_redis_settings()
     config._sentinel_password = redis.secret("SENTINEL_PASSWORD_FILE", redis.text("SENTINEL_PASSWORD"));
     config._sentinel_user = redis.text("SENTINEL_USER");
     if (!config._sentinel_user.isEmpty() && config._sentinel_password.isEmpty())
-        redis.refuse("SENTINEL_USER", config._sentinel_user, QStringLiteral("is set without SENTINEL_PASSWORD or SENTINEL_PASSWORD_FILE (its password)"));
+        redis.refuse("SENTINEL_USER", config._sentinel_user,
+                     QStringLiteral("is set without SENTINEL_PASSWORD or SENTINEL_PASSWORD_FILE (its password)"));
     // One sentinel listed twice would be counted twice towards the majority.
     for (int i = 0; i < config._sentinels.size(); ++i)
         if (config._sentinels.indexOf(config._sentinels[i]) < i)
-            redis.refuse("SENTINELS", sentinels, QStringLiteral("lists %1:%2 twice").arg(config._sentinels[i].first).arg(config._sentinels[i].second));
+            redis.refuse(
+                "SENTINELS", sentinels,
+                QStringLiteral("lists %1:%2 twice").arg(config._sentinels[i].first).arg(config._sentinels[i].second));
     if (!sentinels.trimmed().isEmpty() && config._sentinel_master.trimmed().isEmpty())
         redis.refuse("SENTINEL_MASTER", config._sentinel_master, QStringLiteral("is empty while SENTINELS is set"));
-    config._tls = read_redis_tls({[&redis](const char* key) { return redis.text(key); },
-                                  [&redis](const char* key, const QString& value, const QString& why) { redis.refuse(key, value, why); }},
-                                 &config._sentinel_tls_server_name);
+    config._tls = read_redis_tls(
+        {[&redis](const char* key) { return redis.text(key); },
+         [&redis](const char* key, const QString& value, const QString& why) { redis.refuse(key, value, why); }},
+        &config._sentinel_tls_server_name);
     config._wait_replicas = static_cast<int>(redis.number("WAIT_REPLICAS", 0, 0, 1000));
     config._wait_timeout_ms = static_cast<int>(redis.number("WAIT_TIMEOUT_MS", 1000, 1, 600000));
     if (config._sequence_key.startsWith(QLatin1String("tmp")))
@@ -217,7 +223,8 @@ redis_conf environment::get_redis_settings()
 int environment::get_shutdown_timeout_ms()
 {
     section_reader general(_settings, _read_keys, "GENERAL_SETTINGS");
-    const int ms = static_cast<int>(general.number("SHUTDOWN_TIMEOUT_MS", default_shutdown_timeout_ms, 0, std::numeric_limits<int>::max()));
+    const int ms = static_cast<int>(
+        general.number("SHUTDOWN_TIMEOUT_MS", default_shutdown_timeout_ms, 0, std::numeric_limits<int>::max()));
     general.throw_problems();
     return ms;
 }

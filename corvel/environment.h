@@ -28,11 +28,10 @@ struct redis_conf {
     QString _sentinel_password;
     redis::tls_settings _tls;           // to Redis and the sentinels
     QString _sentinel_tls_server_name;  // empty: each sentinel's host
-    QString _sentinel_user;  // with _sentinel_password: an ACL user of the sentinels
-    int _wait_replicas = 0;  // 0: a command is done once its transaction executed
+    QString _sentinel_user;             // with _sentinel_password: an ACL user of the sentinels
+    int _wait_replicas = 0;             // 0: a command is done once its transaction executed
     int _wait_timeout_ms = 1000;
 };
-
 
 // Reads the service's INI file. Nothing is ever written back; a missing key takes its default. A
 // value present but unreadable for its key's type is refused: the getter that reads it throws

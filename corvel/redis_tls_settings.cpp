@@ -9,7 +9,8 @@ namespace {
 // What a certificate can carry: an IP address, or a DNS name.
 bool host_name(const QString& name)
 {
-    static const QRegularExpression dns(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,62})(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,62}))*\\.?$"));
+    static const QRegularExpression dns(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,62})(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,62}))*\\.?$"));
     return QHostAddress().setAddress(name) || (name.size() <= 253 && dns.match(name).hasMatch());
 }
 
@@ -37,7 +38,8 @@ redis::tls_settings read_redis_tls(const tls_key_reader& keys, QString* sentinel
     tls.key_file = keys.text("TLS_KEY_FILE");
     if (tls.cert_file.isEmpty() != tls.key_file.isEmpty())
         keys.refuse(tls.cert_file.isEmpty() ? "TLS_KEY_FILE" : "TLS_CERT_FILE", tls.cert_file + tls.key_file,
-                    QStringLiteral("is set without %1").arg(QLatin1String(tls.cert_file.isEmpty() ? "TLS_CERT_FILE" : "TLS_KEY_FILE")));
+                    QStringLiteral("is set without %1")
+                        .arg(QLatin1String(tls.cert_file.isEmpty() ? "TLS_CERT_FILE" : "TLS_KEY_FILE")));
     tls.server_name = server_name(keys, "TLS_SERVER_NAME");
     *sentinel_server_name = server_name(keys, "SENTINEL_TLS_SERVER_NAME");
     const QString verify = keys.text("TLS_VERIFY").trimmed();

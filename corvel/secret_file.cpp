@@ -9,7 +9,8 @@ QString read_secret(const QString& name, QString* why)
         const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
         if (credentials.isEmpty()) {
             *why = QStringLiteral("names a systemd credential (no \"/\" in it), but CREDENTIALS_DIRECTORY is not set: "
-                                  "give the unit LoadCredential=%1:PATH, or write a path").arg(name);
+                                  "give the unit LoadCredential=%1:PATH, or write a path")
+                       .arg(name);
             return QString();
         }
         path = credentials + QLatin1Char('/') + name;

@@ -72,8 +72,8 @@ QByteArray wire_text(const QJsonObject& envelope)
 QByteArray response_text(const QUuid& id, const QJsonObject& data)
 {
     // The keys in the order a JSON object keeps them: sorted.
-    return "{\"cmd_id\":\"" + id.toByteArray() + "\",\"data\":" + QJsonDocument(data).toJson(QJsonDocument::Compact)
-           + ",\"msg_type\":\"response\"}";
+    return "{\"cmd_id\":\"" + id.toByteArray() + "\",\"data\":" + QJsonDocument(data).toJson(QJsonDocument::Compact) +
+           ",\"msg_type\":\"response\"}";
 }
 
 }  // namespace envelope

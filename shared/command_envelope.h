@@ -14,8 +14,8 @@ struct delivery {
     uint64_t tag = 0;
     QByteArray routing_key;
     QByteArray body;
-    QJsonObject json;  // the body, when it is a JSON object
-    QString problem;   // why the body is not a JSON object; empty when it is
+    QJsonObject json;          // the body, when it is a JSON object
+    QString problem;           // why the body is not a JSON object; empty when it is
     bool redelivered = false;  // the broker delivered it before (to this consumer or another)
     json_slice data_text{};    // a large body's "data" array, left as text; json's "data" is null then
 };

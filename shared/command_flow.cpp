@@ -16,8 +16,13 @@ const log_kind held_kind(QStringLiteral("Command held"));
 
 command_flow::command_flow(logger& log, delivery_settlement& deliveries, response_publication& responses,
                            const TCmdHandlerBuildFunc& factory, QObject* parent, int first_retry_ms)
-    : QObject(parent), _logger(log), _deliveries(deliveries), _responses(responses), _factory(factory),
-      _retry_backoff(first_retry_ms), _refusal_backoff(first_retry_ms)
+    : QObject(parent),
+      _logger(log),
+      _deliveries(deliveries),
+      _responses(responses),
+      _factory(factory),
+      _retry_backoff(first_retry_ms),
+      _refusal_backoff(first_retry_ms)
 {
     _clock.start();
     _retry_timer.setSingleShot(true);
@@ -36,12 +41,14 @@ void command_flow::take(const delivery& d, const model::command& command)
     // Only a redelivery can be a command seen before, and only one with the same id and type.
     const bool identified = d.redelivered && d.problem.isEmpty() && !command._id.isNull();
     if (identified && _answered_unacked.take(command._id, command._type)) {
-        _logger.debug() << "Command " << command._id.toString() << " was answered before its channel went away: acknowledged";
+        _logger.debug() << "Command " << command._id.toString()
+                        << " was answered before its channel went away: acknowledged";
         _deliveries.ack_message(tag, false);
         return;
     }
     if (identified && _rejected_gone.take(command._id, command._type)) {
-        _logger.debug() << "Command " << command._id.toString() << " was rejected before its channel went away: rejected again";
+        _logger.debug() << "Command " << command._id.toString()
+                        << " was rejected before its channel went away: rejected again";
         _deliveries.reject_message(tag);
         return;
     }
@@ -204,7 +211,8 @@ command_flow::store_verdict command_flow::verdict_behind(std::size_t index) cons
             return store_verdict::not_yet_known;
         if (next.result.what == command_result::outcome::rejected)
             continue;
-        return next.result.what == command_result::outcome::done ? store_verdict::takes_others : store_verdict::refuses_others;
+        return next.result.what == command_result::outcome::done ? store_verdict::takes_others
+                                                                 : store_verdict::refuses_others;
     }
     return store_verdict::refuses_others;
 }
@@ -225,13 +233,15 @@ void command_flow::give_up(entry& e)
 void command_flow::hold(const held_command& delivery, const QString& why)
 {
     _held.push_back(delivery);
-    _logger.debug() << "Command held, " << command_named{delivery.command._id, delivery.command._type} << ": " << loggable(why, reason_limit);
+    _logger.debug() << "Command held, " << command_named{delivery.command._id, delivery.command._type} << ": "
+                    << loggable(why, reason_limit);
 }
 
 void command_flow::hold_from(std::size_t index, QString why)
 {
     if (_state != run_state::taking) {
-        // Not tried again by this run (or not while consuming pauses): the next one takes them from the queue, in their order.
+        // Not tried again by this run (or not while consuming pauses): the next one takes them from the queue, in their
+        // order.
         for (std::size_t i = index; i < _flow.size(); ++i)
             if (!_flow[i]->stale)
                 give_back(_flow[i]->tag);
@@ -296,10 +306,11 @@ void command_flow::return_held_when_due()
         return;
     }
     const model::command& first = _held.front().command;
-    _logger.error() << "Commands held for " << (_clock.elapsed() - oldest) << " ms go back to the queue before the broker's "
-                    << "consumer time-out of " << _consumer_timeout_ms << " ms would take them: "
-                    << static_cast<quint64>(_held.size()) << ", the first " << command_named{first._id, first._type}
-                    << "; consuming pauses until Redis answers again";
+    _logger.error() << "Commands held for " << (_clock.elapsed() - oldest)
+                    << " ms go back to the queue before the broker's "
+                    << "consumer time-out of " << _consumer_timeout_ms
+                    << " ms would take them: " << static_cast<quint64>(_held.size()) << ", the first "
+                    << command_named{first._id, first._type} << "; consuming pauses until Redis answers again";
     _retry_timer.stop();
     _state = run_state::returned;
     // Consuming pauses first: given back while the consumer is still there, they would come
@@ -314,7 +325,8 @@ void command_flow::forget_deliveries()
 {
     // Unacknowledged deliveries go back to the queue with their channel and come again.
     if (!_held.empty())
-        _logger.debug() << "Held commands went back to the queue with their channel: " << static_cast<quint64>(_held.size());
+        _logger.debug() << "Held commands went back to the queue with their channel: "
+                        << static_cast<quint64>(_held.size());
     _held.clear();
     _retry_timer.stop();
     for (const auto& e : _flow) {

@@ -126,7 +126,7 @@ private:
     const TCmdHandlerBuildFunc& _factory;
 
     std::deque<std::shared_ptr<entry>> _flow;  // in delivery order, until acknowledged
-    std::deque<held_command> _held;             // waiting to be tried again, in delivery order
+    std::deque<held_command> _held;            // waiting to be tried again, in delivery order
     amqp::backoff _retry_backoff;
     QTimer _retry_timer;
     QTimer _return_timer;

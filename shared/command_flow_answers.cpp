@@ -22,7 +22,8 @@ void command_flow::publish(entry& e)
 void command_flow::ack_settled()
 {
     std::vector<uint64_t> tags;
-    while (!_flow.empty() && (_flow.front()->at == entry::stage::confirmed || _flow.front()->at == entry::stage::settled)) {
+    while (!_flow.empty() &&
+           (_flow.front()->at == entry::stage::confirmed || _flow.front()->at == entry::stage::settled)) {
         const entry& e = *_flow.front();
         if (e.at == entry::stage::confirmed) {
             if (e.stale)
@@ -81,9 +82,11 @@ void command_flow::settle_confirmation(quint64 id, bool multiple, bool ok)
                             << loggable(e->command._sender) << "\"); publishing it again";
         } else {
             // Written to the store but never answered: rejected, so that it holds nothing up.
-            log_rejected(e->command, e->given_up ? QStringLiteral("the broker refused its response %1 times").arg(nacks_given_up)
-                                                 : QStringLiteral("the broker refused its response %1 times (it was written to the store)")
-                                                       .arg(nacks_given_up));
+            log_rejected(e->command,
+                         e->given_up
+                             ? QStringLiteral("the broker refused its response %1 times").arg(nacks_given_up)
+                             : QStringLiteral("the broker refused its response %1 times (it was written to the store)")
+                                   .arg(nacks_given_up));
             settle_rejected(*e);
             e->response.clear();
         }

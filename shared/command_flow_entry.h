@@ -26,10 +26,10 @@ struct command_flow_entry {
     command_result result;
     QByteArray response;  // the wire text, kept until confirmed
     quint64 publication = 0;
-    int nacks = 0;          // of its response
+    int nacks = 0;           // of its response
     int store_refusals = 0;  // earlier tries whose transaction Redis refused
-    bool given_up = false;  // answered false: rejected, not acknowledged, once the answer is confirmed
-    bool stale = false;     // its delivery came on a channel since lost
+    bool given_up = false;   // answered false: rejected, not acknowledged, once the answer is confirmed
+    bool stale = false;      // its delivery came on a channel since lost
     // Set with stale: what its handler has not yet written to the store is never written.
     std::shared_ptr<bool> delivery_gone = std::make_shared<bool>(false);
     bool known_type = false;  // a handler exists for its type: counted under its own name

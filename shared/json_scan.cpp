@@ -129,7 +129,8 @@ bool json_scan::string(const char*& begin, const char*& end)
         } else if (c < 0x80) {
             ++_at;
         } else {
-            const int length = utf8_length(reinterpret_cast<const unsigned char*>(_at), reinterpret_cast<const unsigned char*>(_end));
+            const int length =
+                utf8_length(reinterpret_cast<const unsigned char*>(_at), reinterpret_cast<const unsigned char*>(_end));
             if (length == 0)
                 return fail();
             _at += length;

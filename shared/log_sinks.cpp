@@ -49,8 +49,9 @@ int journal_priority(LogLevel level)
 
 QByteArray json_log_line(const QDateTime& time, LogLevel level, const QString& message, const log_fields& fields)
 {
-    QByteArray line = "{\"time\":" + json_string(time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs))
-                      + ",\"level\":\"" + level_word(level) + "\",\"message\":" + json_string(message);
+    QByteArray line =
+        "{\"time\":" + json_string(time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs)) +
+        ",\"level\":\"" + level_word(level) + "\",\"message\":" + json_string(message);
     if (!fields.cmd_id.isNull())
         line += ",\"cmd_id\":\"" + fields.cmd_id.toByteArray(QUuid::WithoutBraces) + '"';
     if (!fields.msg_type.isNull())

@@ -69,5 +69,6 @@ QString loggable(const QByteArray& bytes, int limit)
         return escape_controls(QString::fromUtf8(bytes));
     // Cutting the bytes first keeps a huge body from being decoded whole; a character split at the
     // cut reads as one replacement character.
-    return escaped_prefix(QString::fromUtf8(bytes.left(limit)), limit) + QStringLiteral("… (%1 bytes)").arg(bytes.size());
+    return escaped_prefix(QString::fromUtf8(bytes.left(limit)), limit) +
+           QStringLiteral("… (%1 bytes)").arg(bytes.size());
 }

@@ -26,11 +26,17 @@ std::string_view view(const QByteArray& bytes)
 }
 }
 
-logger::logger(const QString& path, const QString& prefix) : logger(log_settings{log_target::file, path, ERROR}, prefix) {}
+logger::logger(const QString& path, const QString& prefix) : logger(log_settings{log_target::file, path, ERROR}, prefix)
+{
+}
 
 logger::logger(const log_settings& settings, const QString& prefix)
-    : _log_level(settings.level), _outFileName(settings.file_path), _target(settings.target), _prefix(prefix),
-      _queue(std::make_unique<log_queue>()), _summary_timer(std::make_unique<QTimer>())
+    : _log_level(settings.level),
+      _outFileName(settings.file_path),
+      _target(settings.target),
+      _prefix(prefix),
+      _queue(std::make_unique<log_queue>()),
+      _summary_timer(std::make_unique<QTimer>())
 {
     if (_target == log_target::file) {
         QString error;
@@ -77,10 +83,22 @@ void logger::set_summary_interval(std::chrono::milliseconds interval)
     _summaries.set_interval(interval);
 }
 
-log_operator logger::error() { return log_operator(*this, ERROR); }
-log_operator logger::warning() { return log_operator(*this, WARNING); }
-log_operator logger::info() { return log_operator(*this, INFORM); }
-log_operator logger::debug() { return log_operator(*this, DEBUG); }
+log_operator logger::error()
+{
+    return log_operator(*this, ERROR);
+}
+log_operator logger::warning()
+{
+    return log_operator(*this, WARNING);
+}
+log_operator logger::info()
+{
+    return log_operator(*this, INFORM);
+}
+log_operator logger::debug()
+{
+    return log_operator(*this, DEBUG);
+}
 
 log_operator logger::error(const log_kind& kind)
 {
@@ -96,10 +114,13 @@ bool logger::admit(const log_kind& kind)
         return true;
     case log_summaries::admission::counted_first:
         // The timer belongs to the thread that made the logger: it is started there.
-        QMetaObject::invokeMethod(_summary_timer.get(), [this] {
-            QMutexLocker lock(&_mutex);
-            arm_summary_timer();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            _summary_timer.get(),
+            [this] {
+                QMutexLocker lock(&_mutex);
+                arm_summary_timer();
+            },
+            Qt::QueuedConnection);
         return false;
     case log_summaries::admission::counted:
         break;
@@ -134,7 +155,8 @@ void logger::reopen()
     QString error;
     auto fresh = log_output::open_file(_outFileName, error);
     if (!fresh) {
-        say_on_stderr(QStringLiteral("cannot reopen log file \"%1\": %2; logging on to the file open until now").arg(_outFileName, error));
+        say_on_stderr(QStringLiteral("cannot reopen log file \"%1\": %2; logging on to the file open until now")
+                          .arg(_outFileName, error));
         return;
     }
     // Lines queued until now still go to the file they were written for.
@@ -206,7 +228,8 @@ void logger::write_line(const QString& message, LogLevel level, const log_fields
     log_queue& out = queue();
     const QByteArray line = format_line(message, level, fields);
     const std::uint64_t lost = out.unreported();
-    const QByteArray note = lost == 0 ? QByteArray() : format_line(_prefix + QStringLiteral(": ") + lost_lines_note(lost), WARNING, {});
+    const QByteArray note =
+        lost == 0 ? QByteArray() : format_line(_prefix + QStringLiteral(": ") + lost_lines_note(lost), WARNING, {});
     out.write(_out, view(line), view(note), lost);
 }
 
@@ -216,13 +239,14 @@ QByteArray logger::format_line(const QString& message, LogLevel level, const log
     if (_target == log_target::file) {
         QString line = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzz"));
         if (level != INFORM) {
-            line += QStringLiteral("0x") + QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId()), 16)
-                    + QLatin1Char(' ') + levelToString(level);
+            line += QStringLiteral("0x") + QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId()), 16) +
+                    QLatin1Char(' ') + levelToString(level);
         }
         return (line + QLatin1Char(' ') + escape_controls(message) + QStringLiteral("\r\n")).toLocal8Bit();
     }
     // The journal and JSON lines carry the message alone, without the file's ": " before it.
-    const QString text = escape_controls(_prefix.isEmpty() && message.startsWith(QLatin1String(": ")) ? message.mid(2) : message);
+    const QString text =
+        escape_controls(_prefix.isEmpty() && message.startsWith(QLatin1String(": ")) ? message.mid(2) : message);
     if (_target == log_target::journal)
         return journal_entry(level, text, fields);
     return json_log_line(now, level, text, fields);
@@ -230,14 +254,20 @@ QByteArray logger::format_line(const QString& message, LogLevel level, const log
 
 log_operator::log_operator(logger& target, LogLevel level) : log_operator(target, level, target.writes(level)) {}
 
-log_operator::log_operator(logger& target, LogLevel level, bool active) : _logger(target), _level(level), _active(active)
+log_operator::log_operator(logger& target, LogLevel level, bool active)
+    : _logger(target),
+      _level(level),
+      _active(active)
 {
     if (_active)
         _res = target._prefix + QStringLiteral(": ");
 }
 
 log_operator::log_operator(log_operator&& other) noexcept
-    : _res(std::move(other._res)), _fields(std::move(other._fields)), _logger(other._logger), _level(other._level),
+    : _res(std::move(other._res)),
+      _fields(std::move(other._fields)),
+      _logger(other._logger),
+      _level(other._level),
       _active(other._active)
 {
     other._active = false;

@@ -24,12 +24,15 @@ std::shared_ptr<QTimer> make_command_timer()
 }  // namespace
 
 outbound_commands::outbound_commands(logger& logger, rabbit_publisher_impl& publisher, QString sender)
-    : _logger(logger), _publisher(publisher), _sender(std::move(sender))
+    : _logger(logger),
+      _publisher(publisher),
+      _sender(std::move(sender))
 {
 }
 
 void outbound_commands::send(const QString& type, const QJsonValue& data, const QString& routingKey,
-                             std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler)
+                             std::function<bool(QJsonDocument)> resultHandler,
+                             std::function<void(QString)> errorHandler)
 {
     const QUuid id = QUuid::createUuid();
     const QJsonObject message = envelope::command(type, _sender, id, data);
@@ -37,13 +40,16 @@ void outbound_commands::send(const QString& type, const QJsonValue& data, const 
     timer->setInterval(_timeout_ms);
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
-    QObject::connect(timer.get(), &QTimer::timeout, timer.get(), [this, id] { timed_out(id); }, Qt::DirectConnection);
+    QObject::connect(
+        timer.get(), &QTimer::timeout, timer.get(), [this, id] { timed_out(id); }, Qt::DirectConnection);
     timer->start();
     _sended_commands[id] = handlers{std::move(resultHandler), std::move(errorHandler), std::move(timer)};
     // Queued, so the command is never on the wire before its entry exists.
     QMetaObject::invokeMethod(
-        &_publisher, [publisher = &_publisher, message, routingKey] {
-            publisher->publish_string(envelope::wire_text(message), routingKey.toLatin1(), QStringLiteral("text/plain"));
+        &_publisher,
+        [publisher = &_publisher, message, routingKey] {
+            publisher->publish_string(envelope::wire_text(message), routingKey.toLatin1(),
+                                      QStringLiteral("text/plain"));
         },
         Qt::QueuedConnection);
 }
@@ -65,8 +71,8 @@ void outbound_commands::response(const model::command& response)
     if (entry == _sended_commands.end())
         return;
     const QTimer& timer = *entry->second._timer;
-    _logger.debug() << "Rabbit executed :" << response._id.toString() << " " << (timer.interval() - timer.remainingTime())
-                    << " ms";
+    _logger.debug() << "Rabbit executed :" << response._id.toString() << " "
+                    << (timer.interval() - timer.remainingTime()) << " ms";
     entry->second._timer->stop();
     _sended_commands.erase(entry);
 }

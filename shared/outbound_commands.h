@@ -24,7 +24,7 @@ public:
     // One command that waits for its response.
     struct handlers {
         std::function<bool(QJsonDocument)> _resultHandler;  // true: the command is complete
-        std::function<void(QString)> _errorHandler;          // once, on time-out
+        std::function<void(QString)> _errorHandler;         // once, on time-out
         std::shared_ptr<QTimer> _timer;
     };
 

@@ -5,11 +5,15 @@
 
 #include <stdexcept>
 
-rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHandlerBuildFunc cmd_factory, QObject* parent)
+rabbit_api_man::rabbit_api_man(logger& logger, rabbit_api_config config, TCmdHandlerBuildFunc cmd_factory,
+                               QObject* parent)
     : QObject(parent),
       _config(std::move(config)),
       _api_command_in(logger, static_cast<const rabbit_receiver_cfg&>(_config), this, false, false),
-      _api_command_out(logger, rabbit_publisher_config{_config.path, _config._exchange_cmd_out, _config.vhost, _config._tls, _config._password}, this),
+      _api_command_out(logger,
+                       rabbit_publisher_config{_config.path, _config._exchange_cmd_out, _config.vhost, _config._tls,
+                                               _config._password},
+                       this),
       _commands_factory(std::move(cmd_factory)),
       _logger(logger),
       // Our commands name the first binding's routing key as their sender: responses under it reach our queue.
@@ -48,14 +52,17 @@ void rabbit_api_man::stop()
     if (_stop != stop_state::running)
         return;
     _stop = stop_state::draining;
-    connect(&_flow, &command_flow::drained, this, [this] {
-        if (_stop != stop_state::draining)
-            return;
-        _stop = stop_state::closed;
-        _api_command_in.close();
-        _api_command_out.close();
-        emit stopped();
-    }, Qt::QueuedConnection);  // out of the flow's own call chain
+    connect(
+        &_flow, &command_flow::drained, this,
+        [this] {
+            if (_stop != stop_state::draining)
+                return;
+            _stop = stop_state::closed;
+            _api_command_in.close();
+            _api_command_out.close();
+            emit stopped();
+        },
+        Qt::QueuedConnection);  // out of the flow's own call chain
     _api_command_in.finish();
     _flow.finish();
 }
@@ -77,13 +84,15 @@ void rabbit_api_man::take(const delivery& d)
         _outbound.response(command);
         _api_command_in.ack_message(d.tag, false);
     } catch (const std::exception& e) {
-        _logger.error() << "Response rejected, cmd_id " << command._id << ": " << loggable(QString::fromUtf8(e.what()), 400);
+        _logger.error() << "Response rejected, cmd_id " << command._id << ": "
+                        << loggable(QString::fromUtf8(e.what()), 400);
         _api_command_in.reject_message(d.tag);
     }
 }
 
 void rabbit_api_man::send_cmd(const QString& type, const QJsonObject& data, const QString& routingKey,
-                              std::function<bool(QJsonDocument)> resultHandler, std::function<void(QString)> errorHandler)
+                              std::function<bool(QJsonDocument)> resultHandler,
+                              std::function<void(QString)> errorHandler)
 {
     _outbound.send(type, data, routingKey, std::move(resultHandler), std::move(errorHandler));
 }

@@ -17,8 +17,8 @@ struct rabbit_receiver_cfg {
     QString path;   // AMQP URI of the broker, or a comma-separated list of them tried in order
     QString r_que;  // queue name
     QString vhost;
-    amqp::tls_settings _tls;  // how amqps brokers are checked, and our client certificate
-    QString _password;        // takes the place of the password of every broker URI; null: none does
+    amqp::tls_settings _tls;                   // how amqps brokers are checked, and our client certificate
+    QString _password;                         // takes the place of the password of every broker URI; null: none does
     QList<QPair<QString, QString>> _bindings;  // (exchange, routing key), bound in this order
     int _mode = queue_option::Durable;
     qint32 _prefetch_count = 10;

@@ -26,12 +26,14 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
     connect(&_client, &amqp::client::disconnected, this, &rabbit_publisher_impl::disconnected);
     connect(&_client, &amqp::client::connected, this, &rabbit_publisher_impl::connected);
     log_broker_link(_client, _logger, QStringLiteral("rabbit_publisher_impl"), connection_path, config.tls);
-    connect(&_client, &amqp::client::blockedChanged, this, [this](bool blocked) {
-        if (blocked)
-            _logger.error(blocked_kind) << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";
-        else
-            _logger.error(blocked_kind) << "rabbit_publisher_impl: the broker unblocked publishing";
-    });
+    connect(&_client, &amqp::client::blockedChanged, this,
+            [this](bool blocked) {
+                if (blocked)
+                    _logger.error(blocked_kind)
+                        << "rabbit_publisher_impl: the broker blocked publishing (resource alarm); messages wait";
+                else
+                    _logger.error(blocked_kind) << "rabbit_publisher_impl: the broker unblocked publishing";
+            });
 
     _client.setConnectionName(QCoreApplication::applicationName() + QStringLiteral(" publisher"));
     _client.connectToHost(connection_path);
@@ -41,7 +43,7 @@ rabbit_publisher_impl::rabbit_publisher_impl(logger& logger, rabbit_publisher_co
     _client.setTls(config.tls);
     _client.setPassword(config.password);
     _logger.debug() << "rabbit_man_publisher_impl inited to path <<" << amqp::redact_password(connection_path)
-                      << ", exchange " << rabbit_exchange << ", host " << rabbit_vhost;
+                    << ", exchange " << rabbit_exchange << ", host " << rabbit_vhost;
 }
 
 rabbit_publisher_impl::~rabbit_publisher_impl() = default;
@@ -68,8 +70,8 @@ void rabbit_publisher_impl::connected()
     // The broker closes the channel for a publication it refuses (no such exchange); the channel
     // is reopened, so the next publication goes out.
     connect(_exchange, &amqp::channel::error, this, [this](int code, const QString& text) {
-        _logger.error(refused_kind) << "rabbit_publisher_impl: the broker refused a publication to exchange \"" << rabbit_exchange
-                          << "\": " << code << " " << text;
+        _logger.error(refused_kind) << "rabbit_publisher_impl: the broker refused a publication to exchange \""
+                                    << rabbit_exchange << "\": " << code << " " << text;
     });
     _logger.debug() << "rabbit_publisher_impl: Connected";
     emit conn_estimated();
@@ -81,12 +83,14 @@ void rabbit_publisher_impl::publish_string(QByteArray string, QByteArray routing
         _logger.debug() << "try to publish but not connected";
         return;
     }
-    _logger.debug() << "Publishing :" << string << " To route : " << loggable(routing_key) << ", MIME type : " << mimeType;
+    _logger.debug() << "Publishing :" << string << " To route : " << loggable(routing_key)
+                    << ", MIME type : " << mimeType;
     const QString key = wire_key(routing_key);
     if (refuse_unencodable(key, mimeType))
         return;
     if (!_exchange->publish(string, key, mimeType))
-        _logger.error(dropped_kind) << "rabbit_publisher_impl: a message to route \"" << loggable(key) << "\" was dropped: " << refusal();
+        _logger.error(dropped_kind) << "rabbit_publisher_impl: a message to route \"" << loggable(key)
+                                    << "\" was dropped: " << refusal();
 }
 
 QString rabbit_publisher_impl::refusal() const
@@ -107,13 +111,15 @@ quint64 rabbit_publisher_impl::publish_confirmed(QByteArray string, QByteArray r
         _logger.debug() << "try to publish but not connected";
         return 0;
     }
-    _logger.debug() << "Publishing :" << string << " To route : " << loggable(routing_key) << ", MIME type : " << mimeType;
+    _logger.debug() << "Publishing :" << string << " To route : " << loggable(routing_key)
+                    << ", MIME type : " << mimeType;
     const QString key = wire_key(routing_key);
     if (refuse_unencodable(key, mimeType))
         return 0;
     const quint64 id = _exchange->publishTracked(string, key, mimeType);
     if (id == 0)  // its owner keeps it and publishes it again
-        _logger.warning() << "rabbit_publisher_impl: a message to route \"" << loggable(key) << "\" is not published yet: " << refusal();
+        _logger.warning() << "rabbit_publisher_impl: a message to route \"" << loggable(key)
+                          << "\" is not published yet: " << refusal();
     else
         _last_id = id;
     return id;
@@ -129,7 +135,8 @@ bool rabbit_publisher_impl::refuse_unencodable(const QString& key, const QString
     const QString problem = amqp::exchange::publicationProblem(rabbit_exchange, key, mimeType);
     if (problem.isEmpty())
         return false;
-    _logger.error() << "rabbit_publisher_impl: a message to route \"" << loggable(key) << "\" cannot be published: " << problem;
+    _logger.error() << "rabbit_publisher_impl: a message to route \"" << loggable(key)
+                    << "\" cannot be published: " << problem;
     return true;
 }
 

@@ -5,8 +5,8 @@
 
 #include <QCoreApplication>
 #include <QJsonDocument>
-#include <QMetaMethod>
 #include <QMessageLogger>
+#include <QMetaMethod>
 
 #include <functional>
 
@@ -41,7 +41,7 @@ rabbit_receiver::rabbit_receiver(logger& logger, rabbit_receiver_cfg config, QOb
     _client.setTls(_config._tls);
     _client.setPassword(_config._password);
     _logger.debug() << "rabbit_man_receiver_impl inited to path <<" << amqp::redact_password(_config.path) << ", queue "
-                      << _config.r_que << ", host " << _config.vhost;
+                    << _config.r_que << ", host " << _config.vhost;
 }
 
 quint16 rabbit_receiver::prefetch_window(qint32 configured)
@@ -132,9 +132,10 @@ void rabbit_receiver::on_refused(int code, const QString& text)
     const QString advice = refusal_advice(_step, code, text);
     const QString what = step_text();
     const int delay = set_up_again_later();
-    _logger.error(channel_closed_kind) << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que << "\" ("
-                      << what << "): " << code << " " << text << (advice.isEmpty() ? QString() : QStringLiteral("; ") + advice)
-                      << "; setting the queue up again in " << delay << " ms";
+    _logger.error(channel_closed_kind) << "rabbit_receiver: the broker closed the channel of queue \"" << _config.r_que
+                                       << "\" (" << what << "): " << code << " " << text
+                                       << (advice.isEmpty() ? QString() : QStringLiteral("; ") + advice)
+                                       << "; setting the queue up again in " << delay << " ms";
 }
 
 QString rabbit_receiver::step_text() const
@@ -143,7 +144,8 @@ QString rabbit_receiver::step_text() const
     case setup_step::declaring:
         return QStringLiteral("declaring it");
     case setup_step::binding:
-        return QStringLiteral("binding it to exchange \"%1\" with routing key \"%2\"").arg(_binding.first, _binding.second);
+        return QStringLiteral("binding it to exchange \"%1\" with routing key \"%2\"")
+            .arg(_binding.first, _binding.second);
     case setup_step::consuming:
         return QStringLiteral("starting to consume");
     case setup_step::running:
@@ -159,7 +161,7 @@ void rabbit_receiver::on_cancelled()
         return;
     const int delay = set_up_again_later();
     _logger.error(cancelled_kind) << "rabbit_receiver: the broker cancelled the consumer of queue \"" << _config.r_que
-                      << "\"; setting the queue up again in " << delay << " ms";
+                                  << "\"; setting the queue up again in " << delay << " ms";
 }
 
 int rabbit_receiver::set_up_again_later()
@@ -176,7 +178,8 @@ void rabbit_receiver::start()
     _logger.debug() << "Rabbit consume";
     QMessageLogger().debug("consume");
     if (!_queue) {
-        _logger.debug() << "void rabbit_receiver::start()" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::start()"
+                        << " zerro queue";
         return;
     }
     _queue->qos(prefetch_window(_config._prefetch_count), 0);
@@ -188,7 +191,8 @@ void rabbit_receiver::stop()
     _logger.debug() << "Rabbit cancel";
     QMessageLogger().debug("cancel");
     if (!_queue) {
-        _logger.debug() << "void rabbit_receiver::stop()" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::stop()"
+                        << " zerro queue";
         return;
     }
     _stopped = true;
@@ -238,7 +242,8 @@ void rabbit_receiver::close()
 void rabbit_receiver::messageReceived()
 {
     if (!_queue || _queue->isEmpty()) {
-        _logger.debug() << "void rabbit_receiver::messageReceived()" << "zerro or empty queue";
+        _logger.debug() << "void rabbit_receiver::messageReceived()"
+                        << "zerro or empty queue";
         return;
     }
     currentMessage = _queue->dequeue();
@@ -247,7 +252,8 @@ void rabbit_receiver::messageReceived()
     else if (_receiveRaw)
         emit raw_data_received(currentMessage.payload, currentMessage.deliveryTag);
     else {
-        delivery d = read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
+        delivery d =
+            read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
         d.redelivered = currentMessage.redelivered;
         emit delivered(d);
         if (isSignalConnected(QMetaMethod::fromSignal(&rabbit_receiver::data_received)))
@@ -260,13 +266,14 @@ void rabbit_receiver::dropped_stale(const char* what, uint64_t message_tag)
     // The broker requeued that delivery when its channel went away; settling it on the new
     // channel would make the broker close the channel.
     _logger.debug() << "rabbit_receiver: delivery " << static_cast<quint64>(message_tag)
-                      << " came on an earlier channel; its " << what << " is dropped";
+                    << " came on an earlier channel; its " << what << " is dropped";
 }
 
 void rabbit_receiver::ack_message(uint64_t message_tag, bool multiple)
 {
     if (!_queue) {
-        _logger.debug() << "void rabbit_receiver::ack_message(uint64_t, bool)" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::ack_message(uint64_t, bool)"
+                        << " zerro queue";
         return;
     }
     if (!_queue->ack(message_tag, multiple))
@@ -276,7 +283,8 @@ void rabbit_receiver::ack_message(uint64_t message_tag, bool multiple)
 void rabbit_receiver::reject_message(uint64_t message_tag)
 {
     if (!_queue) {
-        _logger.debug() << "void rabbit_receiver::reject_message(uint64_t)" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::reject_message(uint64_t)"
+                        << " zerro queue";
         return;
     }
     if (!_queue->reject(message_tag, false))
@@ -286,7 +294,8 @@ void rabbit_receiver::reject_message(uint64_t message_tag)
 void rabbit_receiver::requeue_message(uint64_t message_tag)
 {
     if (!_queue) {
-        _logger.debug() << "void rabbit_receiver::requeue_message(uint64_t)" << " zerro queue";
+        _logger.debug() << "void rabbit_receiver::requeue_message(uint64_t)"
+                        << " zerro queue";
         return;
     }
     if (!_queue->nack(message_tag, false, true))

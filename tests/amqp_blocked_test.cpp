@@ -29,9 +29,7 @@ TEST(AmqpBlockedTest, PublicationsWaitWhileTheBrokerBlocksAndGoOutOnceItUnblocks
     QElapsedTimer since_tick;
     qint64 worst_gap = 0;
     QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        worst_gap = std::max(worst_gap, since_tick.restart());
-    });
+    QObject::connect(&ticker, &QTimer::timeout, [&] { worst_gap = std::max(worst_gap, since_tick.restart()); });
     since_tick.start();
     ticker.start(10);
 
@@ -41,11 +39,14 @@ TEST(AmqpBlockedTest, PublicationsWaitWhileTheBrokerBlocksAndGoOutOnceItUnblocks
     amqp::exchange* out = publisher.createExchange(exchange);
     int published = 0;
     // Publish until the broker says it blocks us, then a good deal more.
-    ASSERT_TRUE(wait_until([&] {
-        if (published < 400 && out->publish(body, "k"))
-            ++published;
-        return blocked.value(0, false) && published == 400;
-    }, 20000)) << "published " << published << ", blocked " << blocked.size();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            if (published < 400 && out->publish(body, "k"))
+                ++published;
+            return blocked.value(0, false) && published == 400;
+        },
+        20000))
+        << "published " << published << ", blocked " << blocked.size();
     EXPECT_TRUE(publisher.isBlocked());
     wait_until([] { return false; }, 500);
     EXPECT_LT(consumer.received().size(), 400);

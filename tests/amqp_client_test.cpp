@@ -8,8 +8,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUuid>
 
@@ -98,9 +98,8 @@ struct consumer {
                                                  messages.push_back(std::move(m));
                                              }
                                          }),
-                        QObject::connect(q, &amqp::channel::error, [this](int code, const QString& text) {
-                            errors.emplace_back(code, text);
-                        })};
+                        QObject::connect(q, &amqp::channel::error,
+                                         [this](int code, const QString& text) { errors.emplace_back(code, text); })};
     }
     ~consumer()
     {
@@ -179,8 +178,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (_fd >= 0 && ::bind(_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-            && ::getsockname(_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        if (_fd >= 0 && ::bind(_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
             _port = ntohs(address.sin_port);
     }
     ~refusing_port()
@@ -238,8 +237,9 @@ TEST_F(AmqpClientTest, BurstWithBodiesLargerThanAFrameArrivesWholeAndInOrder)
     }
     int refused = 0;
     for (size_t i = 0; i < bodies.size(); ++i) {
-        const bool ok = large[i] ? ex->publish(bodies[i], QStringLiteral("burst.large"), QStringLiteral("application/octet-stream"))
-                                 : ex->publish(bodies[i], QStringLiteral("burst.small"));
+        const bool ok =
+            large[i] ? ex->publish(bodies[i], QStringLiteral("burst.large"), QStringLiteral("application/octet-stream"))
+                     : ex->publish(bodies[i], QStringLiteral("burst.small"));
         refused += ok ? 0 : 1;
     }
     EXPECT_EQ(refused, 0);
@@ -253,13 +253,13 @@ TEST_F(AmqpClientTest, BurstWithBodiesLargerThanAFrameArrivesWholeAndInOrder)
                            << " bytes, sent " << bodies[differs].size();
     for (size_t i = 0; i < bodies.size(); ++i) {
         const amqp::message& m = got.messages[i];
-        const bool ok = m.exchange == exchange_name && !m.redelivered
-                        && m.routingKey == (large[i] ? "burst.large" : "burst.small")
-                        && m.contentType == (large[i] ? "application/octet-stream" : "text/plain");
+        const bool ok = m.exchange == exchange_name && !m.redelivered &&
+                        m.routingKey == (large[i] ? "burst.large" : "burst.small") &&
+                        m.contentType == (large[i] ? "application/octet-stream" : "text/plain");
         if (!ok) {
             ADD_FAILURE() << "message " << i << ": exchange " << m.exchange.toStdString() << ", key "
-                          << m.routingKey.toStdString() << ", type " << m.contentType.toStdString()
-                          << ", redelivered " << m.redelivered;
+                          << m.routingKey.toStdString() << ", type " << m.contentType.toStdString() << ", redelivered "
+                          << m.redelivered;
             break;
         }
     }
@@ -286,7 +286,8 @@ TEST_F(AmqpClientTest, ChannelClosedByTheBrokerIsReopenedOnTheSameConnection)
     const QString exchange_name = unique(QStringLiteral("absent"));
     amqp::exchange* ex = c.createExchange(exchange_name);
     std::vector<std::pair<int, QString>> errors;
-    QObject::connect(ex, &amqp::channel::error, [&](int code, const QString& text) { errors.emplace_back(code, text); });
+    QObject::connect(ex, &amqp::channel::error,
+                     [&](int code, const QString& text) { errors.emplace_back(code, text); });
     EXPECT_TRUE(ex->publish("into the void", QStringLiteral("k")));
     ASSERT_TRUE(wait_until([&] { return !errors.empty(); }, 5000));
     EXPECT_EQ(errors[0].first, 404);
@@ -345,9 +346,7 @@ TEST_F(AmqpClientTest, RefusedConnectionIsRetriedWithBackoffWithoutStallingTheLo
     QElapsedTimer since_tick;
     qint64 longest_gap = 0;
     QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        longest_gap = std::max(longest_gap, since_tick.restart());
-    });
+    QObject::connect(&ticker, &QTimer::timeout, [&] { longest_gap = std::max(longest_gap, since_tick.restart()); });
     {
         amqp::client c;
         client_log log(c);
@@ -370,7 +369,8 @@ TEST_F(AmqpClientTest, RefusedConnectionIsRetriedWithBackoffWithoutStallingTheLo
         EXPECT_EQ(log.connected, 0);
         EXPECT_FALSE(c.isConnected());
         ASSERT_FALSE(log.errors.isEmpty());
-        EXPECT_TRUE(log.errors[0].contains(QString::number(port)) && log.errors[0].contains("refused", Qt::CaseInsensitive))
+        EXPECT_TRUE(log.errors[0].contains(QString::number(port)) &&
+                    log.errors[0].contains("refused", Qt::CaseInsensitive))
             << log.errors[0].toStdString();
         EXPECT_EQ(c.lastError(), log.errors.last());
     }
@@ -511,7 +511,8 @@ TEST_F(AmqpClientTest, BrokerListsTheConnectionByNameUntilDisconnectedAndNothing
     EXPECT_FALSE(c.isConnected());
 
     wait_until([&] { return got.messages.size() >= bodies.size(); }, 10000);
-    EXPECT_EQ(first_difference(got.messages, bodies), -1) << got.messages.size() << " of " << bodies.size() << " arrived";
+    EXPECT_EQ(first_difference(got.messages, bodies), -1)
+        << got.messages.size() << " of " << bodies.size() << " arrived";
     EXPECT_FALSE(rabbit.connection_names().contains(name));
     run_loop_for(200);
     EXPECT_EQ(log.disconnected, 1);
@@ -538,7 +539,8 @@ TEST_F(AmqpClientTest, TrackedPublicationsAreConfirmedUnderIncreasingNumbers)
     direct->enableConfirms();
     std::vector<std::pair<quint64, bool>> confirms;
     int nacks = 0;
-    QObject::connect(direct, &amqp::exchange::confirmed, [&](quint64 s, bool multiple) { confirms.emplace_back(s, multiple); });
+    QObject::connect(direct, &amqp::exchange::confirmed,
+                     [&](quint64 s, bool multiple) { confirms.emplace_back(s, multiple); });
     QObject::connect(direct, &amqp::exchange::nacked, [&] { ++nacks; });
 
     // The first ones wait for the channel to open; untracked ones in between are numbered by the
@@ -559,9 +561,11 @@ TEST_F(AmqpClientTest, TrackedPublicationsAreConfirmedUnderIncreasingNumbers)
     for (size_t i = 0; i < ids.size(); ++i)
         ASSERT_GT(ids[i], i ? ids[i - 1] : 0) << "id " << i;
     const auto covered = [&](quint64 id) {
-        return std::any_of(confirms.begin(), confirms.end(), [&](const auto& c) { return c.first == id || (c.second && id < c.first); });
+        return std::any_of(confirms.begin(), confirms.end(),
+                           [&](const auto& c) { return c.first == id || (c.second && id < c.first); });
     };
-    EXPECT_TRUE(wait_until([&] { return std::all_of(ids.begin(), ids.end(), covered); }, 5000)) << confirms.size() << " confirms";
+    EXPECT_TRUE(wait_until([&] { return std::all_of(ids.begin(), ids.end(), covered); }, 5000))
+        << confirms.size() << " confirms";
     EXPECT_EQ(nacks, 0);
     EXPECT_TRUE(log.errors.isEmpty()) << log.errors.join("; ").toStdString();
 
@@ -576,7 +580,8 @@ TEST_F(AmqpClientTest, PublisherLosesConfirmsWithItsConnectionAndNumbersOnAfterR
 {
     QTemporaryDir dir;
     logger log(dir.filePath("publisher.log"), QString());
-    rabbit_publisher_impl publisher(log, {rabbit.uri(), QStringLiteral("amq.direct"), QStringLiteral("/"), {}, QString()}, nullptr);
+    rabbit_publisher_impl publisher(
+        log, {rabbit.uri(), QStringLiteral("amq.direct"), QStringLiteral("/"), {}, QString()}, nullptr);
     std::vector<quint64> confirmed;
     int lost = 0;
     QObject::connect(&publisher, &rabbit_publisher_impl::confirmed, [&](quint64 id, bool) { confirmed.push_back(id); });
@@ -623,7 +628,8 @@ TEST_F(AmqpClientTest, MessagesRoundTripOverTls)
     for (const QByteArray& body : bodies)
         EXPECT_TRUE(direct->publish(body, q->name()));
     wait_until([&] { return got.messages.size() >= bodies.size(); }, 8000);
-    EXPECT_EQ(first_difference(got.messages, bodies), -1) << got.messages.size() << " of " << bodies.size() << " arrived";
+    EXPECT_EQ(first_difference(got.messages, bodies), -1)
+        << got.messages.size() << " of " << bodies.size() << " arrived";
     EXPECT_EQ(got.refused_acks, 0);
     EXPECT_EQ(log.disconnected, 0);
     EXPECT_TRUE(log.errors.isEmpty()) << log.errors.join("; ").toStdString();
@@ -634,7 +640,8 @@ TEST_F(AmqpClientTest, TlsBrokerIsRefusedUnlessItsCertificateChainsToATrustedCaA
     if (rabbit.tls_port() == 0)
         GTEST_SKIP() << "the test broker has no amqps listener";
     // "connected", or the errors of the one attempt.
-    const auto outcome = [&](const QString& ca_file, const QString& host, amqp::tls_verify verify = amqp::tls_verify::full) {
+    const auto outcome = [&](const QString& ca_file, const QString& host,
+                             amqp::tls_verify verify = amqp::tls_verify::full) {
         amqp::client c;
         c.setTls({verify, ca_file, QString(), QString()});
         client_log log(c);
@@ -645,14 +652,17 @@ TEST_F(AmqpClientTest, TlsBrokerIsRefusedUnlessItsCertificateChainsToATrustedCaA
     EXPECT_EQ(outcome(rabbit.ca_file(), QStringLiteral("localhost")), "connected");
     // The test CA is in no system store; OpenSSL takes SSL_CERT_FILE for the store.
     const QString system = outcome(QString(), QStringLiteral("localhost"));
-    EXPECT_TRUE(system.contains("does not verify against the system's trust store: signed by a CA that is not trusted here"))
+    EXPECT_TRUE(
+        system.contains("does not verify against the system's trust store: signed by a CA that is not trusted here"))
         << system.toStdString();
     qputenv("SSL_CERT_FILE", QFile::encodeName(rabbit.ca_file()));
     EXPECT_EQ(outcome(QString(), QStringLiteral("localhost")), "connected");
     qunsetenv("SSL_CERT_FILE");
     const QString other_ca = outcome(rabbit.other_ca_file(), QStringLiteral("localhost"));
-    EXPECT_TRUE(other_ca.contains("does not verify against the CA file " + rabbit.other_ca_file())) << other_ca.toStdString();
-    const QString other_name = outcome(rabbit.ca_file(), QStringLiteral("127.0.0.1"));  // the certificate names localhost only
+    EXPECT_TRUE(other_ca.contains("does not verify against the CA file " + rabbit.other_ca_file()))
+        << other_ca.toStdString();
+    const QString other_name =
+        outcome(rabbit.ca_file(), QStringLiteral("127.0.0.1"));  // the certificate names localhost only
     EXPECT_TRUE(other_name.contains("not for the name 127.0.0.1")) << other_name.toStdString();
     EXPECT_EQ(outcome(rabbit.other_ca_file(), QStringLiteral("127.0.0.1"), amqp::tls_verify::none), "connected");
     const QString no_file = outcome(rabbit.dir() + QStringLiteral("/tls/absent.pem"), QStringLiteral("localhost"));
@@ -666,7 +676,8 @@ TEST_F(AmqpClientTest, ClientCertificateLogsInAsItsUserWithoutAPassword)
         GTEST_SKIP() << "the test broker has no amqps listener";
     if (!rabbit.ctl({QStringLiteral("list_users")}).contains(QStringLiteral("corvel-client")))
         rabbit.ctl({QStringLiteral("add_user"), QStringLiteral("corvel-client"), QUuid::createUuid().toString()});
-    rabbit.ctl({QStringLiteral("set_permissions"), QStringLiteral("corvel-client"), QStringLiteral(".*"), QStringLiteral(".*"), QStringLiteral(".*")});
+    rabbit.ctl({QStringLiteral("set_permissions"), QStringLiteral("corvel-client"), QStringLiteral(".*"),
+                QStringLiteral(".*"), QStringLiteral(".*")});
     amqp::client c;
     c.setTls({amqp::tls_verify::full, rabbit.ca_file(), rabbit.client_cert_file(), rabbit.client_key_file()});
     ASSERT_TRUE(connect_and_wait(c, QStringLiteral("amqps://localhost:%1/%2F").arg(rabbit.tls_port())));

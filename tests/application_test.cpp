@@ -20,8 +20,9 @@ protected:
         const QString ini = dir.filePath("corvel.ini");
         QFile f(ini);
         f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        f.write("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() + "\nLOG_LEVEL=DEBUG\n[REDIS_SETTINGS]\nPORT="
-                + QByteArray::number(redis_port) + "\n" + more_redis_settings);
+        f.write("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() +
+                "\nLOG_LEVEL=DEBUG\n[REDIS_SETTINGS]\nPORT=" + QByteArray::number(redis_port) + "\n" +
+                more_redis_settings);
         f.close();
         args = {QByteArray("corvel"), QByteArray("-c"), ini.toUtf8()};
         for (QByteArray& a : args)
@@ -55,7 +56,8 @@ TEST_F(ApplicationTest, PromotionTimerIsConfiguredAndIdleWithoutStagingKeys)
     redis_probe(test_redis::shared().port()).flush();
     auto app = start(test_redis::shared().port());
     QTimer& timer = app->promotion_timer();
-    ASSERT_TRUE(wait_until([&] { return app->injector().handlers().store.idle(); }, 5000));  // the look for staging keys
+    ASSERT_TRUE(
+        wait_until([&] { return app->injector().handlers().store.idle(); }, 5000));  // the look for staging keys
     EXPECT_TRUE(timer.isSingleShot());
     EXPECT_EQ(timer.interval(), 21000);
     EXPECT_EQ(timer.timerType(), Qt::PreciseTimer);
@@ -70,7 +72,8 @@ TEST_F(ApplicationTest, UnreachableStoreAtStartUpIsLoggedAndLeavesTheTimerIdle)
         port = gone.port();
     }
     auto app = start(port);
-    EXPECT_TRUE(wait_until([&] { return log_text().contains(" Error : Cannot look for staging keys at start-up: "); }, 5000))
+    EXPECT_TRUE(
+        wait_until([&] { return log_text().contains(" Error : Cannot look for staging keys at start-up: "); }, 5000))
         << log_text().constData();
     EXPECT_FALSE(app->promotion_timer().isActive());
 }
@@ -78,12 +81,14 @@ TEST_F(ApplicationTest, UnreachableStoreAtStartUpIsLoggedAndLeavesTheTimerIdle)
 TEST_F(ApplicationTest, StartUpWarnsOfKeysNothingReadsAndOfFewerReplicasThanEachWriteWaitsFor)
 {
     auto app = start(test_redis::shared().port(), "WAIT_REPLICAS=1\nWAIT_REPLICA=1\n");
-    EXPECT_TRUE(wait_until([&] { return log_text().contains(" replica(s) connected"); }, 5000)) << log_text().constData();
+    EXPECT_TRUE(wait_until([&] { return log_text().contains(" replica(s) connected"); }, 5000))
+        << log_text().constData();
     const QByteArray text = log_text();
-    EXPECT_TRUE(text.contains(" Warning : Configuration file " + dir.filePath("corvel.ini").toUtf8()
-                              + ": REDIS_SETTINGS/WAIT_REPLICA: unknown key, not read; did you mean WAIT_REPLICAS?\r\n"))
+    EXPECT_TRUE(text.contains(" Warning : Configuration file " + dir.filePath("corvel.ini").toUtf8() +
+                              ": REDIS_SETTINGS/WAIT_REPLICA: unknown key, not read; did you mean WAIT_REPLICAS?\r\n"))
         << text.constData();
-    EXPECT_TRUE(text.contains(" Warning : REDIS_SETTINGS/WAIT_REPLICAS is 1 but the master has 0 replica(s) connected: "))
+    EXPECT_TRUE(
+        text.contains(" Warning : REDIS_SETTINGS/WAIT_REPLICAS is 1 but the master has 0 replica(s) connected: "))
         << text.constData();
 }
 
@@ -94,7 +99,11 @@ TEST_F(ApplicationTest, FailedPromotionIsTriedAgain)
     auto app = start(own.port());
     QTimer& timer = app->promotion_timer();
     // Found, but not armed: they may be the open sequence of an instance this one stands by for.
-    ASSERT_TRUE(wait_until([&] { return log_text().contains("Staging keys found at start-up; promoted once this instance takes a delivery"); }, 5000))
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return log_text().contains("Staging keys found at start-up; promoted once this instance takes a delivery");
+        },
+        5000))
         << log_text().constData();
     EXPECT_FALSE(timer.isActive());
     own.stop();
@@ -121,7 +130,8 @@ TEST_F(ApplicationTest, ExceptionEscapingAnEventHandlerIsLoggedAndTheLoopGoesOn)
     QTimer::singleShot(40, [] { throw stop_application(); });
     QCoreApplication::exec();  // returns only through stop_application
     EXPECT_TRUE(after);
-    EXPECT_TRUE(log_text().contains(" Error : Exception dropped in event handling: boom in a slot")) << log_text().constData();
+    EXPECT_TRUE(log_text().contains(" Error : Exception dropped in event handling: boom in a slot"))
+        << log_text().constData();
 }
 
 }  // namespace

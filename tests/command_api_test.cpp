@@ -1,11 +1,11 @@
 // The command API manager with its consumer and publisher, against a real broker and Redis.
 #include "amqp_peer.h"
 #include "commands/command_types.h"
-#include "store/replica_wait.h"
 #include "promotion/staging_promotion.h"
 #include "rabbit_api_man.h"
 #include "rabbit_server.h"
 #include "redis_server.h"
+#include "store/replica_wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -26,8 +26,11 @@ QJsonObject clients_devices(const QString& id, const QString& sender, const QStr
     return QJsonObject{{"msg_type", "clients_devices"},
                        {"sender", sender},
                        {"cmd_id", id},
-                       {"data", QJsonArray{QJsonObject{{"api_key", api_key}, {"client_id", 7}, {"role", role},
-                                                       {"modem_ids", modems}, {"station_ids", QJsonArray{3}}}}}};
+                       {"data", QJsonArray{QJsonObject{{"api_key", api_key},
+                                                       {"client_id", 7},
+                                                       {"role", role},
+                                                       {"modem_ids", modems},
+                                                       {"station_ids", QJsonArray{3}}}}}};
 }
 
 QString fresh_id()
@@ -84,16 +87,19 @@ protected:
 
     void start(const rabbit_api_config& c, bool wait = true)
     {
-        store = std::make_unique<redis::client>(redis::connection_config{"127.0.0.1", QString(), redis_port, QString()});
+        store =
+            std::make_unique<redis::client>(redis::connection_config{"127.0.0.1", QString(), redis_port, QString()});
         no_wait = std::make_unique<replica_wait>(*store, 0, 1000);
         no_sequence = std::make_unique<staging_promotion>(*store, *no_wait, log, promotion, QString());
         const handler_context handlers{*store, *no_wait, log, *no_sequence};
-        api = std::make_unique<rabbit_api_man>(log, c, [handlers](QString type) { return service_handler_creator::create(type, handlers); }, nullptr);
+        api = std::make_unique<rabbit_api_man>(
+            log, c, [handlers](QString type) { return service_handler_creator::create(type, handlers); }, nullptr);
         QObject::connect(&api->receiver(), &rabbit_receiver::delivered, [this] { ++deliveries; });
         QObject::connect(&api->receiver(), &rabbit_receiver::data_received,
                          [this](const QJsonObject& json, uint64_t) { last_received = json; });
         QObject::connect(&api->receiver(), &rabbit_receiver::consuming, [this] { ++consumers_started; });
-        QObject::connect(api.get(), &rabbit_api_man::queue_declared, [this](quint32 n) { declared_with_consumers << n; });
+        QObject::connect(api.get(), &rabbit_api_man::queue_declared,
+                         [this](quint32 n) { declared_with_consumers << n; });
         if (wait) {
             ASSERT_TRUE(wait_until([&] { return consumers_started == 1; }, 10000)) << log_text().toStdString();
         }
@@ -107,10 +113,7 @@ protected:
         return QString::fromUtf8(f.readAll());
     }
 
-    QStringList log_lines(const QString& containing)
-    {
-        return log_text().split("\r\n").filter(containing);
-    }
+    QStringList log_lines(const QString& containing) { return log_text().split("\r\n").filter(containing); }
 };
 
 TEST_F(CommandApiTest, CommandIsWrittenAnsweredOnceUnderItsSenderAndAcknowledged)
@@ -155,7 +158,8 @@ TEST_F(CommandApiTest, BadCommandsAreRejectedWithoutRequeueOrResponseAndLogged)
     const QString unknown = fresh_id(), empty = fresh_id(), wrong_case = fresh_id(), stray = fresh_id();
     peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "nope"}, {"sender", "peer.x"}, {"cmd_id", unknown}});
     peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", ""}, {"sender", "peer.x"}, {"cmd_id", empty}});
-    peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "Response"}, {"sender", "peer.x"}, {"cmd_id", wrong_case}});
+    peer.publish_json(in, "svc.in",
+                      QJsonObject{{"msg_type", "Response"}, {"sender", "peer.x"}, {"cmd_id", wrong_case}});
     peer.publish(in, "svc.in", "[1,2,3]");
     peer.publish(in, "svc.in", "not json at all");
     // A response nobody waits for is acknowledged and leaves no trace.
@@ -173,8 +177,10 @@ TEST_F(CommandApiTest, BadCommandsAreRejectedWithoutRequeueOrResponseAndLogged)
     EXPECT_TRUE(rejected[0].contains(QUuid(unknown).toString()) && rejected[0].contains("nope does not exist"));
     EXPECT_TRUE(rejected[1].contains(QUuid(empty).toString()));
     EXPECT_TRUE(rejected[2].contains(QUuid(wrong_case).toString()) && rejected[2].contains("Response does not exist"));
-    EXPECT_TRUE(rejected[3].contains("{00000000-0000-0000-0000-000000000000}") && rejected[3].contains("not a JSON object"));
-    EXPECT_TRUE(rejected[4].contains("the body is not JSON: ") && rejected[4].contains(" at offset ")) << rejected[4].toStdString();
+    EXPECT_TRUE(rejected[3].contains("{00000000-0000-0000-0000-000000000000}") &&
+                rejected[3].contains("not a JSON object"));
+    EXPECT_TRUE(rejected[4].contains("the body is not JSON: ") && rejected[4].contains(" at offset "))
+        << rejected[4].toStdString();
     EXPECT_TRUE(log_lines(QUuid(stray).toString()).isEmpty());
     EXPECT_FALSE(peer.wait_for(2, 300));
 }
@@ -197,7 +203,8 @@ TEST_F(CommandApiTest, CommandsThatCannotBeAnsweredAreRejectedAloneAndEveryRejec
     QStringList rejected_ids;
     for (int i = 0; i < 50; ++i) {
         rejected_ids << fresh_id();
-        peer.publish_json(in, "svc.in", QJsonObject{{"msg_type", "nope"}, {"sender", "peer.ok"}, {"cmd_id", rejected_ids.last()}});
+        peer.publish_json(in, "svc.in",
+                          QJsonObject{{"msg_type", "nope"}, {"sender", "peer.ok"}, {"cmd_id", rejected_ids.last()}});
     }
     peer.publish_json(in, "svc.in", clients_devices(answerable.first(), "peer.ok", "k", "r"));
 
@@ -223,9 +230,10 @@ TEST_F(CommandApiTest, SentCommandCompletesWhenItsResultHandlerSaysSoAndLaterRes
 {
     start(config());
     int results = 0, errors = 0;
-    api->send_cmd("ping", QJsonObject{{"n", 1}}, "peer.cmd",
-                  [&](QJsonDocument data) { return ++results == 2 && data.object().value("last").toBool(); },
-                  [&](QString) { ++errors; });
+    api->send_cmd(
+        "ping", QJsonObject{{"n", 1}}, "peer.cmd",
+        [&](QJsonDocument data) { return ++results == 2 && data.object().value("last").toBool(); },
+        [&](QString) { ++errors; });
     EXPECT_EQ(api->outbound().pending(), 1u);
     EXPECT_TRUE(peer.received().isEmpty()) << "published before send_cmd returned";
 
@@ -263,11 +271,12 @@ TEST_F(CommandApiTest, SentCommandTimesOutOnceAndItsLateResponseIsIgnored)
     QElapsedTimer clock;
     qint64 timed_out_after = -1;
     clock.start();
-    api->send_cmd("ping", {}, "peer.cmd", [&](QJsonDocument) { return ++results > 0; },
-                  [&](QString why) {
-                      errors << why;
-                      timed_out_after = clock.elapsed();
-                  });
+    api->send_cmd(
+        "ping", {}, "peer.cmd", [&](QJsonDocument) { return ++results > 0; },
+        [&](QString why) {
+            errors << why;
+            timed_out_after = clock.elapsed();
+        });
     ASSERT_TRUE(peer.wait_for(1));
     ASSERT_TRUE(wait_until([&] { return !errors.isEmpty(); }, 3000));
     EXPECT_GE(timed_out_after, 295);
@@ -292,10 +301,12 @@ TEST_F(CommandApiTest, CommandsHeldWhileTheStoreIsDownComeBackWithTheConnections
     start(config());
     const QString app = QCoreApplication::applicationName();
     const QStringList names = broker.connection_names();
-    EXPECT_TRUE(names.contains(app + " consumer") && names.contains(app + " publisher")) << names.join(", ").toStdString();
+    EXPECT_TRUE(names.contains(app + " consumer") && names.contains(app + " publisher"))
+        << names.join(", ").toStdString();
     own.stop();
     for (int i = 1; i <= 5; ++i)
-        peer.publish_json(in, "svc.in", clients_devices(fresh_id(), "peer.r", "k", QStringLiteral("r%1").arg(i), QJsonArray{i}));
+        peer.publish_json(in, "svc.in",
+                          clients_devices(fresh_id(), "peer.r", "k", QStringLiteral("r%1").arg(i), QJsonArray{i}));
     ASSERT_TRUE(wait_until([&] { return !log_lines("Command held").isEmpty(); }, 5000)) << log_text().toStdString();
     wait_until([] { return false; }, 1500);  // at least one more failed try
     EXPECT_TRUE(peer.received().isEmpty());
@@ -305,7 +316,8 @@ TEST_F(CommandApiTest, CommandsHeldWhileTheStoreIsDownComeBackWithTheConnections
     amqp_peer again(broker.uri());  // the first one's reply queue went with its connection
     again.declare_exchange(out);
     again.listen(out, "peer.#");
-    ASSERT_TRUE(wait_until([&] { return consumers_started == 2 && deliveries == 10; }, 20000)) << log_text().toStdString();
+    ASSERT_TRUE(wait_until([&] { return consumers_started == 2 && deliveries == 10; }, 20000))
+        << log_text().toStdString();
     EXPECT_FALSE(log_lines(" Rabbit_man_ul: Disconnected").isEmpty());
     EXPECT_FALSE(log_lines(" rabbit_publisher_impl: Disconnected").isEmpty());
     own.start();
@@ -337,7 +349,8 @@ TEST_F(CommandApiTest, ResponseTheBrokerKeepsRefusingIsGivenUpAndHoldsNothingBeh
     amqp::queue* q = peer.client().createQueue(full);
     bool bound = false;
     QObject::connect(q, &amqp::queue::bound, [&] { bound = true; });
-    q->declare(amqp::queue::Exclusive | amqp::queue::AutoDelete, {{"x-max-length", 1}, {"x-overflow", "reject-publish"}});
+    q->declare(amqp::queue::Exclusive | amqp::queue::AutoDelete,
+               {{"x-max-length", 1}, {"x-overflow", "reject-publish"}});
     q->bind(out, "full.key");
     ASSERT_TRUE(wait_until([&] { return bound; }, 5000));
     start(config());
@@ -395,7 +408,8 @@ TEST_F(CommandApiTest, QueueIsDeclaredAsConfiguredBoundInOrderAndConsumedWithACl
     start(c);
 
     const QString info = broker.queue_info(queue, {"durable", "auto_delete", "arguments"});
-    EXPECT_TRUE(info.startsWith("true\tfalse\t") && info.contains("x-max-length") && info.contains("1000")) << info.toStdString();
+    EXPECT_TRUE(info.startsWith("true\tfalse\t") && info.contains("x-max-length") && info.contains("1000"))
+        << info.toStdString();
     EXPECT_EQ(broker.consumer_prefetch(queue), 65535);  // not 70000's low bits (4464)
     EXPECT_EQ(log_lines(" Rabbit_man_ul: Queue bound").size(), 1);
     QStringList bound;
@@ -417,8 +431,8 @@ TEST_F(CommandApiTest, RefusedSetUpIsLoggedAndTriedAgainUntilTheExchangeExists)
     ASSERT_TRUE(wait_until([&] { return !log_lines("the broker closed the channel of queue").isEmpty(); }, 10000))
         << log_text().toStdString();
     const QString line = log_lines("the broker closed the channel of queue").first();
-    EXPECT_TRUE(line.contains(" Error : ") && line.contains(queue) && line.contains(missing) && line.contains("late.key")
-                && line.contains("404") && line.contains("NOT_FOUND"))
+    EXPECT_TRUE(line.contains(" Error : ") && line.contains(queue) && line.contains(missing) &&
+                line.contains("late.key") && line.contains("404") && line.contains("NOT_FOUND"))
         << line.toStdString();
     EXPECT_EQ(consumers_started, 0);
 
@@ -451,9 +465,10 @@ TEST_F(CommandApiTest, QueueThatExistsWithOtherOptionsIsRefusedWithTheKeysToSet)
     ASSERT_TRUE(wait_until([&] { return !log_lines("the broker closed the channel of queue").isEmpty(); }, 10000))
         << log_text().toStdString();
     const QString line = log_lines("the broker closed the channel of queue").first();
-    EXPECT_TRUE(line.contains(" Error : ") && line.contains("(declaring it): 406 PRECONDITION_FAILED")
-                && line.contains("the queue exists with other options than R_QUEUE_DURABLE and R_QUEUE_ARGUMENTS ask for")
-                && line.contains("delete the queue"))
+    EXPECT_TRUE(
+        line.contains(" Error : ") && line.contains("(declaring it): 406 PRECONDITION_FAILED") &&
+        line.contains("the queue exists with other options than R_QUEUE_DURABLE and R_QUEUE_ARGUMENTS ask for") &&
+        line.contains("delete the queue"))
         << line.toStdString();
     EXPECT_EQ(consumers_started, 0);
 }

@@ -21,7 +21,10 @@ QUuid id_of(int n)
 // The consumer's side: every settlement, in order ("ack 3", "ack 5 multiple", "reject 2", ...).
 struct settlements : delivery_settlement {
     QStringList seen;
-    void ack_message(uint64_t tag, bool multiple) override { seen << QStringLiteral("ack %1%2").arg(tag).arg(multiple ? " multiple" : ""); }
+    void ack_message(uint64_t tag, bool multiple) override
+    {
+        seen << QStringLiteral("ack %1%2").arg(tag).arg(multiple ? " multiple" : "");
+    }
     void reject_message(uint64_t tag) override { seen << QStringLiteral("reject %1").arg(tag); }
     void requeue_message(uint64_t tag) override { seen << QStringLiteral("requeue %1").arg(tag); }
     QStringList take()
@@ -45,7 +48,8 @@ struct publications : response_publication {
     {
         if (!up)
             return 0;
-        published[++last_id] = static_cast<int>(QJsonDocument::fromJson(text).object().value("cmd_id").toString().mid(1, 8).toUInt(nullptr, 16));
+        published[++last_id] = static_cast<int>(
+            QJsonDocument::fromJson(text).object().value("cmd_id").toString().mid(1, 8).toUInt(nullptr, 16));
         return last_id;
     }
     bool can_publish() const override { return up; }
@@ -99,7 +103,8 @@ protected:
     TCmdHandlerBuildFunc factory = store.factory();
     command_flow flow{log, broker, out, factory, nullptr, 5};
 
-    void deliver(uint64_t tag, int n, const QString& type = "t", const QString& sender = "peer", bool redelivered = false)
+    void deliver(uint64_t tag, int n, const QString& type = "t", const QString& sender = "peer",
+                 bool redelivered = false)
     {
         model::command c{id_of(n), type, sender, QJsonDocument(QJsonArray())};
         flow.take(delivery{tag, "in", "{}", QJsonObject(), QString(), redelivered}, c);
@@ -176,7 +181,7 @@ TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAck
     EXPECT_FALSE(*store.delivery_gone[1]);
     flow.forget_deliveries();
     EXPECT_TRUE(*store.delivery_gone[1] && *store.delivery_gone[2]);  // what they have not written, they never write
-    deliver(1, 3);  // new on the new channel, before the redeliveries
+    deliver(1, 3);                                                    // new on the new channel, before the redeliveries
     redeliver(2, 1);
     redeliver(3, 2);
     EXPECT_EQ(store.runs, 3);  // the redeliveries carry on with the first runs
@@ -195,7 +200,7 @@ TEST_F(CommandFlowTest, RedeliveredStaleCommandIsTakenOverAndNoLowerOpenTagIsAck
     done(5);
     confirm(5);
     EXPECT_TRUE(broker.take().isEmpty());
-    deliver(1, 5);  // not marked redelivered: a new command that reuses the id, run
+    deliver(1, 5);         // not marked redelivered: a new command that reuses the id, run
     redeliver(2, 5, "u");  // another type under the same id: not the one answered
     redeliver(3, 5);
     EXPECT_EQ(broker.take(), (QStringList{"ack 3"}));
@@ -242,14 +247,14 @@ TEST_F(CommandFlowTest, ARedeliveryIsSettledOnceUnderItsNewTagWhateverStageItsCh
     deliver(1, 1);
     deliver(2, 2, "nope");  // rejected once 1 has its outcome
     flow.forget_deliveries();
-    done(1);                // 2 rejected while its delivery is gone
+    done(1);  // 2 rejected while its delivery is gone
     confirm(1);
     redeliver(7, 2, "nope");
     EXPECT_EQ(broker.take(), (QStringList{"reject 7"}));
 
     deliver(3, 3);
     deliver(4, 4, "nope");
-    done(3);                // 4 rejected now, 3 waits for its confirmation
+    done(3);                   // 4 rejected now, 3 waits for its confirmation
     flow.forget_deliveries();  // the reject may have gone with the channel
     redeliver(8, 4, "nope");
     EXPECT_EQ(broker.take(), (QStringList{"reject 4", "reject 8"}));

@@ -1,9 +1,9 @@
+#include "amqp_peer.h"
 #include "commands/clients_devices_command.h"
 #include "commands/device_parameters_command.h"
-#include "amqp_peer.h"
-#include "store/replica_wait.h"
-#include "redis_server.h"
 #include "promotion/staging_promotion.h"
+#include "redis_server.h"
+#include "store/replica_wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -45,10 +45,7 @@ protected:
     staging_promotion no_sequence{store, no_wait, log, timer, QString()};
     const handler_context context{store, no_wait, log, no_sequence};
 
-    void SetUp() override
-    {
-        probe.flush();
-    }
+    void SetUp() override { probe.flush(); }
 
     // Runs one command to its outcome.
     static command_result run(ICommandHandler& handler, const QByteArray& data)
@@ -112,8 +109,9 @@ TEST_F(CommandHandlersTest, WithASequenceKeyEveryCommandMarksItAndAQuietSequence
     probe.run({"CONFIG", "SET", "maxmemory-policy", "volatile-lru"});
     probe.run({"CONFIG", "SET", "maxmemory", "1gb"});
     staging_promotion promotion(store, no_wait, log, timer, QStringLiteral("corvel:sequence"), {300, 60000, 200});
-    const bool warned = wait_until([&] { return store.idle(); }, 5000) && log_text().contains(
-        "Redis evicts keys when full (maxmemory 1073741824, maxmemory-policy volatile-lru): the sequence mark corvel:sequence may go");
+    const bool warned = wait_until([&] { return store.idle(); }, 5000) &&
+                        log_text().contains("Redis evicts keys when full (maxmemory 1073741824, maxmemory-policy "
+                                            "volatile-lru): the sequence mark corvel:sequence may go");
     probe.run({"CONFIG", "SET", "maxmemory", "0"});
     probe.run({"CONFIG", "SET", "maxmemory-policy", "noeviction"});
     EXPECT_TRUE(warned) << log_text().constData();
@@ -153,7 +151,8 @@ TEST_F(CommandHandlersTest, EmptyOrNonArrayPayloadSendsAnEmptyTransaction)
     for (const QByteArray data : {"[]", "{\"api_key\":\"K\"}", "not json"}) {
         ClientsDevicesCommand handler(context);
         QJsonObject result{{"x", 1}};
-        EXPECT_EQ(received(handler, data, &result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"})) << data.constData();
+        EXPECT_EQ(received(handler, data, &result), (QList<QByteArray>{"SELECT 2", "MULTI", "EXEC"}))
+            << data.constData();
         EXPECT_TRUE(result.isEmpty());
         EXPECT_TRUE(timer.isActive());
         timer.stop();
@@ -239,7 +238,11 @@ TEST_F(CommandHandlersTest, WithReplicasToWaitForACommandIsDoneOnlyOnceOneHasIts
     EXPECT_EQ(own_store.stats().dials, 1u);
 
     redis_probe(replica.port()).run({"REPLICAOF", "127.0.0.1", QByteArray::number(master.port())});
-    ASSERT_TRUE(wait_until([&] { return redis_probe(master.port()).run({"INFO", "replication"}).contains("state=online"); }, 20000));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return redis_probe(master.port()).run({"INFO", "replication"}).contains("state=online");
+        },
+        20000));
     EXPECT_EQ(run(params, R"([{"modem_id":2,"hw_type":"b"}])").what, command_result::outcome::done);
     EXPECT_EQ(redis_probe(replica.port()).run({"HGET", "dev:properties:2", "hw_type"}), "b");
 }
@@ -281,7 +284,9 @@ TEST_F(CommandHandlersTest, DeviceParametersWritesOneHashPerModem)
     DevicesParamsCommand handler(context);
     QJsonObject result;
     const QList<QByteArray> seen = received(
-        handler, R"([{"modem_id":5,"hw_type":"a","protocol":"b"}, 3, "x", {"modem_id":5,"protocol":"p"}, {"hw_type":"h"}])", &result);
+        handler,
+        R"([{"modem_id":5,"hw_type":"a","protocol":"b"}, 3, "x", {"modem_id":5,"protocol":"p"}, {"hw_type":"h"}])",
+        &result);
     EXPECT_EQ(seen, (QList<QByteArray>{"SELECT 2", "MULTI", "HMSET dev:properties:5 hw_type a protocol b",
                                        "HMSET dev:properties:5 hw_type  protocol p",
                                        "HMSET dev:properties:0 hw_type h protocol ", "EXEC"}));

@@ -33,20 +33,23 @@ QList<QByteArray> plan(const char* entry)
 
 TEST(ClientsDevicesPlan, ClientWithoutStationsGetsTheNullPlaceholder)
 {
-    EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"station_ids":[]})"),
-              (QList<QByteArray>{"SADD tmp:dev:clients:1 K", "SADD tmp:client:bs:K NULL", "SADD tmp:client:devices:K 1",
-                                 "RENAME tmp:client:bs:K client:bs:K", "RENAME tmp:client:devices:K client:devices:K"}));
+    EXPECT_EQ(
+        plan(R"({"api_key":"K","modem_ids":[1],"station_ids":[]})"),
+        (QList<QByteArray>{"SADD tmp:dev:clients:1 K", "SADD tmp:client:bs:K NULL", "SADD tmp:client:devices:K 1",
+                           "RENAME tmp:client:bs:K client:bs:K", "RENAME tmp:client:devices:K client:devices:K"}));
     EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1]})"), plan(R"({"api_key":"K","modem_ids":[1],"station_ids":"x"})"));
 }
 
 TEST(ClientsDevicesPlan, ClientWithoutModemsHasItsModemSetEmptiedInsteadOfABareSadd)
 {
-    const QList<QByteArray> expected{"SADD tmp:bs:clients:7 K", "SADD tmp:client:bs:K 7", "RENAME tmp:client:bs:K client:bs:K",
-                                     "DEL client:devices:K", "HSET client:properties:K role R"};
+    const QList<QByteArray> expected{"SADD tmp:bs:clients:7 K", "SADD tmp:client:bs:K 7",
+                                     "RENAME tmp:client:bs:K client:bs:K", "DEL client:devices:K",
+                                     "HSET client:properties:K role R"};
     EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[],"station_ids":[7],"role":"R"})"), expected);
     EXPECT_EQ(plan(R"({"api_key":"K","station_ids":[7],"role":"R"})"), expected);
     // An element that is not an object reads as an object with no members.
-    EXPECT_EQ(plan("42"), (QList<QByteArray>{"SADD tmp:client:bs: NULL", "RENAME tmp:client:bs: client:bs:", "DEL client:devices:"}));
+    EXPECT_EQ(plan("42"), (QList<QByteArray>{"SADD tmp:client:bs: NULL",
+                                             "RENAME tmp:client:bs: client:bs:", "DEL client:devices:"}));
 }
 
 TEST(ClientsDevicesPlan, RoleIsWrittenOnlyWhenPresent)
@@ -68,16 +71,18 @@ TEST(ClientsDevicesPlan, EntryReadInPlaceReadsAsQtReadsIt)
 {
     // Members given twice (the last counts), escaped names, ids of every kind and spelling.
     plan(R"({"api_key":"A","api_key":"B","modem_ids":[1],"modem_ids":"x","role":"r","role":7})");
-    plan(R"({"api\u005fkey":"caf\u00e9\ud800","modem_ids":[1.5e1,-0,2147483648,1E2,"3",[4,[5]],{"a":[6]},null,true,-2147483648,)"
-         R"(99999999999999999999,0.5e-3],"station_ids":[ 7 , 8.0 ],"role":"\u00e9\n"})");
+    plan(
+        R"({"api\u005fkey":"caf\u00e9\ud800","modem_ids":[1.5e1,-0,2147483648,1E2,"3",[4,[5]],{"a":[6]},null,true,-2147483648,)"
+        R"(99999999999999999999,0.5e-3],"station_ids":[ 7 , 8.0 ],"role":"\u00e9\n"})");
     plan(R"({"x":{"modem_ids":[9]},"station_ids":[],"modem_ids":[10],"station_ids":[11]})");
 }
 
 // A payload read from its text writes the same bytes as from its Qt array, in pieces or whole.
 TEST(ClientsDevicesPlan, PayloadReadInPlaceWritesTheSameBytes)
 {
-    const QByteArray text = R"([{"api_key":"a","modem_ids":[1,2,3],"station_ids":[4]},7,{"modem_ids":[5,6],"role":"r"},)"
-                            R"({"api_key":"b","station_ids":[8,9,10,11,12,13,14,15,16,17,18,19,20]}])";
+    const QByteArray text =
+        R"([{"api_key":"a","modem_ids":[1,2,3],"station_ids":[4]},7,{"modem_ids":[5,6],"role":"r"},)"
+        R"({"api_key":"b","station_ids":[8,9,10,11,12,13,14,15,16,17,18,19,20]}])";
     const auto written = [](clients_devices_commands&& commands, int bound) {
         QByteArray out;
         for (bool done = false; !done;) {
@@ -115,7 +120,8 @@ TEST(ClientsDevicesPlan, TextIsLatin1WithQuestionMarksBeyondIt)
 TEST(ClientsDevicesPlan, EntryLineNamesTheClientWithinTheBound)
 {
     static QStringList lines;
-    const QtMessageHandler before = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) { lines << m; });
+    const QtMessageHandler before =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) { lines << m; });
     QByteArray out;
     redis::command_writer writer(out, 1 << 30);
     clients_devices_commands commands(QJsonArray{QJsonObject{{"api_key", "K 1"}, {"modem_ids", QJsonArray{1, 2}}},
@@ -150,7 +156,8 @@ TEST(DeviceParametersPlan, WritesBothFieldsAlways)
 {
     EXPECT_EQ(device_properties_command(json(R"({"modem_id":5,"hw_type":"hw","protocol":"p","x":1})")).join(' '),
               "HMSET dev:properties:5 hw_type hw protocol p");
-    EXPECT_EQ(device_properties_command(json(R"({"modem_id":5})")).join(' '), "HMSET dev:properties:5 hw_type  protocol ");
+    EXPECT_EQ(device_properties_command(json(R"({"modem_id":5})")).join(' '),
+              "HMSET dev:properties:5 hw_type  protocol ");
     EXPECT_EQ(device_properties_command(json(R"({"hw_type":3,"protocol":"\u00fc\u0416"})")),
               (QList<QByteArray>{"HMSET", "dev:properties:0", "hw_type", "", "protocol", "\xfc?"}));
 }

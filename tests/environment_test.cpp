@@ -1,6 +1,6 @@
-#include "store/store_access.h"
 #include "environment.h"
 #include "process/config_check.h"
+#include "store/store_access.h"
 
 #include "amqp_uri.h"
 
@@ -69,12 +69,13 @@ TEST_F(EnvironmentTest, MissingFileGivesEveryDefault)
 
 TEST_F(EnvironmentTest, ReadsEachKeyFromItsOwnSection)
 {
-    environment env(write_ini("[REDIS_SETTINGS]\nHOST=db.local\nAUTH=s3cret\nNAME=corvel\nPORT=6400\nSEQUENCE_KEY=corvel:sequence\n"
-                              "USER=corvel\nSENTINELS=\"s1:26379, [::1]:26380\"\nSENTINEL_MASTER=store\nSENTINEL_PASSWORD=x\n"
-                              "SENTINEL_USER=watcher\n"
-                              "WAIT_REPLICAS=1\nWAIT_TIMEOUT_MS=250\n"
-                              "[AMQP_SETTINGS]\nR_LOGIN=amqp://u:p@broker/\nR_EXCHANGE=out\nR_VHOST=v\n"
-                              "R_QUEUE=q\nR_PREF=7\nPORT=1\nR_TLS_CA_FILE=/etc/ssl/broker-ca.pem\n"));
+    environment env(
+        write_ini("[REDIS_SETTINGS]\nHOST=db.local\nAUTH=s3cret\nNAME=corvel\nPORT=6400\nSEQUENCE_KEY=corvel:sequence\n"
+                  "USER=corvel\nSENTINELS=\"s1:26379, [::1]:26380\"\nSENTINEL_MASTER=store\nSENTINEL_PASSWORD=x\n"
+                  "SENTINEL_USER=watcher\n"
+                  "WAIT_REPLICAS=1\nWAIT_TIMEOUT_MS=250\n"
+                  "[AMQP_SETTINGS]\nR_LOGIN=amqp://u:p@broker/\nR_EXCHANGE=out\nR_VHOST=v\n"
+                  "R_QUEUE=q\nR_PREF=7\nPORT=1\nR_TLS_CA_FILE=/etc/ssl/broker-ca.pem\n"));
     const redis_conf redis = env.get_redis_settings();
     EXPECT_EQ(redis._host, "db.local");
     EXPECT_EQ(redis._auth, "s3cret");
@@ -119,11 +120,14 @@ TEST_F(EnvironmentTest, SequenceKeyThePromotionWouldMoveIsRefused)
 // A sentinel listed twice would count twice towards the majority.
 TEST_F(EnvironmentTest, SentinelListedTwiceOrItsUserWithoutPasswordIsRefused)
 {
-    environment env(write_ini("[REDIS_SETTINGS]\nSENTINELS=\"s1:26379, s2:26379, s1:26379\"\nSENTINEL_MASTER=store\nSENTINEL_USER=watcher\n"));
-    EXPECT_EQ(env.check(), (QStringList{
-                               R"(REDIS_SETTINGS/SENTINEL_USER: "watcher" is set without SENTINEL_PASSWORD or SENTINEL_PASSWORD_FILE (its password))",
-                               R"(REDIS_SETTINGS/SENTINELS: "s1:26379, s2:26379, s1:26379" lists s1:26379 twice)",
-                           }));
+    environment env(write_ini("[REDIS_SETTINGS]\nSENTINELS=\"s1:26379, s2:26379, "
+                              "s1:26379\"\nSENTINEL_MASTER=store\nSENTINEL_USER=watcher\n"));
+    EXPECT_EQ(
+        env.check(),
+        (QStringList{
+            R"(REDIS_SETTINGS/SENTINEL_USER: "watcher" is set without SENTINEL_PASSWORD or SENTINEL_PASSWORD_FILE (its password))",
+            R"(REDIS_SETTINGS/SENTINELS: "s1:26379, s2:26379, s1:26379" lists s1:26379 twice)",
+        }));
 }
 
 TEST_F(EnvironmentTest, ShutdownTimeoutDefaultsToTenSecondsAndRefusesWhatIsNoDuration)
@@ -143,19 +147,20 @@ TEST_F(EnvironmentTest, ValuesOfTheWrongTypeAreRefusedBySectionKeyAndValueAndChe
                               "[AMQP_SETTINGS]\nR_PREF=many\nR_QUEUE=\nR_LOGIN=\"amqp://u:pa/ss@h/, http://x/\"\n"));
     EXPECT_THROW(env.get_redis_settings(), config_error);
     EXPECT_THROW(env.get_rabit_man_settings(), config_error);
-    EXPECT_EQ(env.check(), (QStringList{
-                               R"(GENERAL_SETTINGS/LOG_LEVEL: "Debug" is not one of OFF, ERROR, WARNING, INFORM, DEBUG)",
-                               R"(GENERAL_SETTINGS/LOG_TARGET: "syslog" is not one of file, journal, stderr-json)",
-                               R"(GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: "soon" is not a whole number from 0 to 2147483647)",
-                               R"(AMQP_SETTINGS/R_LOGIN: "amqp://u:***@h/" is not an amqp:// or amqps:// URI)",
-                               R"(AMQP_SETTINGS/R_LOGIN: "http://x/" is not an amqp:// or amqps:// URI)",
-                               R"(AMQP_SETTINGS/R_QUEUE: "" is empty)",
-                               R"(AMQP_SETTINGS/R_PREF: "many" is not a whole number from 0 to 2147483647)",
-                               R"(REDIS_SETTINGS/HOST: "" is empty)",
-                               R"(REDIS_SETTINGS/PORT: "abc" is not a whole number from 1 to 65535)",
-                               R"(REDIS_SETTINGS/SENTINELS: "s2" is not of the form host:port)",
-                               R"(REDIS_SETTINGS/SENTINEL_MASTER: "" is empty while SENTINELS is set)",
-                           }));
+    EXPECT_EQ(env.check(),
+              (QStringList{
+                  R"(GENERAL_SETTINGS/LOG_LEVEL: "Debug" is not one of OFF, ERROR, WARNING, INFORM, DEBUG)",
+                  R"(GENERAL_SETTINGS/LOG_TARGET: "syslog" is not one of file, journal, stderr-json)",
+                  R"(GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: "soon" is not a whole number from 0 to 2147483647)",
+                  R"(AMQP_SETTINGS/R_LOGIN: "amqp://u:***@h/" is not an amqp:// or amqps:// URI)",
+                  R"(AMQP_SETTINGS/R_LOGIN: "http://x/" is not an amqp:// or amqps:// URI)",
+                  R"(AMQP_SETTINGS/R_QUEUE: "" is empty)",
+                  R"(AMQP_SETTINGS/R_PREF: "many" is not a whole number from 0 to 2147483647)",
+                  R"(REDIS_SETTINGS/HOST: "" is empty)",
+                  R"(REDIS_SETTINGS/PORT: "abc" is not a whole number from 1 to 65535)",
+                  R"(REDIS_SETTINGS/SENTINELS: "s2" is not of the form host:port)",
+                  R"(REDIS_SETTINGS/SENTINEL_MASTER: "" is empty while SENTINELS is set)",
+              }));
     EXPECT_EQ(environment(write_ini("[AMQP_SETTINGS]\nR_QUEUE=" + QByteArray(256, 'q') + "\n")).check().size(), 1);
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/corvel.ini").check().isEmpty());
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/packaging/corvel.ini").check().isEmpty());
@@ -170,29 +175,34 @@ TEST_F(EnvironmentTest, KeysAndSectionsNothingReadsAreRemarkedWithWhatWasMeantBo
             texts << (r.level == config_remark::weight::mistake ? "mistake: " : "note: ") + r.text;
         return texts.join('\n').toStdString();
     };
-    EXPECT_EQ(remarks_of(environment(write_ini("STRAY=1\nHOST=h\n[REDIS_SETTINGS]\nWAIT_REPLICA=1\nwait_timeout_ms=5\nR_PREFETCH=1\n"
-                                               "[REDIS_SETTING]\nSEQUENCE_KEY=s\n[amqp_settings]\nR_PREF=5\n[Redis]\nPORT=1\n"
-                                               "[NOTES]\nA=1\n[GENERAL_SETTINGS]\nLOG_LEVELS=DEBUG\nBAD%1BKEY=1\n"))),
-              (QStringList{
-                  "mistake: HOST: outside any section, not read; it is read in [REDIS_SETTINGS]",
-                  "note: STRAY: outside any section, not read",
-                  "mistake: GENERAL_SETTINGS/BAD\\x1bKEY: unknown key, not read",
-                  "mistake: GENERAL_SETTINGS/LOG_LEVELS: unknown key, not read; did you mean LOG_LEVEL?",
-                  "note: [NOTES]: unknown section, not read (keys: A)",
-                  "mistake: [REDIS_SETTING]: unknown section, not read; did you mean [REDIS_SETTINGS]? (keys: SEQUENCE_KEY)",
-                  "mistake: REDIS_SETTINGS/R_PREFETCH: unknown key, not read",
-                  "mistake: REDIS_SETTINGS/WAIT_REPLICA: unknown key, not read; did you mean WAIT_REPLICAS?",
-                  "mistake: REDIS_SETTINGS/wait_timeout_ms: unknown key, not read; did you mean WAIT_TIMEOUT_MS?",
-                  "mistake: [Redis]: unknown section, not read; did you mean [REDIS_SETTINGS]? (keys: PORT)",
-                  "mistake: [amqp_settings]: unknown section, not read; did you mean [AMQP_SETTINGS]? (keys: R_PREF)",
-              }.join('\n').toStdString()));
+    EXPECT_EQ(
+        remarks_of(
+            environment(write_ini("STRAY=1\nHOST=h\n[REDIS_SETTINGS]\nWAIT_REPLICA=1\nwait_timeout_ms=5\nR_PREFETCH=1\n"
+                                  "[REDIS_SETTING]\nSEQUENCE_KEY=s\n[amqp_settings]\nR_PREF=5\n[Redis]\nPORT=1\n"
+                                  "[NOTES]\nA=1\n[GENERAL_SETTINGS]\nLOG_LEVELS=DEBUG\nBAD%1BKEY=1\n"))),
+        (QStringList{
+            "mistake: HOST: outside any section, not read; it is read in [REDIS_SETTINGS]",
+            "note: STRAY: outside any section, not read",
+            "mistake: GENERAL_SETTINGS/BAD\\x1bKEY: unknown key, not read",
+            "mistake: GENERAL_SETTINGS/LOG_LEVELS: unknown key, not read; did you mean LOG_LEVEL?",
+            "note: [NOTES]: unknown section, not read (keys: A)",
+            "mistake: [REDIS_SETTING]: unknown section, not read; did you mean [REDIS_SETTINGS]? (keys: SEQUENCE_KEY)",
+            "mistake: REDIS_SETTINGS/R_PREFETCH: unknown key, not read",
+            "mistake: REDIS_SETTINGS/WAIT_REPLICA: unknown key, not read; did you mean WAIT_REPLICAS?",
+            "mistake: REDIS_SETTINGS/wait_timeout_ms: unknown key, not read; did you mean WAIT_TIMEOUT_MS?",
+            "mistake: [Redis]: unknown section, not read; did you mean [REDIS_SETTINGS]? (keys: PORT)",
+            "mistake: [amqp_settings]: unknown section, not read; did you mean [AMQP_SETTINGS]? (keys: R_PREF)",
+        }
+             .join('\n')
+             .toStdString()));
 
     QByteArray many = "[REDIS_SETTINGS]\n";
     for (int i = 0; i < 5000; ++i)
         many += "K" + QByteArray::number(i) + "=1\n";
     const QList<config_remark> bounded = environment(write_ini(many)).remarks();
     ASSERT_EQ(bounded.size(), max_remarks + 1);
-    EXPECT_EQ(bounded.last().text, QStringLiteral("%1 more sections or keys that are not read, not listed").arg(5000 - max_remarks));
+    EXPECT_EQ(bounded.last().text,
+              QStringLiteral("%1 more sections or keys that are not read, not listed").arg(5000 - max_remarks));
     EXPECT_EQ(bounded.last().level, config_remark::weight::mistake);
 
     EXPECT_TRUE(environment(CORVEL_SOURCE_DIR "/corvel.ini").remarks().isEmpty());
@@ -202,9 +212,10 @@ TEST_F(EnvironmentTest, KeysAndSectionsNothingReadsAreRemarkedWithWhatWasMeantBo
 TEST_F(EnvironmentTest, RedisTlsKeysAreReadCheckedAndTheirFilesLoadedByCheckConfig)
 {
     const QByteArray absent = QFile::encodeName(dir.filePath("absent"));
-    environment env(write_ini("[REDIS_SETTINGS]\nTLS=true\nTLS_CA_FILE=" + absent + "-ca.pem\nTLS_CERT_FILE=" + absent
-                              + ".crt\nTLS_KEY_FILE=" + absent + ".key\nTLS_SERVER_NAME=redis.internal\n"
-                                "SENTINEL_TLS_SERVER_NAME=10.0.0.9\nTLS_VERIFY=none\n"));
+    environment env(write_ini("[REDIS_SETTINGS]\nTLS=true\nTLS_CA_FILE=" + absent + "-ca.pem\nTLS_CERT_FILE=" + absent +
+                              ".crt\nTLS_KEY_FILE=" + absent +
+                              ".key\nTLS_SERVER_NAME=redis.internal\n"
+                              "SENTINEL_TLS_SERVER_NAME=10.0.0.9\nTLS_VERIFY=none\n"));
     const redis::connection_config store = to_connection_config(env.get_redis_settings());
     EXPECT_TRUE(store.tls.enabled());
     EXPECT_EQ(store.tls.ca_file, absent + "-ca.pem");
@@ -216,23 +227,27 @@ TEST_F(EnvironmentTest, RedisTlsKeysAreReadCheckedAndTheirFilesLoadedByCheckConf
     QStringList remarks;
     for (const config_remark& r : cross_checks(env))
         remarks << (r.level == config_remark::weight::mistake ? "mistake: " : "note: ") + r.text;
-    EXPECT_EQ(remarks.join('\n').toStdString(),
-              QStringLiteral("mistake: REDIS_SETTINGS/TLS: the CA file \"%1-ca.pem\" cannot be read: No such file or directory\n"
-                             "mistake: REDIS_SETTINGS/TLS: the key file \"%1.key\" cannot be read: No such file or directory\n"
-                             "mistake: REDIS_SETTINGS/TLS: the certificate file \"%1.crt\" cannot be read: No such file or directory")
-                  .arg(QString::fromUtf8(absent))
-                  .toStdString());
+    EXPECT_EQ(
+        remarks.join('\n').toStdString(),
+        QStringLiteral(
+            "mistake: REDIS_SETTINGS/TLS: the CA file \"%1-ca.pem\" cannot be read: No such file or directory\n"
+            "mistake: REDIS_SETTINGS/TLS: the key file \"%1.key\" cannot be read: No such file or directory\n"
+            "mistake: REDIS_SETTINGS/TLS: the certificate file \"%1.crt\" cannot be read: No such file or directory")
+            .arg(QString::fromUtf8(absent))
+            .toStdString());
     environment off(write_ini("[REDIS_SETTINGS]\nTLS_CA_FILE=/etc/ssl/redis-ca.pem\n"));
     ASSERT_EQ(cross_checks(off).size(), 1);
     EXPECT_TRUE(cross_checks(off)[0].text.contains("TLS keys are set but TLS is not true"));
 
-    environment hostile(write_ini("[REDIS_SETTINGS]\nTLS=yes\nTLS_CERT_FILE=/c.pem\nTLS_SERVER_NAME=\"a b\x1b\"\nTLS_VERIFY=off\n"));
-    EXPECT_EQ(hostile.check(), (QStringList{
-                                   R"(REDIS_SETTINGS/TLS: "yes" is neither true nor false)",
-                                   R"(REDIS_SETTINGS/TLS_CERT_FILE: "/c.pem" is set without TLS_KEY_FILE)",
-                                   R"(REDIS_SETTINGS/TLS_SERVER_NAME: "a b\x1b" is neither a host name nor an IP address)",
-                                   R"(REDIS_SETTINGS/TLS_VERIFY: "off" is neither full nor none)",
-                               }));
+    environment hostile(
+        write_ini("[REDIS_SETTINGS]\nTLS=yes\nTLS_CERT_FILE=/c.pem\nTLS_SERVER_NAME=\"a b\x1b\"\nTLS_VERIFY=off\n"));
+    EXPECT_EQ(hostile.check(),
+              (QStringList{
+                  R"(REDIS_SETTINGS/TLS: "yes" is neither true nor false)",
+                  R"(REDIS_SETTINGS/TLS_CERT_FILE: "/c.pem" is set without TLS_KEY_FILE)",
+                  R"(REDIS_SETTINGS/TLS_SERVER_NAME: "a b\x1b" is neither a host name nor an IP address)",
+                  R"(REDIS_SETTINGS/TLS_VERIFY: "off" is neither full nor none)",
+              }));
 }
 
 // A directory stands for any file that exists but cannot be opened (tests run as root).
@@ -258,8 +273,9 @@ TEST_F(EnvironmentTest, ShutdownTimeoutThatTheUnitsStopTimeoutCutsShortIsANote)
     const QList<config_remark> remarks = cross_checks(env);
     ASSERT_EQ(remarks.size(), 1);
     EXPECT_EQ(remarks[0].level, config_remark::weight::note);
-    EXPECT_TRUE(remarks[0].text.startsWith("GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: a stop of up to 19001 ms does not end "
-                                           "1000 ms before the packaged unit's TimeoutStopSec=20s"))
+    EXPECT_TRUE(
+        remarks[0].text.startsWith("GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: a stop of up to 19001 ms does not end "
+                                   "1000 ms before the packaged unit's TimeoutStopSec=20s"))
         << remarks[0].text.toStdString();
 }
 
@@ -276,25 +292,31 @@ TEST_F(EnvironmentTest, PasswordsComeFromFilesOrCredentialsAndOneThatCannotBeHad
     put(dir.filePath("credentials/sentinel"), "sent1nel");
     put(dir.filePath("two-lines"), "se\ncret\n");
     qputenv("CREDENTIALS_DIRECTORY", QFile::encodeName(dir.filePath("credentials")));
-    environment env(write_ini("[REDIS_SETTINGS]\nAUTH=in-the-ini\nAUTH_FILE=" + QFile::encodeName(dir.filePath("redis.pw"))
-                              + "\nSENTINEL_PASSWORD_FILE=sentinel\n[AMQP_SETTINGS]\nR_LOGIN=amqps://corvel:in-the-ini@h/\n"
-                                "R_PASSWORD_FILE=broker\n"));
+    environment env(
+        write_ini("[REDIS_SETTINGS]\nAUTH=in-the-ini\nAUTH_FILE=" + QFile::encodeName(dir.filePath("redis.pw")) +
+                  "\nSENTINEL_PASSWORD_FILE=sentinel\n[AMQP_SETTINGS]\nR_LOGIN=amqps://corvel:in-the-ini@h/\n"
+                  "R_PASSWORD_FILE=broker\n"));
     EXPECT_EQ(env.get_redis_settings()._auth, "r3dis");
     EXPECT_EQ(env.get_redis_settings()._sentinel_password, "sent1nel");
     EXPECT_EQ(env.get_rabit_man_settings()._password, "br0ker");
 
-    environment bad(write_ini("[REDIS_SETTINGS]\nAUTH_FILE=" + QFile::encodeName(dir.filePath("two-lines"))
-                              + "\nSENTINEL_PASSWORD_FILE=" + QFile::encodeName(dir.path())  // a directory: unreadable
+    environment bad(write_ini("[REDIS_SETTINGS]\nAUTH_FILE=" + QFile::encodeName(dir.filePath("two-lines")) +
+                              "\nSENTINEL_PASSWORD_FILE=" + QFile::encodeName(dir.path())  // a directory: unreadable
                               + "\n[AMQP_SETTINGS]\nR_PASSWORD_FILE=absent\n"));
     const QStringList problems = bad.check();
     qunsetenv("CREDENTIALS_DIRECTORY");
     ASSERT_EQ(problems.size(), 3) << problems.join('\n').toStdString();
-    EXPECT_TRUE(problems[0].startsWith("AMQP_SETTINGS/R_PASSWORD_FILE: \"absent\" cannot be read (")) << problems[0].toStdString();
-    EXPECT_TRUE(problems[1].contains("REDIS_SETTINGS/AUTH_FILE") && problems[1].contains("more than one line")) << problems[1].toStdString();
+    EXPECT_TRUE(problems[0].startsWith("AMQP_SETTINGS/R_PASSWORD_FILE: \"absent\" cannot be read ("))
+        << problems[0].toStdString();
+    EXPECT_TRUE(problems[1].contains("REDIS_SETTINGS/AUTH_FILE") && problems[1].contains("more than one line"))
+        << problems[1].toStdString();
     EXPECT_TRUE(problems[2].startsWith("REDIS_SETTINGS/SENTINEL_PASSWORD_FILE")) << problems[2].toStdString();
     EXPECT_FALSE(problems.join(' ').contains("cret"));
     // A bare name outside systemd: no credential to read.
-    EXPECT_TRUE(environment(write_ini("[AMQP_SETTINGS]\nR_PASSWORD_FILE=broker\n")).check().value(0).contains("CREDENTIALS_DIRECTORY is not set"));
+    EXPECT_TRUE(environment(write_ini("[AMQP_SETTINGS]\nR_PASSWORD_FILE=broker\n"))
+                    .check()
+                    .value(0)
+                    .contains("CREDENTIALS_DIRECTORY is not set"));
 }
 
 TEST_F(EnvironmentTest, BrokerTlsKeysAreReadAndCheckLoadsTheirFiles)
@@ -305,13 +327,15 @@ TEST_F(EnvironmentTest, BrokerTlsKeysAreReadAndCheckLoadsTheirFiles)
         p.start("openssl", args);
         return p.waitForFinished(10000) && p.exitCode() == 0;
     };
-    const QString cert = dir.filePath("client.pem"), key = dir.filePath("client.key"), other = dir.filePath("other.key");
-    ASSERT_TRUE(openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1",
-                         "-subj", "/CN=corvel", "-keyout", key, "-out", cert}));
+    const QString cert = dir.filePath("client.pem"), key = dir.filePath("client.key"),
+                  other = dir.filePath("other.key");
+    ASSERT_TRUE(openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
+                         "1", "-subj", "/CN=corvel", "-keyout", key, "-out", cert}));
     ASSERT_TRUE(openssl({"genpkey", "-algorithm", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-out", other}));
     const auto ini = [&](const QString& amqp) { return write_ini("[AMQP_SETTINGS]\n" + amqp.toUtf8()); };
 
-    environment good(ini("R_TLS_VERIFY=none\nR_TLS_CA_FILE=" + cert + "\nR_TLS_CERT_FILE=" + cert + "\nR_TLS_KEY_FILE=" + key + "\n"));
+    environment good(ini("R_TLS_VERIFY=none\nR_TLS_CA_FILE=" + cert + "\nR_TLS_CERT_FILE=" + cert +
+                         "\nR_TLS_KEY_FILE=" + key + "\n"));
     EXPECT_TRUE(good.check().isEmpty()) << good.check().join('\n').toStdString();
     const amqp::tls_settings tls = good.get_rabit_man_settings()._tls;
     EXPECT_EQ(tls.verify, amqp::tls_verify::none);
@@ -322,12 +346,14 @@ TEST_F(EnvironmentTest, BrokerTlsKeysAreReadAndCheckLoadsTheirFiles)
     EXPECT_EQ(environment(ini("R_TLS_CERT_FILE=" + cert + "\nR_TLS_KEY_FILE=" + other + "\n")).check(),
               QStringList{"AMQP_SETTINGS: the key file " + other + " does not match the certificate file " + cert});
     const QStringList absent = environment(ini("R_TLS_CA_FILE=" + dir.filePath("absent.pem") + "\n")).check();
-    EXPECT_TRUE(absent.value(0).startsWith("AMQP_SETTINGS: cannot read the CA file " + dir.filePath("absent.pem"))) << absent.value(0).toStdString();
+    EXPECT_TRUE(absent.value(0).startsWith("AMQP_SETTINGS: cannot read the CA file " + dir.filePath("absent.pem")))
+        << absent.value(0).toStdString();
     const QStringList no_pem = environment(ini("R_TLS_CA_FILE=" + other + "\n")).check();
     EXPECT_TRUE(no_pem.value(0).startsWith("AMQP_SETTINGS: cannot use the CA file")) << no_pem.value(0).toStdString();
     EXPECT_EQ(environment(ini("R_TLS_VERIFY=off\nR_TLS_KEY_FILE=" + key + "\n")).check(),
               (QStringList{R"(AMQP_SETTINGS/R_TLS_VERIFY: "off" is neither full nor none)",
-                           "AMQP_SETTINGS/R_TLS_KEY_FILE: \"" + key + "\" is set without R_TLS_CERT_FILE (the certificate it is the key of)"}));
+                           "AMQP_SETTINGS/R_TLS_KEY_FILE: \"" + key +
+                               "\" is set without R_TLS_CERT_FILE (the certificate it is the key of)"}));
 }
 
 TEST_F(EnvironmentTest, BindingsParseAsWritten)
@@ -362,8 +388,9 @@ TEST_F(EnvironmentTest, QueueDurabilityAndArgumentsAreReadTypedAndBadOnesRefused
     EXPECT_FALSE(plain.single_active_consumer());
 
     // Unquoted, the INI reader splits the list at its commas; it is read as written.
-    environment set(write_ini("[AMQP_SETTINGS]\nR_QUEUE_DURABLE=true\n"
-                              "R_QUEUE_ARGUMENTS=x-queue-type = quorum, x-single-active-consumer=true,x-delivery-limit=5\n"));
+    environment set(
+        write_ini("[AMQP_SETTINGS]\nR_QUEUE_DURABLE=true\n"
+                  "R_QUEUE_ARGUMENTS=x-queue-type = quorum, x-single-active-consumer=true,x-delivery-limit=5\n"));
     const rabbit_api_config c = set.get_rabit_man_settings();
     EXPECT_EQ(c._mode, queue_option::Durable);
     EXPECT_EQ(c._arguments.keys().size(), 3);
@@ -376,7 +403,8 @@ TEST_F(EnvironmentTest, QueueDurabilityAndArgumentsAreReadTypedAndBadOnesRefused
     environment off(write_ini("[AMQP_SETTINGS]\nR_QUEUE_DURABLE=false\n"));
     EXPECT_EQ(off.get_rabit_man_settings()._mode, queue_option::NoOptions);
 
-    const QVariantHash odd = parse_queue_arguments(" , x-max-length=-3 ,x-dlx=a=b, x-sac=True, x-big=99999999999999999999,x-e= ");
+    const QVariantHash odd =
+        parse_queue_arguments(" , x-max-length=-3 ,x-dlx=a=b, x-sac=True, x-big=99999999999999999999,x-e= ");
     EXPECT_EQ(odd.value("x-max-length").type(), QVariant::LongLong);
     EXPECT_EQ(odd.value("x-max-length").toLongLong(), -3);
     EXPECT_EQ(odd.value("x-dlx"), QVariant(QStringLiteral("a=b")));
@@ -395,8 +423,10 @@ TEST_F(EnvironmentTest, QueueDurabilityAndArgumentsAreReadTypedAndBadOnesRefused
         return "accepted";
     };
     EXPECT_EQ(refusal("R_QUEUE_DURABLE=yes"), "AMQP_SETTINGS/R_QUEUE_DURABLE: \"yes\" is neither true nor false");
-    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, lonely\""), "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"lonely\" is not of the form name=value");
-    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\" = 1\""), "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"= 1\" is not of the form name=value");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, lonely\""),
+              "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"lonely\" is not of the form name=value");
+    EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\" = 1\""),
+              "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"= 1\" is not of the form name=value");
     EXPECT_EQ(refusal("R_QUEUE_ARGUMENTS=\"a=1, a = 2\""), "AMQP_SETTINGS/R_QUEUE_ARGUMENTS: \"a\" is given twice");
 }
 
@@ -405,7 +435,8 @@ TEST_F(EnvironmentTest, LogLevelNamesAreExact)
     const auto writes_debug = [&](const QByteArray& level) {
         const QString log_path = dir.filePath("level.log");
         QFile::remove(log_path);
-        environment env(write_ini("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() + "\nLOG_LEVEL=" + level + "\n"));
+        environment env(
+            write_ini("[GENERAL_SETTINGS]\nLOG_FILE_PATH=" + log_path.toUtf8() + "\nLOG_LEVEL=" + level + "\n"));
         auto log = env.get_logger(QString());
         return log->writes(DEBUG) ? 2 : log->writes(ERROR) ? 1 : 0;
     };
@@ -444,10 +475,12 @@ TEST_F(EnvironmentTest, ReloadChangesTheLogLevelAndRefusesAFileWithProblems)
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray text = f.readAll();
     EXPECT_FALSE(text.contains("not yet"));
-    EXPECT_TRUE(text.contains(" : Log settings changed on SIGHUP: LOG_LEVEL from ERROR to DEBUG\r\n")) << text.constData();
+    EXPECT_TRUE(text.contains(" : Log settings changed on SIGHUP: LOG_LEVEL from ERROR to DEBUG\r\n"))
+        << text.constData();
     EXPECT_TRUE(text.contains("Debug : now at DEBUG") && text.contains("Debug : still at DEBUG")) << text.constData();
-    EXPECT_TRUE(text.contains("Error : Configuration not reloaded on SIGHUP, the running settings stay: "
-                              "GENERAL_SETTINGS/LOG_LEVEL: \"loud\" is not one of OFF, ERROR, WARNING, INFORM, DEBUG\r\n"))
+    EXPECT_TRUE(
+        text.contains("Error : Configuration not reloaded on SIGHUP, the running settings stay: "
+                      "GENERAL_SETTINGS/LOG_LEVEL: \"loud\" is not one of OFF, ERROR, WARNING, INFORM, DEBUG\r\n"))
         << text.constData();
 }
 
@@ -456,11 +489,13 @@ TEST_F(EnvironmentTest, HttpListenIsOffUnlessSetAndBadValuesAreRefusedByName)
     EXPECT_FALSE(environment(dir.filePath("absent.ini")).get_http_listen());
     EXPECT_FALSE(environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=\n")).get_http_listen());
 
-    const std::optional<listen_address> v4 = environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=127.0.0.1:9470\n")).get_http_listen();
+    const std::optional<listen_address> v4 =
+        environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=127.0.0.1:9470\n")).get_http_listen();
     ASSERT_TRUE(v4);
     EXPECT_EQ(v4->host, QHostAddress(QHostAddress::LocalHost));
     EXPECT_EQ(v4->port, 9470);
-    const std::optional<listen_address> v6 = environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=[::1]:9470\n")).get_http_listen();
+    const std::optional<listen_address> v6 =
+        environment(write_ini("[GENERAL_SETTINGS]\nHTTP_LISTEN=[::1]:9470\n")).get_http_listen();
     ASSERT_TRUE(v6);
     EXPECT_EQ(v6->host, QHostAddress(QHostAddress::LocalHostIPv6));
     EXPECT_EQ(v6->text, "[::1]:9470");

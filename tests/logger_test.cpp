@@ -4,10 +4,10 @@
 #include "stderr_batch.h"
 #include "utc_stamp.h"
 
+#include <QDateTime>
+#include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QDebug>
-#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -121,7 +121,8 @@ TEST_F(LoggerTest, RepeatedLinesOfAKindAreSummarisedPerInterval)
         for (int i = 0; i < 3005; ++i)
             log.error(held) << "Command held, cmd_id " << counted{};
         log.error(other) << "other kind";
-        EXPECT_TRUE(wait_until([&] { return read_all(path).contains("more like it"); }, 5000)) << read_all(path).constData();
+        EXPECT_TRUE(wait_until([&] { return read_all(path).contains("more like it"); }, 5000))
+            << read_all(path).constData();
         for (int i = 0; i < 7; ++i)
             log.error(held) << "Command held again" << counted{};
     }
@@ -179,11 +180,14 @@ TEST_F(LoggerTest, JsonTargetWritesOneObjectPerLineWithTheCommandsFields)
     ::close(saved);
     const QList<QByteArray> lines = read_all(captured.fileName()).split('\n');
     ASSERT_EQ(lines.size(), 4) << read_all(captured.fileName()).constData();  // and nothing after the last line feed
-    EXPECT_EQ(QJsonDocument::fromJson(lines[2]).object()["message"], "Put to redis: 1 clients\t") << lines[2].constData();
-    const QJsonObject rejected = QJsonDocument::fromJson(lines[0]).object(), plain = QJsonDocument::fromJson(lines[1]).object();
+    EXPECT_EQ(QJsonDocument::fromJson(lines[2]).object()["message"], "Put to redis: 1 clients\t")
+        << lines[2].constData();
+    const QJsonObject rejected = QJsonDocument::fromJson(lines[0]).object(),
+                      plain = QJsonDocument::fromJson(lines[1]).object();
     EXPECT_EQ(rejected["level"], "error");
     EXPECT_EQ(rejected["msg_type"], "odd\\n\"type");  // escaped as in the text log
-    EXPECT_EQ(rejected["message"].toString(), "Command rejected, cmd_id {" + rejected["cmd_id"].toString() + "}, msg_type \"odd\\n\"type\": why");
+    EXPECT_EQ(rejected["message"].toString(),
+              "Command rejected, cmd_id {" + rejected["cmd_id"].toString() + "}, msg_type \"odd\\n\"type\": why");
     EXPECT_TRUE(QDateTime::fromString(rejected["time"].toString(), Qt::ISODateWithMs).isValid());
     EXPECT_EQ(plain["level"], "info");
     EXPECT_EQ(plain["message"], "plain");
@@ -281,7 +285,8 @@ TEST(UtcStamp, PrintsAsQDebugPrintsTheUtcTime)
     for (const qint64 ms : {qint64(0), qint64(951782400005), qint64(1765270081456), qint64(1765270081456),
                             qint64(1765270081457), qint64(253402300799999)}) {
         QString expected;
-        QDebug(&expected) << "Put to redis:" << 1 << "clients\t" << QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC) << "after";
+        QDebug(&expected) << "Put to redis:" << 1 << "clients\t" << QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
+                          << "after";
         QString got;
         QDebug(&got) << "Put to redis:" << 1 << "clients\t" << utc_stamp_at(ms) << "after";
         EXPECT_EQ(got, expected);

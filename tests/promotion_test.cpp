@@ -1,7 +1,7 @@
 #include "amqp_peer.h"
-#include "redis_server.h"
-#include "redis_client.h"
 #include "promotion/staging_rename.h"
+#include "redis_client.h"
+#include "redis_server.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -125,8 +125,10 @@ TEST_F(PromotionTest, KeysGoneBeforeTheRenamesAreLoggedInAFewLines)
         if (line.contains(" Error : "))
             errors << line.mid(line.indexOf(" Error : ") + 9).trimmed();
     ASSERT_EQ(errors.size(), 6) << errors.join('\n').constData();
-    EXPECT_TRUE(errors[0].startsWith("promotion: Redis command 1 of ") && errors[0].endsWith("failed: ERR no such key"));
-    EXPECT_EQ(errors[5], "promotion: " + QByteArray::number(static_cast<qulonglong>(result->keys) - 5) + " more Redis commands in the transaction failed");
+    EXPECT_TRUE(errors[0].startsWith("promotion: Redis command 1 of ") &&
+                errors[0].endsWith("failed: ERR no such key"));
+    EXPECT_EQ(errors[5], "promotion: " + QByteArray::number(static_cast<qulonglong>(result->keys) - 5) +
+                             " more Redis commands in the transaction failed");
 }
 
 TEST_F(PromotionTest, GuardedPromotionWaitsForTheSequenceToGoQuietAndYieldsToAnyWrite)

@@ -9,8 +9,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
@@ -34,7 +34,9 @@ struct record_sink : redis::reply_sink {
     void on_array(long long n) override { events << "array " + QByteArray::number(n); }
     void on_element(redis::reply&& e) override
     {
-        events << "element " + (e.type == redis::reply::kind::array ? QByteArray::number(qint64(e.elements.size())) + " nested" : e.text);
+        events << "element " + (e.type == redis::reply::kind::array
+                                    ? QByteArray::number(qint64(e.elements.size())) + " nested"
+                                    : e.text);
     }
     void on_array_end() override { events << "end"; }
 };
@@ -44,11 +46,13 @@ TEST(RedisProtocol, CommandsRoundTripAndRepliesStreamElementByElementAcrossAnySp
     QByteArray resp;
     redis::append_command(resp, {"SADD", "k", QByteArray("a\r\nb", 4), ""});
     redis::append_command(resp, {"EXEC"});
-    EXPECT_EQ(redis::parse_commands(resp), (QList<redis::command>{{"SADD", "k", QByteArray("a\r\nb", 4), ""}, {"EXEC"}}));
+    EXPECT_EQ(redis::parse_commands(resp),
+              (QList<redis::command>{{"SADD", "k", QByteArray("a\r\nb", 4), ""}, {"EXEC"}}));
 
     const QByteArray replies = "+OK\r\n:5\r\n*3\r\n+QUEUED\r\n*2\r\n$1\r\nx\r\n$1\r\ny\r\n-ERR no\r\n*0\r\n*-1\r\n";
-    const QList<QByteArray> expected{"reply OK0", "reply 5", "array 3", "element QUEUED", "element 2 nested", "element ERR no", "end",
-                                     "array 0", "end", "reply 0"};
+    const QList<QByteArray> expected{
+        "reply OK0", "reply 5", "array 3", "element QUEUED", "element 2 nested", "element ERR no",
+        "end",       "array 0", "end",     "reply 0"};
     record_sink whole, bytewise;
     redis::reply_reader a, b;
     ASSERT_TRUE(a.feed(replies.constData(), replies.size(), whole));
@@ -125,7 +129,8 @@ protected:
         return record;
     }
 
-    static redis::transaction_result transact(redis::client& c, QList<redis::command> prelude, QList<redis::command> body)
+    static redis::transaction_result transact(redis::client& c, QList<redis::command> prelude,
+                                              QList<redis::command> body)
     {
         redis::transaction_result out;
         bool finished = false;
@@ -187,13 +192,16 @@ TEST_F(RedisClientTest, TransactionReportsFailuresInsideAndWhatDidNotExecute)
     // Abandoned midway: DISCARD instead of EXEC, and nothing written runs.
     std::optional<redis::transaction_result> abandoned;
     redis::transaction* t = nullptr;
-    auto job = std::make_unique<redis::transaction>(QList<redis::command>{}, [&, calls = 0](redis::command_writer& out) mutable {
-        if (calls++ == 0)
-            out.add({"SET", "e", "1"});
-        else
-            t->abandon(QStringLiteral("the rest cannot be had"));
-        return false;
-    }, [&](redis::transaction_result&& res) { abandoned = std::move(res); });
+    auto job = std::make_unique<redis::transaction>(
+        QList<redis::command>{},
+        [&, calls = 0](redis::command_writer& out) mutable {
+            if (calls++ == 0)
+                out.add({"SET", "e", "1"});
+            else
+                t->abandon(QStringLiteral("the rest cannot be had"));
+            return false;
+        },
+        [&](redis::transaction_result&& res) { abandoned = std::move(res); });
     t = job.get();
     c.submit(std::move(job));
     ASSERT_TRUE(wait_until([&] { return abandoned.has_value(); }, 5000));
@@ -203,7 +211,8 @@ TEST_F(RedisClientTest, TransactionReportsFailuresInsideAndWhatDidNotExecute)
 
     // No longer wanted before it was written: nothing of it goes out, and the next job runs.
     std::optional<redis::transaction_result> unwanted;
-    job = std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", "0"}}, redis::transaction::of({{"SET", "f", "1"}}),
+    job = std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", "0"}},
+                                               redis::transaction::of({{"SET", "f", "1"}}),
                                                [&](redis::transaction_result&& res) { unwanted = std::move(res); });
     job->only_while([] { return false; });
     const std::uint64_t writes = c.stats().writes;
@@ -334,10 +343,12 @@ TEST_F(RedisClientTest, OverTlsOnlyTheRightCaCertificateAndNameConnectAndSayWhyN
     } wrong[] = {
         {"another CA", [&](redis::tls_settings& t) { t.ca_file = certs.file("other-ca.crt"); },
          "TLS handshake failed: the server's certificate is refused: self-signed certificate in certificate chain"},
-        {"no client certificate", [](redis::tls_settings& t) { t.cert_file = t.key_file = QString(); }, "certificate required"},
+        {"no client certificate", [](redis::tls_settings& t) { t.cert_file = t.key_file = QString(); },
+         "certificate required"},
         {"another name", [](redis::tls_settings& t) { t.server_name = QStringLiteral("elsewhere.test"); },
          "the server's certificate is refused: hostname mismatch (it is not for \"elsewhere.test\")"},
-        {"a CA file that is not one", [&](redis::tls_settings& t) { t.ca_file = certs.file("ca.srl"); }, "holds no PEM certificate"},
+        {"a CA file that is not one", [&](redis::tls_settings& t) { t.ca_file = certs.file("ca.srl"); },
+         "holds no PEM certificate"},
     };
     for (const auto& w : wrong) {
         const auto c = client_with(w.change);
@@ -370,7 +381,9 @@ TEST_F(RedisClientTest, OverTlsOnlyTheRightCaCertificateAndNameConnectAndSayWhyN
     mixed.key_file = certs.file("server.key");
     EXPECT_EQ(redis::tls_file_problems(certs.settings()).join(";").toStdString(), "");
     EXPECT_EQ(redis::tls_file_problems(mixed).join(";").toStdString(),
-              QStringLiteral("the key file \"%1\" is not the key of the certificate \"%2\"").arg(mixed.key_file, mixed.cert_file).toStdString());
+              QStringLiteral("the key file \"%1\" is not the key of the certificate \"%2\"")
+                  .arg(mixed.key_file, mixed.cert_file)
+                  .toStdString());
 }
 
 // A peer on loopback that answers what each connection sends as told, from the bytes it has read
@@ -385,7 +398,8 @@ struct fake_peer {
         QObject::connect(&server, &QTcpServer::newConnection, [this, respond] {
             while (QTcpSocket* socket = server.nextPendingConnection()) {
                 ++connections;
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, respond] { respond(*socket, socket->readAll()); });
+                QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                                 [socket, respond] { respond(*socket, socket->readAll()); });
             }
         });
     }
@@ -428,7 +442,9 @@ TEST_F(RedisClientTest, NoPeerHoldsTheClientLongerOrCostsItMoreThanItsLimits)
     };
     fake_peer answering(as_sentinel), seconding(as_sentinel);
     redis::sentinel_locator sentinels(
-        {{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}, {"127.0.0.1", seconding.port()}}, "store", QString()});
+        {{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}, {"127.0.0.1", seconding.port()}},
+         "store",
+         QString()});
     redis::connection_config config;
     config.source = &sentinels;
     redis::client c(config);
@@ -444,16 +460,20 @@ TEST_F(RedisClientTest, NoPeerHoldsTheClientLongerOrCostsItMoreThanItsLimits)
 
     // Of two sentinels both must agree: the trickler is waited for until the deadline, then the
     // address is not used.
-    redis::sentinel_locator pair({{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}}, "store", QString()});
+    redis::sentinel_locator pair(
+        {{{"127.0.0.1", trickler.port()}, {"127.0.0.1", answering.port()}}, "store", QString()});
     redis::connection_config undecided;
     undecided.source = &pair;
     redis::client d(undecided);
     t.restart();
     const auto refused_address = run(d, {{"PING"}});
     const qint64 given_up = t.elapsed();
-    EXPECT_EQ(refused_address->failure, QStringLiteral("the sentinels do not agree where the master \"store\" is (2 of 2 must name it): "
-                                                       "127.0.0.1:%1: no whole answer within 2000 ms; 127.0.0.1:%2 names 127.0.0.1:%3")
-                                            .arg(trickler.port()).arg(answering.port()).arg(server.port()));
+    EXPECT_EQ(refused_address->failure,
+              QStringLiteral("the sentinels do not agree where the master \"store\" is (2 of 2 must name it): "
+                             "127.0.0.1:%1: no whole answer within 2000 ms; 127.0.0.1:%2 names 127.0.0.1:%3")
+                  .arg(trickler.port())
+                  .arg(answering.port())
+                  .arg(server.port()));
     EXPECT_GE(given_up, redis::sentinel_locator::question_limit_ms - 50);
     EXPECT_LT(given_up, redis::sentinel_locator::question_limit_ms + 1000);
     std::printf("two of three agreed after %lld ms; one of two, refused after %lld ms\n", agreed, given_up);
@@ -477,14 +497,19 @@ TEST_F(RedisClientTest, ThroughSentinelsTheClientWritesToTheMasterAndFollowsAFai
 {
     test_redis first, second;
     redis_probe(second.port(), 0).run({"REPLICAOF", "127.0.0.1", QByteArray::number(first.port())});
-    ASSERT_TRUE(wait_until([&] { return redis_probe(first.port(), 0).run({"INFO", "replication"}).contains("state=online"); }, 20000));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return redis_probe(first.port(), 0).run({"INFO", "replication"}).contains("state=online");
+        },
+        20000));
     const std::unique_ptr<test_redis> sentinel = test_redis::sentinel("store", first.port());
 
     redis::sentinel_locator unknown({{{"127.0.0.1", sentinel->port()}}, "other", QString()});
     redis::connection_config nowhere;
     nowhere.source = &unknown;
     redis::client lost(nowhere);
-    EXPECT_TRUE(run(lost, {{"PING"}})->failure.startsWith("the sentinels do not agree where the master \"other\" is")) << lost.last_error().toStdString();
+    EXPECT_TRUE(run(lost, {{"PING"}})->failure.startsWith("the sentinels do not agree where the master \"other\" is"))
+        << lost.last_error().toStdString();
 
     redis::sentinel_locator sentinels({{{"127.0.0.1", sentinel->port()}}, "store", QString()});
     redis::connection_config config;
@@ -494,13 +519,20 @@ TEST_F(RedisClientTest, ThroughSentinelsTheClientWritesToTheMasterAndFollowsAFai
     EXPECT_EQ(c.config().port, first.port());
 
     // The sentinel learns of the replica from the master within ten seconds.
-    ASSERT_TRUE(wait_until([&] { return redis_probe(sentinel->port(), 0).run({"SENTINEL", "FAILOVER", "store"}) == "OK"; }, 20000));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return redis_probe(sentinel->port(), 0).run({"SENTINEL", "FAILOVER", "store"}) == "OK";
+        },
+        20000));
     int failures = 0;
-    ASSERT_TRUE(wait_until([&] {
-        const auto r = run(c, {{"SET", "k", "2"}});
-        failures += r->failure.isEmpty() ? 0 : 1;
-        return r->done && c.config().port == second.port();
-    }, 30000)) << c.last_error().toStdString();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const auto r = run(c, {{"SET", "k", "2"}});
+            failures += r->failure.isEmpty() ? 0 : 1;
+            return r->done && c.config().port == second.port();
+        },
+        30000))
+        << c.last_error().toStdString();
     EXPECT_EQ(redis_probe(second.port(), 0).run({"GET", "k"}), "2");
     EXPECT_LE(failures, 10);
 }
@@ -533,12 +565,15 @@ TEST_F(RedisClientTest, ASentinelNamingAnotherRedisIsOutvotedAndItsRedisNeverHea
     redis_probe(master.port(), 0).run({"ACL", "SETUSER", "corvel", "on", ">secret", "~*", "+@all"});
     redis_probe(decoy_replica.port(), 0).run({"REPLICAOF", "127.0.0.1", QByteArray::number(decoy.port())});
     // The sentinels take the client by an ACL user of theirs, allowed what it needs only.
-    const QByteArray watcher = "user watcher on >sentinel-secret &* -@all +sentinel|get-master-addr-by-name +psubscribe +ping\n";
+    const QByteArray watcher =
+        "user watcher on >sentinel-secret &* -@all +sentinel|get-master-addr-by-name +psubscribe +ping\n";
     const std::unique_ptr<test_redis> first = test_redis::sentinel("store", master.port(), QString(), watcher);
     const std::unique_ptr<test_redis> liar = test_redis::sentinel("store", decoy.port(), QString(), watcher);
     const std::unique_ptr<test_redis> second = test_redis::sentinel("store", master.port(), QString(), watcher);
-    redis::sentinel_config group{{{"127.0.0.1", first->port()}, {"127.0.0.1", liar->port()}, {"127.0.0.1", second->port()}},
-                                 "store", "sentinel-secret"};
+    redis::sentinel_config group{
+        {{"127.0.0.1", first->port()}, {"127.0.0.1", liar->port()}, {"127.0.0.1", second->port()}},
+        "store",
+        "sentinel-secret"};
     group.user = "watcher";
     redis::sentinel_locator sentinels(group);
     QStringList disagreements;
@@ -553,12 +588,18 @@ TEST_F(RedisClientTest, ASentinelNamingAnotherRedisIsOutvotedAndItsRedisNeverHea
     EXPECT_EQ(c.config().port, master.port());
     const QString liar_name = QStringLiteral("127.0.0.1:%1").arg(liar->port());
     ASSERT_FALSE(disagreements.isEmpty());
-    EXPECT_EQ(disagreements.first(), liar_name + QStringLiteral(" names 127.0.0.1:%1 as the master of \"store\", the majority 127.0.0.1:%2")
-                                                     .arg(decoy.port()).arg(master.port()));
+    EXPECT_EQ(disagreements.first(),
+              liar_name + QStringLiteral(" names 127.0.0.1:%1 as the master of \"store\", the majority 127.0.0.1:%2")
+                              .arg(decoy.port())
+                              .arg(master.port()));
 
     // The liar fails its decoy over (+try-failover, +switch-master to the replica) while the
     // client writes: not one command waits for it.
-    ASSERT_TRUE(wait_until([&] { return redis_probe(liar->port(), 0).run({"SENTINEL", "FAILOVER", "store"}) == "OK"; }, 20000));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return redis_probe(liar->port(), 0).run({"SENTINEL", "FAILOVER", "store"}) == "OK";
+        },
+        20000));
     const QString switched = QStringLiteral("+switch-master about 127.0.0.1:%1 ignored").arg(decoy.port());
     int writes = 0;
     qint64 longest = 0;
@@ -573,13 +614,17 @@ TEST_F(RedisClientTest, ASentinelNamingAnotherRedisIsOutvotedAndItsRedisNeverHea
     EXPECT_LT(writes, 2000);
     EXPECT_LT(longest, 500);
     // A new connection asks again: the liar now names the decoy's replica, still outvoted.
-    EXPECT_TRUE(redis_probe(liar->port(), 0).run({"SENTINEL", "get-master-addr-by-name", "store"}).endsWith(QByteArray::number(decoy_replica.port())));
+    EXPECT_TRUE(redis_probe(liar->port(), 0)
+                    .run({"SENTINEL", "get-master-addr-by-name", "store"})
+                    .endsWith(QByteArray::number(decoy_replica.port())));
     c.drop("asked to");
     ASSERT_TRUE(run(c, {{"INCR", "n"}})->done) << c.last_error().toStdString();
     EXPECT_EQ(c.config().port, master.port());
     EXPECT_EQ(redis_probe(master.port(), 0).run({"GET", "n"}), QByteArray::number(writes + 1));
-    EXPECT_EQ(disagreements.last(), liar_name + QStringLiteral(" names 127.0.0.1:%1 as the master of \"store\", the majority 127.0.0.1:%2")
-                                                    .arg(decoy_replica.port()).arg(master.port()));
+    EXPECT_EQ(disagreements.last(),
+              liar_name + QStringLiteral(" names 127.0.0.1:%1 as the master of \"store\", the majority 127.0.0.1:%2")
+                              .arg(decoy_replica.port())
+                              .arg(master.port()));
     // Every command the decoys ran since they started is the liar's own: no AUTH, ROLE or write.
     for (const test_redis* r : {&decoy, &decoy_replica}) {
         const QByteArray stats = redis_probe(r->port(), 0).run({"INFO", "commandstats"});
@@ -587,6 +632,7 @@ TEST_F(RedisClientTest, ASentinelNamingAnotherRedisIsOutvotedAndItsRedisNeverHea
             EXPECT_FALSE(stats.contains(command)) << command << " on " << r->port();
         EXPECT_EQ(redis_probe(r->port(), 0).run({"ACL", "LOG"}), "");
     }
-    std::printf("%d commands answered by the master while the liar failed its decoy over, the longest in %lld ms; %lld disagreements\n",
+    std::printf("%d commands answered by the master while the liar failed its decoy over, the longest in %lld ms; %lld "
+                "disagreements\n",
                 writes, longest, static_cast<long long>(disagreements.size()));
 }

@@ -11,7 +11,7 @@ struct vote_case {
     std::size_t voters;
     QStringList answers;
     redis::master_vote::outcome expected;
-    QString agreed;           // with agreed
+    QString agreed;  // with agreed
     QList<int> dissenters;
 };
 
@@ -28,7 +28,7 @@ TEST(SentinelVote, AnAddressIsAgreedOnlyByMoreThanHalfOfAllConfiguredSentinels)
         {3, {"a:1", "b:1", "c:1"}, o::no_quorum, "", {}},
         {3, {"a:1", "!no whole answer"}, o::open, "", {}},
         {3, {"!no whole answer", "!refused"}, o::no_quorum, "", {}},  // decided with one still out
-        {2, {"a:1", "!refused"}, o::no_quorum, "", {}},  // two sentinels: both must agree
+        {2, {"a:1", "!refused"}, o::no_quorum, "", {}},               // two sentinels: both must agree
         {2, {"a:1", "a:1"}, o::agreed, "a:1", {}},
         {4, {"a:1", "a:1", "b:1"}, o::open, "", {}},  // three of four
         {5, {"a:1", "b:1", "a:1", "!refused", "a:1"}, o::agreed, "a:1", {1}},

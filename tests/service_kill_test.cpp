@@ -1,12 +1,12 @@
 // The service binary killed or stopped in the middle of a stream of commands loses nothing.
 #include "amqp_peer.h"
-#include "rabbit_server.h"
 #include "notify_socket.h"
+#include "rabbit_server.h"
 #include "redis_server.h"
 
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -16,9 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <random>
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -52,8 +52,10 @@ QJsonObject command(int i)
 QByteArray hostile_message(std::mt19937& random, int i)
 {
     const auto pick = [&random](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    const auto envelope = [&](const QJsonValue& type, const QJsonValue& sender, const QJsonValue& id, const QJsonValue& data) {
-        return QJsonDocument(QJsonObject{{"msg_type", type}, {"sender", sender}, {"cmd_id", id}, {"data", data}}).toJson(QJsonDocument::Compact);
+    const auto envelope = [&](const QJsonValue& type, const QJsonValue& sender, const QJsonValue& id,
+                              const QJsonValue& data) {
+        return QJsonDocument(QJsonObject{{"msg_type", type}, {"sender", sender}, {"cmd_id", id}, {"data", data}})
+            .toJson(QJsonDocument::Compact);
     };
     const QJsonArray small{QJsonObject{{"api_key", "h"}, {"client_id", 1}, {"modem_ids", QJsonArray{1}}}};
     const QString forged = QStringLiteral("\r\n2026-12-08 10:00:00,000 : FORGED LINE\r\n");
@@ -62,33 +64,44 @@ QByteArray hostile_message(std::mt19937& random, int i)
         QByteArray junk(pick(300), '\0');
         for (char& c : junk)
             c = static_cast<char>(random());
-        return pick(2) ? junk : envelope("clients_devices", "peer.h", QUuid::createUuid().toString(), small).left(pick(60));
+        return pick(2) ? junk
+                       : envelope("clients_devices", "peer.h", QUuid::createUuid().toString(), small).left(pick(60));
     }
     case 1: {  // nested far deeper than any command
         const int depth = 100 + pick(20000);
         return QByteArray(depth, '[') + QByteArray(depth, ']');
     }
     case 2: {  // each field of a wrong JSON type
-        const QJsonValue odd[] = {QJsonValue(42), QJsonValue(true), QJsonArray{1, "x"}, QJsonObject{{"a", 1}}, QJsonValue()};
-        return envelope(pick(2) ? odd[pick(5)] : QJsonValue("clients_devices"), odd[pick(5)], odd[pick(5)], odd[pick(5)]);
+        const QJsonValue odd[] = {QJsonValue(42), QJsonValue(true), QJsonArray{1, "x"}, QJsonObject{{"a", 1}},
+                                  QJsonValue()};
+        return envelope(pick(2) ? odd[pick(5)] : QJsonValue("clients_devices"), odd[pick(5)], odd[pick(5)],
+                        odd[pick(5)]);
     }
     case 3: {  // data of the right shape holding the wrong types
-        const QJsonValue odd[] = {QJsonValue("7"), QJsonValue(-1), QJsonValue(1e300), QJsonArray{QJsonArray{}}, QJsonObject{}};
-        const QJsonArray data{QJsonObject{{"api_key", odd[pick(5)]}, {"client_id", odd[pick(5)]}, {"role", odd[pick(5)]},
-                                          {"modem_ids", QJsonArray{odd[pick(5)], 5}}, {"hw_type", odd[pick(5)]}}};
-        return envelope(pick(2) ? "clients_devices" : "device_parameters", "peer.h", QUuid::createUuid().toString(), data);
+        const QJsonValue odd[] = {QJsonValue("7"), QJsonValue(-1), QJsonValue(1e300), QJsonArray{QJsonArray{}},
+                                  QJsonObject{}};
+        const QJsonArray data{QJsonObject{{"api_key", odd[pick(5)]},
+                                          {"client_id", odd[pick(5)]},
+                                          {"role", odd[pick(5)]},
+                                          {"modem_ids", QJsonArray{odd[pick(5)], 5}},
+                                          {"hw_type", odd[pick(5)]}}};
+        return envelope(pick(2) ? "clients_devices" : "device_parameters", "peer.h", QUuid::createUuid().toString(),
+                        data);
     }
     case 4: {  // senders no routing key can hold, or not UTF-8
-        const QString senders[] = {QString(256, 'p'), QString(128, QChar(0xe9)), QString(70000, 'q'), QStringLiteral("peer.") + forged};
+        const QString senders[] = {QString(256, 'p'), QString(128, QChar(0xe9)), QString(70000, 'q'),
+                                   QStringLiteral("peer.") + forged};
         if (pick(4) == 0)
             return QByteArray(R"({"msg_type":"clients_devices","sender":"peer.)") + "\xff\xfe\xc3" + R"(","data":[]})";
         return envelope("device_parameters", senders[pick(4)], QUuid::createUuid().toString(), QJsonArray{});
     }
     case 5:  // huge types, and types that forge a line of the log
-        return envelope(pick(2) ? QString(1 << 20, 'T') + forged : QStringLiteral("x") + forged + QChar(0x1b) + QChar(0x2028),
+        return envelope(pick(2) ? QString(1 << 20, 'T') + forged
+                                : QStringLiteral("x") + forged + QChar(0x1b) + QChar(0x2028),
                         "peer.h", QUuid::createUuid().toString(), small);
     case 6:  // one id for many commands, or none
-        return envelope("clients_devices", "peer.h", pick(2) ? QStringLiteral("{00000000-0000-0000-0000-00000000abcd}") : QString(), small);
+        return envelope("clients_devices", "peer.h",
+                        pick(2) ? QStringLiteral("{00000000-0000-0000-0000-00000000abcd}") : QString(), small);
     case 7: {  // a valid command of many modems, now and then
         if (pick(50) != 0)
             return envelope("clients_devices", "peer.h", QUuid::createUuid().toString(), small);
@@ -107,7 +120,10 @@ qint64 resident_kb(qint64 pid)
 {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
     f.open(QIODevice::ReadOnly);
-    return QRegularExpression(R"(\nVmRSS:\s+(\d+) kB)").match(QString::fromLatin1(f.readAll())).captured(1).toLongLong();
+    return QRegularExpression(R"(\nVmRSS:\s+(\d+) kB)")
+        .match(QString::fromLatin1(f.readAll()))
+        .captured(1)
+        .toLongLong();
 }
 
 // Everything in database 2, one line per key with its type and sorted contents.
@@ -141,9 +157,9 @@ public:
         QFile config(_dir.filePath("corvel.ini"));
         config.open(QIODevice::WriteOnly);
         // Built by concatenation: the URI holds "%2F", which QString::arg would take for a marker.
-        config.write(("[GENERAL_SETTINGS]\nLOG_LEVEL=DEBUG\n[AMQP_SETTINGS]\nR_LOGIN=" + broker.uri() + "\nR_EXCHANGE=" + _out
-                      + "\nR_QUEUE=" + _queue + "\nR_BINDINGS=\"" + _in + ":svc.in\"\n[REDIS_SETTINGS]\nPORT="
-                      + QString::number(store_down ? 1 : _redis.port()) + "\n")
+        config.write(("[GENERAL_SETTINGS]\nLOG_LEVEL=DEBUG\n[AMQP_SETTINGS]\nR_LOGIN=" + broker.uri() +
+                      "\nR_EXCHANGE=" + _out + "\nR_QUEUE=" + _queue + "\nR_BINDINGS=\"" + _in +
+                      ":svc.in\"\n[REDIS_SETTINGS]\nPORT=" + QString::number(store_down ? 1 : _redis.port()) + "\n")
                          .toUtf8());
     }
     ~service_run()
@@ -248,7 +264,8 @@ TEST(ServiceKillTest, KilledMidStreamAndStartedAgainEndsInTheStateOfAnUninterrup
     reference.start();
     reference.publish_stream();
     ASSERT_TRUE(wait_until([&] { return reference.answered() == stream_length; }, 60000))
-        << reference.answered() << "\n" << reference.log();
+        << reference.answered() << "\n"
+        << reference.log();
     const QStringList expected = snapshot(reference.redis_port());
     ASSERT_GT(expected.size(), 100);
 
@@ -260,8 +277,8 @@ TEST(ServiceKillTest, KilledMidStreamAndStartedAgainEndsInTheStateOfAnUninterrup
     const int before_restart = killed.answered();
     EXPECT_LT(before_restart, stream_length) << "the kill came too late to test anything";
     killed.start();
-    ASSERT_TRUE(wait_until([&] { return killed.answered() == stream_length; }, 60000))
-        << killed.answered() << "\n" << killed.log();
+    ASSERT_TRUE(wait_until([&] { return killed.answered() == stream_length; }, 60000)) << killed.answered() << "\n"
+                                                                                       << killed.log();
 
     EXPECT_EQ(snapshot(killed.redis_port()), expected);
 
@@ -317,14 +334,16 @@ TEST(ServiceKillTest, HostileInputCostsOnlyItsOwnCommand)
     QFile log(run.dir() + "/corvel.log");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QByteArray text = log.readAll();
-    const QRegularExpression own_line(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}(0x[0-9a-f]+ (Error|Warning|Debug))? : )");
+    const QRegularExpression own_line(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}(0x[0-9a-f]+ (Error|Warning|Debug))? : )");
     const QRegularExpression forged_line(R"(^\S+ \S+ : FORGED LINE)");
     int lines = 0;
     for (const QByteArray& line : text.split('\n')) {
         if (line.isEmpty())
             continue;
         ++lines;
-        ASSERT_TRUE(line.endsWith('\r') && own_line.match(QString::fromUtf8(line)).hasMatch()) << line.left(300).constData();
+        ASSERT_TRUE(line.endsWith('\r') && own_line.match(QString::fromUtf8(line)).hasMatch())
+            << line.left(300).constData();
         ASSERT_FALSE(forged_line.match(QString::fromUtf8(line)).hasMatch()) << line.left(300).constData();
     }
     EXPECT_GT(lines, 1000);
@@ -336,15 +355,18 @@ TEST(ServiceKillTest, HostileInputCostsOnlyItsOwnCommand)
     // Waiting in the queue when the service starts, a command that can never be answered is
     // rejected alone all the same.
     run.stop(false);
-    const QJsonObject unanswerable{{"msg_type", "device_parameters"}, {"sender", QString(256, 's')},
-                                   {"cmd_id", QUuid::createUuid().toString()}, {"data", QJsonArray{}}};
+    const QJsonObject unanswerable{{"msg_type", "device_parameters"},
+                                   {"sender", QString(256, 's')},
+                                   {"cmd_id", QUuid::createUuid().toString()},
+                                   {"data", QJsonArray{}}};
     run.publish(unanswerable);
     const QJsonObject behind = command(3);
     run.publish(behind);
     run.start();
     ASSERT_TRUE(wait_until([&] { return run.answered(behind.value("cmd_id").toString()); }, 20000)) << run.log();
     EXPECT_TRUE(wait_until([&] { return run.queued() == 0; }, 10000));
-    EXPECT_NE(run.log(INT_MAX).find("Command rejected, cmd_id " + QUuid(unanswerable.value("cmd_id").toString()).toString().toStdString()),
+    EXPECT_NE(run.log(INT_MAX).find("Command rejected, cmd_id " +
+                                    QUuid(unanswerable.value("cmd_id").toString()).toString().toStdString()),
               std::string::npos);
 }
 

@@ -43,8 +43,8 @@ QByteArray read_input(const QString& path)
 }
 
 // Declares each exchange as a durable topic exchange unless it exists already (of whatever kind).
-int declare_exchanges(const QString& uri, const QString& vhost, const rabbit_receiver_cfg& service, const QStringList& names,
-                      int timeout_ms)
+int declare_exchanges(const QString& uri, const QString& vhost, const rabbit_receiver_cfg& service,
+                      const QStringList& names, int timeout_ms)
 {
     amqp::client client;
     client.setConnectionName(QStringLiteral("corvel-send"));
@@ -103,20 +103,42 @@ int main(int argc, char** argv)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Sends a command whose \"data\" is read from FILE (or standard input) and prints the \"data\" of its response.\n"
+        "Sends a command whose \"data\" is read from FILE (or standard input) and prints the \"data\" of its "
+        "response.\n"
         "The broker, the vhost and the exchanges come from the service's configuration file unless given."));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("JSON file with the command's data; - or none for standard input"));
-    const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("config")}, QStringLiteral("Service configuration file (default corvel.ini)"), QStringLiteral("file"), QStringLiteral("corvel.ini"));
-    const QCommandLineOption type({QStringLiteral("t"), QStringLiteral("type")}, QStringLiteral("Command type (msg_type), e.g. clients_devices"), QStringLiteral("type"));
-    const QCommandLineOption key({QStringLiteral("k"), QStringLiteral("routing-key")}, QStringLiteral("Routing key to send the command under, e.g. clients.devices"), QStringLiteral("key"));
-    const QCommandLineOption uri(QStringLiteral("uri"), QStringLiteral("AMQP URI of the broker"), QStringLiteral("uri"));
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("JSON file with the command's data; - or none for standard input"));
+    const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("config")},
+                                    QStringLiteral("Service configuration file (default corvel.ini)"),
+                                    QStringLiteral("file"), QStringLiteral("corvel.ini"));
+    const QCommandLineOption type({QStringLiteral("t"), QStringLiteral("type")},
+                                  QStringLiteral("Command type (msg_type), e.g. clients_devices"),
+                                  QStringLiteral("type"));
+    const QCommandLineOption key({QStringLiteral("k"), QStringLiteral("routing-key")},
+                                 QStringLiteral("Routing key to send the command under, e.g. clients.devices"),
+                                 QStringLiteral("key"));
+    const QCommandLineOption uri(QStringLiteral("uri"), QStringLiteral("AMQP URI of the broker"),
+                                 QStringLiteral("uri"));
     const QCommandLineOption vhost(QStringLiteral("vhost"), QStringLiteral("Virtual host"), QStringLiteral("vhost"));
-    const QCommandLineOption exchange(QStringLiteral("exchange"), QStringLiteral("Exchange the command goes to (default: that of the service's first binding)"), QStringLiteral("name"));
-    const QCommandLineOption reply_exchange(QStringLiteral("reply-exchange"), QStringLiteral("Exchange the service answers on (default: its R_EXCHANGE)"), QStringLiteral("name"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Milliseconds to wait for the response (default 10000)"), QStringLiteral("ms"), QStringLiteral("10000"));
-    const QCommandLineOption declare(QStringLiteral("declare-exchange"), QStringLiteral("Declare this exchange as a durable topic exchange when missing, then exit unless a type is given (repeatable)"), QStringLiteral("name"));
-    const QCommandLineOption declare_configured(QStringLiteral("declare-configured-exchanges"), QStringLiteral("Declare the service's exchanges (R_EXCHANGE and those of R_BINDINGS) when missing, then exit unless a type is given"));
+    const QCommandLineOption exchange(
+        QStringLiteral("exchange"),
+        QStringLiteral("Exchange the command goes to (default: that of the service's first binding)"),
+        QStringLiteral("name"));
+    const QCommandLineOption reply_exchange(QStringLiteral("reply-exchange"),
+                                            QStringLiteral("Exchange the service answers on (default: its R_EXCHANGE)"),
+                                            QStringLiteral("name"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"),
+                                     QStringLiteral("Milliseconds to wait for the response (default 10000)"),
+                                     QStringLiteral("ms"), QStringLiteral("10000"));
+    const QCommandLineOption declare(QStringLiteral("declare-exchange"),
+                                     QStringLiteral("Declare this exchange as a durable topic exchange when missing, "
+                                                    "then exit unless a type is given (repeatable)"),
+                                     QStringLiteral("name"));
+    const QCommandLineOption declare_configured(
+        QStringLiteral("declare-configured-exchanges"),
+        QStringLiteral("Declare the service's exchanges (R_EXCHANGE and those of R_BINDINGS) when missing, then exit "
+                       "unless a type is given"));
     parser.addOptions({config, type, key, uri, vhost, exchange, reply_exchange, timeout, declare, declare_configured});
     parser.process(app);
 
@@ -176,9 +198,12 @@ int main(int argc, char** argv)
         die(QStringLiteral("the configuration has no binding: give --exchange"), 1);
 
     logger log(QStringLiteral("/dev/stderr"), QString());
-    rabbit_api_man api(log, reply, [](QString t) -> std::shared_ptr<ICommandHandler> {
-        throw std::runtime_error(t.toStdString() + " does not exist");
-    }, nullptr);
+    rabbit_api_man api(
+        log, reply,
+        [](QString t) -> std::shared_ptr<ICommandHandler> {
+            throw std::runtime_error(t.toStdString() + " does not exist");
+        },
+        nullptr);
     api.outbound().set_timeout(timeout_ms);
 
     const QString command_type = parser.value(type);

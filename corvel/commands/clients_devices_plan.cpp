@@ -109,9 +109,7 @@ QByteArray id_text(const QJsonValue& id)
     return QByteArray::number(id.toInt());
 }
 
-client_commands::client_commands(client_entry entry) : _entry(std::move(entry)), _client(_entry.api_key.toLatin1())
-{
-}
+client_commands::client_commands(client_entry entry) : _entry(std::move(entry)), _client(_entry.api_key.toLatin1()) {}
 
 id_list::reader& client_commands::ids_reader(const id_list& ids)
 {

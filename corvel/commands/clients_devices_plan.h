@@ -77,7 +77,16 @@ public:
     bool write(redis::command_writer& out);
 
 private:
-    enum class step { reverse_modems, reverse_stations, client_stations, client_modems, rename_stations, live_modems, role, done };
+    enum class step {
+        reverse_modems,
+        reverse_stations,
+        client_stations,
+        client_modems,
+        rename_stations,
+        live_modems,
+        role,
+        done
+    };
     void set(redis::command_writer& out, const QByteArray& key, const id_list& ids, step next);
     void reverse(redis::command_writer& out, const char* prefix, const id_list& ids, step next);
     id_list::reader& ids_reader(const id_list& ids);

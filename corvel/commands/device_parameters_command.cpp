@@ -20,6 +20,7 @@ void DevicesParamsCommand::exec(const model::command& command, completion finish
 
     auto commands = std::make_shared<device_parameters_commands>(modems);
     run_store_transaction(
-        {_context.store, _context.replicas, delivery_gone()}, [commands](redis::command_writer& out) { return commands->write(out); },
-        _context.log, "device_parameters", {{QStringLiteral("result"), true}}, std::move(finished));
+        {_context.store, _context.replicas, delivery_gone()},
+        [commands](redis::command_writer& out) { return commands->write(out); }, _context.log, "device_parameters",
+        {{QStringLiteral("result"), true}}, std::move(finished));
 }

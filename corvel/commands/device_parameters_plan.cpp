@@ -10,8 +10,8 @@ QList<QByteArray> device_properties_command(const QJsonValue& element)
         return {};
     const QJsonObject modem = element.toObject();
     // Both fields are always written, so an absent one overwrites a stored value with "".
-    return {"HMSET", "dev:properties:" + id_text(modem.value(QLatin1String("modem_id"))),
-            "hw_type", modem.value(QLatin1String("hw_type")).toString().toLatin1(),
+    return {"HMSET",    "dev:properties:" + id_text(modem.value(QLatin1String("modem_id"))),
+            "hw_type",  modem.value(QLatin1String("hw_type")).toString().toLatin1(),
             "protocol", modem.value(QLatin1String("protocol")).toString().toLatin1()};
 }
 

@@ -12,7 +12,9 @@ QString signal_name(int signo)
 }
 
 clean_stop::clean_stop(logger& log, rabbit_api_man& api, int timeout_ms, QObject* parent)
-    : QObject(parent), _logger(log), _api(api)
+    : QObject(parent),
+      _logger(log),
+      _api(api)
 {
     _limit.setSingleShot(true);
     _limit.setInterval(timeout_ms);
@@ -27,8 +29,8 @@ void clean_stop::begin(int signo)
         break;
     case state::finishing:
         _logger.warning() << "Stopping at once on a second " << signal_name(signo) << ": "
-                       << QString::number(_api.flow().unsettled())
-                       << " commands unfinished go back to the queue with the connection";
+                          << QString::number(_api.flow().unsettled())
+                          << " commands unfinished go back to the queue with the connection";
         end(128 + signo);
         return;
     case state::done:
@@ -66,8 +68,8 @@ void clean_stop::timed_out()
     if (_state != state::finishing)
         return;
     _logger.warning() << "Stopped after " << QString::number(_limit.interval()) << " ms with "
-                   << QString::number(_api.flow().unsettled())
-                   << " commands unfinished: they go back to the queue with the connection";
+                      << QString::number(_api.flow().unsettled())
+                      << " commands unfinished: they go back to the queue with the connection";
     end(_exit_status);
 }
 

@@ -1,7 +1,7 @@
 #include "process/config_check.h"
 
-#include "logger.h"
 #include "loggable.h"
+#include "logger.h"
 #include "process/redis_tls_check.h"
 
 #include <cstdio>
@@ -24,14 +24,15 @@ QList<config_remark> cross_checks(environment& env)
     try {
         const int shutdown_ms = env.get_shutdown_timeout_ms();
         if (shutdown_ms > unit_stop_timeout_s * 1000 - stop_margin_ms)
-            remarks.append({config_remark::weight::note,
-                            QStringLiteral("GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: a stop of up to %1 ms does not end %2 ms "
-                                           "before the packaged unit's TimeoutStopSec=%3s (the value in force may differ), "
-                                           "so systemd would kill the service before its stop ends; raise TimeoutStopSec "
-                                           "(systemctl edit corvel) or lower SHUTDOWN_TIMEOUT_MS")
-                                .arg(shutdown_ms)
-                                .arg(stop_margin_ms)
-                                .arg(unit_stop_timeout_s)});
+            remarks.append(
+                {config_remark::weight::note,
+                 QStringLiteral("GENERAL_SETTINGS/SHUTDOWN_TIMEOUT_MS: a stop of up to %1 ms does not end %2 ms "
+                                "before the packaged unit's TimeoutStopSec=%3s (the value in force may differ), "
+                                "so systemd would kill the service before its stop ends; raise TimeoutStopSec "
+                                "(systemctl edit corvel) or lower SHUTDOWN_TIMEOUT_MS")
+                     .arg(shutdown_ms)
+                     .arg(stop_margin_ms)
+                     .arg(unit_stop_timeout_s)});
     } catch (const config_error&) {
         // refused by check()
     }
@@ -41,7 +42,9 @@ QList<config_remark> cross_checks(environment& env)
 int check_configuration(const QString& path, bool named)
 {
     const QString file = loggable(path);
-    const auto say = [&file](const QString& text) { std::printf("%s: %s\n", qUtf8Printable(file), qUtf8Printable(text)); };
+    const auto say = [&file](const QString& text) {
+        std::printf("%s: %s\n", qUtf8Printable(file), qUtf8Printable(text));
+    };
     environment env(path);
     int status = 0;
     QString why;
@@ -101,8 +104,8 @@ bool refuse_bad_configuration(environment& env)
     // Where the log goes is in the file: standard error only.
     if (env.state_of_file() == environment::file_state::unreadable)
         throw config_error(problems);
-    logger(env.get_log_settings(), QString()).error() << "Configuration refused, the service does not start: "
-                                                   << problems.join(QStringLiteral("; "));
+    logger(env.get_log_settings(), QString()).error()
+        << "Configuration refused, the service does not start: " << problems.join(QStringLiteral("; "));
     throw config_error(problems);
 }
 
@@ -110,19 +113,22 @@ namespace {
 // Whether lines go somewhere else: another target, or another file.
 bool moves(const log_settings& before, const log_settings& after)
 {
-    return before.target != after.target
-           || (before.file_path != after.file_path && (before.target == log_target::file || after.target == log_target::file));
+    return before.target != after.target || (before.file_path != after.file_path &&
+                                             (before.target == log_target::file || after.target == log_target::file));
 }
 
 QStringList changes_between(const log_settings& before, const log_settings& after)
 {
     QStringList changes;
     if (before.target != after.target)
-        changes << QStringLiteral("LOG_TARGET from %1 to %2").arg(log_target_name(before.target), log_target_name(after.target));
+        changes << QStringLiteral("LOG_TARGET from %1 to %2")
+                       .arg(log_target_name(before.target), log_target_name(after.target));
     if (before.file_path != after.file_path && (before.target == log_target::file || after.target == log_target::file))
-        changes << QStringLiteral("LOG_FILE_PATH from \"%1\" to \"%2\"").arg(loggable(before.file_path), loggable(after.file_path));
+        changes << QStringLiteral("LOG_FILE_PATH from \"%1\" to \"%2\"")
+                       .arg(loggable(before.file_path), loggable(after.file_path));
     if (before.level != after.level)
-        changes << QStringLiteral("LOG_LEVEL from %1 to %2").arg(log_level_name(before.level), log_level_name(after.level));
+        changes
+            << QStringLiteral("LOG_LEVEL from %1 to %2").arg(log_level_name(before.level), log_level_name(after.level));
     return changes;
 }
 }
@@ -133,7 +139,8 @@ void reload_log_settings(const QString& path, logger& log)
     const QStringList problems = fresh.check();
     if (!problems.isEmpty()) {
         log.reopen();
-        log.error() << "Configuration not reloaded on SIGHUP, the running settings stay: " << problems.join(QStringLiteral("; "));
+        log.error() << "Configuration not reloaded on SIGHUP, the running settings stay: "
+                    << problems.join(QStringLiteral("; "));
         return;
     }
     const log_settings before = log.settings();

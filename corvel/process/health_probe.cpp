@@ -66,7 +66,8 @@ int probe_health(const QString& path)
         return 1;
     }
     if (!listen) {
-        std::fprintf(stderr, "corvel: %s: no GENERAL_SETTINGS HTTP_LISTEN, no listener to ask\n", qUtf8Printable(loggable(path)));
+        std::fprintf(stderr, "corvel: %s: no GENERAL_SETTINGS HTTP_LISTEN, no listener to ask\n",
+                     qUtf8Printable(loggable(path)));
         return 1;
     }
     QString said;

@@ -16,13 +16,15 @@ QList<config_remark> redis_tls_remarks(environment& env)
     const redis::tls_settings& tls = conf._tls;
     if (!tls.enabled()) {
         if (!tls.ca_file.isEmpty() || !tls.cert_file.isEmpty() || !tls.server_name.isEmpty())
-            remarks.append({config_remark::weight::note,
-                            QStringLiteral("REDIS_SETTINGS: TLS keys are set but TLS is not true: Redis and the sentinels are "
-                                           "reached in clear, passwords included")});
+            remarks.append(
+                {config_remark::weight::note,
+                 QStringLiteral("REDIS_SETTINGS: TLS keys are set but TLS is not true: Redis and the sentinels are "
+                                "reached in clear, passwords included")});
         return remarks;
     }
     for (const QString& problem : redis::tls_file_problems(tls))
-        remarks.append({config_remark::weight::mistake, QStringLiteral("REDIS_SETTINGS/TLS: ") + loggable(problem, 400)});
+        remarks.append(
+            {config_remark::weight::mistake, QStringLiteral("REDIS_SETTINGS/TLS: ") + loggable(problem, 400)});
     return remarks;
 }
 
@@ -30,6 +32,7 @@ void warn_of_unverified_redis_tls(environment& env, logger& log)
 {
     const redis_conf conf = env.get_redis_settings();
     if (conf._tls.enabled() && conf._tls.verify == redis::tls_settings::verification::none)
-        log.error() << "REDIS_SETTINGS/TLS_VERIFY is none: the certificates of Redis and of the sentinels are not checked, "
-                       "so whoever answers at their addresses gets the password and the writes";
+        log.error()
+            << "REDIS_SETTINGS/TLS_VERIFY is none: the certificates of Redis and of the sentinels are not checked, "
+               "so whoever answers at their addresses gets the password and the writes";
 }

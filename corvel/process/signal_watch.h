@@ -21,8 +21,8 @@ public:
     bool active() const { return _fd >= 0; }
 
 signals:
-    void stop_asked(int signo);    // SIGTERM or SIGINT
-    void reopen_asked();           // SIGHUP
+    void stop_asked(int signo);  // SIGTERM or SIGINT
+    void reopen_asked();         // SIGHUP
 
 private:
     void readable();

@@ -9,7 +9,10 @@ constexpr int probe_ms = 2000;
 }
 
 store_wait::store_wait(rabbit_api_man& api, redis::client& store, logger& log, QObject* parent)
-    : QObject(parent), _api(api), _store(store), _logger(log)
+    : QObject(parent),
+      _api(api),
+      _store(store),
+      _logger(log)
 {
     _probe.setInterval(probe_ms);
     connect(&_probe, &QTimer::timeout, this, &store_wait::probe);

@@ -7,7 +7,10 @@
 #include <QPointer>
 
 sequence_mark::sequence_mark(redis::client& store, logger& log, const QString& key, timing t)
-    : _store(store), _logger(log), _key(key.toUtf8()), _timing(t)
+    : _store(store),
+      _logger(log),
+      _key(key.toUtf8()),
+      _timing(t)
 {
     if (!enabled())
         return;
@@ -24,22 +27,24 @@ sequence_mark::sequence_mark(redis::client& store, logger& log, const QString& k
 void sequence_mark::warn_of_eviction()
 {
     QPointer<sequence_mark> self(this);
-    _store.submit(std::make_unique<redis::command_batch>(QList<redis::command>{{"INFO", "memory"}}, [self](std::vector<redis::reply>&& replies, const QString&) {
-        if (!self || replies.size() != 1 || replies.front().is_error())
-            return;
-        QByteArray limit, policy;
-        for (const QByteArray& line : replies.front().text.split('\n')) {
-            if (line.startsWith("maxmemory:"))
-                limit = line.mid(10).trimmed();
-            else if (line.startsWith("maxmemory_policy:"))
-                policy = line.mid(17).trimmed();
-        }
-        if (limit.isEmpty() || limit == "0" || policy.isEmpty() || policy == "noeviction")
-            return;
-        self->_logger.error() << "Redis evicts keys when full (maxmemory " << QString::fromLatin1(limit) << ", maxmemory-policy "
-                           << QString::fromLatin1(policy.left(40)) << "): the sequence mark " << QString::fromUtf8(self->_key)
-                           << " may go and sequences be merged or promoted unfinished; only noeviction keeps it";
-    }));
+    _store.submit(std::make_unique<redis::command_batch>(
+        QList<redis::command>{{"INFO", "memory"}}, [self](std::vector<redis::reply>&& replies, const QString&) {
+            if (!self || replies.size() != 1 || replies.front().is_error())
+                return;
+            QByteArray limit, policy;
+            for (const QByteArray& line : replies.front().text.split('\n')) {
+                if (line.startsWith("maxmemory:"))
+                    limit = line.mid(10).trimmed();
+                else if (line.startsWith("maxmemory_policy:"))
+                    policy = line.mid(17).trimmed();
+            }
+            if (limit.isEmpty() || limit == "0" || policy.isEmpty() || policy == "noeviction")
+                return;
+            self->_logger.error() << "Redis evicts keys when full (maxmemory " << QString::fromLatin1(limit)
+                                  << ", maxmemory-policy " << QString::fromLatin1(policy.left(40))
+                                  << "): the sequence mark " << QString::fromUtf8(self->_key)
+                                  << " may go and sequences be merged or promoted unfinished; only noeviction keeps it";
+        }));
 }
 
 redis::command sequence_mark::mark() const
@@ -96,30 +101,33 @@ void sequence_mark::check()
     QList<redis::command> commands{{"SELECT", QByteArray::number(store_database)}};
     commands.append(refresh ? mark() : redis::command{"PTTL", _key});
     QPointer<sequence_mark> self(this);
-    _store.submit(std::make_unique<redis::command_batch>(commands, [self, refresh](std::vector<redis::reply>&& replies, const QString& failure) {
-        if (!self)
-            return;
-        self->_checking = false;
-        const bool answered = failure.isEmpty() && replies.size() == 2 && !replies[0].is_error() && !replies[1].is_error();
-        if (!answered) {
-            self->_healthy.invalidate();
-            self->_seen.invalidate();
-            return;
-        }
-        if (!self->_healthy.isValid())
-            self->_healthy.start();
-        if (!refresh)
-            self->checked(replies[1]);
-    }));
+    _store.submit(std::make_unique<redis::command_batch>(
+        commands, [self, refresh](std::vector<redis::reply>&& replies, const QString& failure) {
+            if (!self)
+                return;
+            self->_checking = false;
+            const bool answered =
+                failure.isEmpty() && replies.size() == 2 && !replies[0].is_error() && !replies[1].is_error();
+            if (!answered) {
+                self->_healthy.invalidate();
+                self->_seen.invalidate();
+                return;
+            }
+            if (!self->_healthy.isValid())
+                self->_healthy.start();
+            if (!refresh)
+                self->checked(replies[1]);
+        }));
 }
 
 void sequence_mark::checked(const redis::reply& pttl)
 {
     _seen_pttl = pttl.integer;
     _seen.start();
-    if (sequence_state_of(pttl.integer, _timing.quiet_ms) != sequence_state::quiet || !observed_long_enough() || open_here())
+    if (sequence_state_of(pttl.integer, _timing.quiet_ms) != sequence_state::quiet || !observed_long_enough() ||
+        open_here())
         return;
     _logger.debug() << "The sequence marked in " << QString::fromUtf8(_key) << " has had no write for "
-                 << QString::number(_timing.quiet_ms) << " ms or more; promoting it";
+                    << QString::number(_timing.quiet_ms) << " ms or more; promoting it";
     emit promotion_due(guard(false));
 }

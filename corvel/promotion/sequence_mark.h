@@ -2,8 +2,8 @@
 
 #include "icommand_handler.h"
 #include "logger.h"
-#include "redis_client.h"
 #include "promotion/sequence_guard.h"
+#include "redis_client.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -23,9 +23,9 @@ class sequence_mark : public QObject {
     Q_OBJECT
 public:
     struct timing {
-        int quiet_ms = sequence_quiet_ms;       // no write by anyone for this long ends a sequence
-        int check_ms = 3000;          // how often the key is looked at
-        int continuation_ms = 18000;  // a write this soon after our last one continues its sequence
+        int quiet_ms = sequence_quiet_ms;  // no write by anyone for this long ends a sequence
+        int check_ms = 3000;               // how often the key is looked at
+        int continuation_ms = 18000;       // a write this soon after our last one continues its sequence
     };
 
     sequence_mark(redis::client& store, logger& log, const QString& key, timing t);

@@ -22,16 +22,22 @@ void promotion_record::record(const promotion_result& result)
 
 staging_promotion::staging_promotion(redis::client& store, replica_wait& replicas, logger& log, QTimer& timer,
                                      const QString& sequence_key, sequence_mark::timing timing)
-    : _store(store), _lister(store.config()), _logger(log), _timer(timer), _quiet_ms(timing.quiet_ms),
-      _sequence(store, log, sequence_key, timing), _replicas(replicas)
+    : _store(store),
+      _lister(store.config()),
+      _logger(log),
+      _timer(timer),
+      _quiet_ms(timing.quiet_ms),
+      _sequence(store, log, sequence_key, timing),
+      _replicas(replicas)
 {
     _timer.setSingleShot(true);
     _timer.setInterval(_quiet_ms);
     // A coarse timer may fire up to 5% early; the sequence is over only after the full interval.
     _timer.setTimerType(Qt::PreciseTimer);
     // Direct: a promotion due before a command must reach the store ahead of it.
-    connect(&_sequence, &sequence_mark::promotion_due, this,
-            [this](const sequence_guard& guard) { promote(trigger::sequence_quiet, guard); }, Qt::DirectConnection);
+    connect(
+        &_sequence, &sequence_mark::promotion_due, this,
+        [this](const sequence_guard& guard) { promote(trigger::sequence_quiet, guard); }, Qt::DirectConnection);
 }
 
 void staging_promotion::look_for_unfinished_sequence()
@@ -71,7 +77,8 @@ void staging_promotion::timer_fired()
     }
     if (!_sequence.observed_long_enough()) {
         // Redis failed us lately: a writer holding commands may not have marked its sequence again.
-        _logger.debug() << "Promotion put off: Redis has not been answering for " << QString::number(_quiet_ms) << " ms yet";
+        _logger.debug() << "Promotion put off: Redis has not been answering for " << QString::number(_quiet_ms)
+                        << " ms yet";
         _timer.start();
         return;
     }
@@ -135,22 +142,24 @@ void staging_promotion::finished(trigger why, const promotion_result& result)
     switch (result.what) {
     case promotion_result::outcome::done:
         if (why == trigger::sequence_quiet)
-            _logger.info() << "Promoted the sequence that had gone quiet: " << QString::number(result.keys) << " staging keys";
+            _logger.info() << "Promoted the sequence that had gone quiet: " << QString::number(result.keys)
+                           << " staging keys";
         return;
     case promotion_result::outcome::not_due:
         // Another instance wrote lately; the sequence is promoted once it has gone quiet.
         if (why == trigger::timer)
-            _logger.info() << "Promotion not due: the sequence was written " << QString::number(result.age_ms) << " ms ago";
+            _logger.info() << "Promotion not due: the sequence was written " << QString::number(result.age_ms)
+                           << " ms ago";
         return;
     case promotion_result::outcome::conflict:
         _logger.info() << "Promotion given up: the sequence was written while the staging keys were listed; "
-                       "it is promoted once it has gone quiet";
+                          "it is promoted once it has gone quiet";
         return;
     case promotion_result::outcome::failed:
         break;
     }
     _logger.error(promotion_failed_kind) << "Promotion of the staging keys failed, next try in "
-                                      << QString::number(_quiet_ms) << " ms: " << result.error;
+                                         << QString::number(_quiet_ms) << " ms: " << result.error;
     if (!_timer.isActive() && _state != state::stopped)
         _timer.start();
 }

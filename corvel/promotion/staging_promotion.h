@@ -1,11 +1,11 @@
 #pragma once
 
-#include "store/replica_wait.h"
 #include "icommand_handler.h"
 #include "logger.h"
 #include "promotion/sequence_mark.h"
 #include "promotion/staging_rename.h"
 #include "redis_client.h"
+#include "store/replica_wait.h"
 
 #include <QObject>
 #include <QTimer>

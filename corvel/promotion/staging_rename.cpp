@@ -7,8 +7,9 @@
 
 namespace {
 // A promotion overtaken by another instance's finds its keys gone: one failure per key.
-const store_failure_kinds rename_failures{log_kind(QStringLiteral("promotion: Redis command in the transaction failed")),
-                                          log_kind(QStringLiteral("promotion: Redis commands in the transaction failed"))};
+const store_failure_kinds rename_failures{
+    log_kind(QStringLiteral("promotion: Redis command in the transaction failed")),
+    log_kind(QStringLiteral("promotion: Redis commands in the transaction failed"))};
 }
 
 void look_for_staging_keys(redis::client& store, std::function<void(promotion_result)> done)
@@ -21,7 +22,8 @@ void look_for_staging_keys(redis::client& store, std::function<void(promotion_re
             return;
         reported = true;
         promotion_result out;
-        out.what = listing->at == staging_listing::state::listed ? promotion_result::outcome::done : promotion_result::outcome::failed;
+        out.what = listing->at == staging_listing::state::listed ? promotion_result::outcome::done
+                                                                 : promotion_result::outcome::failed;
         out.error = listing->error;
         out.keys = listing->size();
         out.elapsed_ms = since.elapsed();
@@ -32,7 +34,11 @@ void look_for_staging_keys(redis::client& store, std::function<void(promotion_re
 
 staging_rename::staging_rename(redis::client& store, redis::client& lister, logger& log,
                                std::function<void(promotion_result)> done, std::optional<sequence_guard> guard)
-    : _store(&store), _lister(&lister), _logger(log), _done(std::move(done)), _guard(std::move(guard))
+    : _store(&store),
+      _lister(&lister),
+      _logger(log),
+      _done(std::move(done)),
+      _guard(std::move(guard))
 {
     _since_submit.start();
 }
@@ -65,7 +71,8 @@ redis::job::progress staging_rename::write(redis::command_writer& out)
         if (_guard_replies < 3)
             return progress::waiting;
         const sequence_state state = sequence_state_of(_pttl, _guard->quiet_ms);
-        if (!_error.isEmpty() || state == sequence_state::open || (state == sequence_state::unmarked && !_guard->when_unmarked)) {
+        if (!_error.isEmpty() || state == sequence_state::open ||
+            (state == sequence_state::unmarked && !_guard->when_unmarked)) {
             out.add({"UNWATCH"});  // else the next transaction on this connection would be watched too
             _phase = phase::skipped;
             return progress::complete;
@@ -151,7 +158,9 @@ void staging_rename::take_guard_reply(const redis::reply& r)
     static const char* const what[] = {"SELECT", "WATCH", "PTTL"};
     const int index = _guard_replies++;
     if (r.is_error() && _error.isEmpty())
-        _error = QStringLiteral("%1 %2 refused: %3").arg(QLatin1String(what[std::min(index, 2)]), QString::fromUtf8(_guard->key), QString::fromLatin1(r.text));
+        _error = QStringLiteral("%1 %2 refused: %3")
+                     .arg(QLatin1String(what[std::min(index, 2)]), QString::fromUtf8(_guard->key),
+                          QString::fromLatin1(r.text));
     else if (index == 2)
         _pttl = r.integer;
 }

@@ -22,8 +22,8 @@ struct promotion_result {
         failed,
     };
     outcome what = outcome::failed;
-    QString error;         // why it failed
-    std::size_t keys = 0;  // staging keys found (all of them, or at most one when only looking)
+    QString error;          // why it failed
+    std::size_t keys = 0;   // staging keys found (all of them, or at most one when only looking)
     long long age_ms = -1;  // not due: the age of the last write
     qint64 elapsed_ms = 0;  // from submission to the outcome
 
@@ -42,8 +42,8 @@ void look_for_staging_keys(redis::client& store, std::function<void(promotion_re
 // listing that fails discards the transaction.
 class staging_rename : public redis::job {
 public:
-    staging_rename(redis::client& store, redis::client& lister, logger& log,
-                   std::function<void(promotion_result)> done, std::optional<sequence_guard> guard = std::nullopt);
+    staging_rename(redis::client& store, redis::client& lister, logger& log, std::function<void(promotion_result)> done,
+                   std::optional<sequence_guard> guard = std::nullopt);
     ~staging_rename() override;
 
     progress write(redis::command_writer& out) override;
@@ -54,7 +54,10 @@ public:
     void finished() override;
     void failed(const QString& why) override;
     int extra_silence_ms() const override { return _renames ? _renames->extra_silence_ms() : 0; }
-    std::size_t reply_limit(std::size_t usual) const override { return _renames ? _renames->reply_limit(usual) : usual; }
+    std::size_t reply_limit(std::size_t usual) const override
+    {
+        return _renames ? _renames->reply_limit(usual) : usual;
+    }
 
 private:
     enum class phase { start, guarding, listing, renaming, skipped, done };

@@ -64,7 +64,8 @@ void staging_listing::grow_slots()
 }
 
 staging_scan::staging_scan(std::shared_ptr<staging_listing> listing, bool stop_at_first)
-    : _listing(std::move(listing)), _stop_at_first(stop_at_first)
+    : _listing(std::move(listing)),
+      _stop_at_first(stop_at_first)
 {
 }
 
@@ -75,7 +76,8 @@ redis::job::progress staging_scan::write(redis::command_writer& out)
         _cursor = "0";
     } else if (_page_due) {
         return progress::waiting;
-    } else if (_listing->at != staging_listing::state::listing || _cursor == "0" || (_stop_at_first && _listing->size() > 0)) {
+    } else if (_listing->at != staging_listing::state::listing || _cursor == "0" ||
+               (_stop_at_first && _listing->size() > 0)) {
         return progress::complete;
     }
     out.add({"SCAN", _cursor, "MATCH", staging_pattern, "COUNT", page_size});

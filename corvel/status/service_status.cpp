@@ -152,8 +152,8 @@ void transactions(exposition& out, const store_transaction_stats& t)
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < latency_histogram::bounds.size(); ++i) {
         cumulative += h.counts[i];
-        out.sample("corvel_redis_transaction_seconds_bucket", "le=\"" + exposition::number(latency_histogram::bounds[i]) + '"',
-                   cumulative);
+        out.sample("corvel_redis_transaction_seconds_bucket",
+                   "le=\"" + exposition::number(latency_histogram::bounds[i]) + '"', cumulative);
     }
     out.sample("corvel_redis_transaction_seconds_bucket", "le=\"+Inf\"", h.count);
     out.sample("corvel_redis_transaction_seconds_sum", std::string(), h.sum);
@@ -171,7 +171,8 @@ void broker(exposition& out, const service_metrics& m)
     out.family("corvel_broker_reconnections_total", "counter", "Broker connections made after the first.");
     out.sample("corvel_broker_reconnections_total", "connection=\"consumer\"", m.consumer_reconnections);
     out.sample("corvel_broker_reconnections_total", "connection=\"publisher\"", m.publisher_reconnections);
-    out.single("corvel_consuming", "gauge", "1 while the broker delivers commands from the queue.", flag(m.state.consuming));
+    out.single("corvel_consuming", "gauge", "1 while the broker delivers commands from the queue.",
+               flag(m.state.consuming));
     out.single("corvel_held_commands", "gauge", "Commands held unacknowledged, to be tried again.",
                static_cast<std::uint64_t>(m.state.held_commands));
 }
@@ -180,7 +181,8 @@ void promotions(exposition& out, const promotion_record& p)
 {
     out.family("corvel_promotions_total", "counter", "Promotions of the staging keys, by outcome.");
     for (std::size_t i = 0; i < promotion_record::outcome_count; ++i)
-        out.sample("corvel_promotions_total", std::string("outcome=\"") + promotion_outcome_names[i] + '"', p.by_outcome[i]);
+        out.sample("corvel_promotions_total", std::string("outcome=\"") + promotion_outcome_names[i] + '"',
+                   p.by_outcome[i]);
     out.single("corvel_promoted_keys_total", "counter", "Staging keys moved to their live names.", p.keys_promoted);
     out.single("corvel_promotion_last_duration_seconds", "gauge", "How long the last promotion took, from submission.",
                p.last_seconds);
@@ -201,8 +203,8 @@ std::string render_metrics(const service_metrics& m)
     out.single("corvel_redis_last_answer_age_seconds", "gauge",
                "Seconds since Redis last answered the service; -1 before it first did.",
                m.state.redis_silent_ms < 0 ? -1.0 : static_cast<double>(m.state.redis_silent_ms) / 1000.0);
-    out.single("corvel_event_loop_lag_seconds", "gauge", "The worst lateness of the event loop's timer in the last second.",
-               m.loop_lag_seconds);
+    out.single("corvel_event_loop_lag_seconds", "gauge",
+               "The worst lateness of the event loop's timer in the last second.", m.loop_lag_seconds);
     out.single("corvel_log_lines_dropped_total", "counter",
                "Log lines dropped because the log's reader (file, journal, standard error) did not keep up.",
                m.log_lines_dropped);

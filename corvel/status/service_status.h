@@ -1,8 +1,8 @@
 #pragma once
 
 #include "command_flow.h"
-#include "store/latency_histogram.h"
 #include "promotion/staging_promotion.h"
+#include "store/latency_histogram.h"
 
 #include <QElapsedTimer>
 #include <QString>

@@ -133,12 +133,12 @@ std::string status_http::start(const QHostAddress& host, std::uint16_t port)
     _start_error.clear();
     _starting = true;
     // The logger goes first, so that the messages about the options come to it too.
-    _daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &callbacks::access, this,            //
-                               MHD_OPTION_EXTERNAL_LOGGER, &callbacks::log, this,                  //
-                               MHD_OPTION_SOCK_ADDR, address,                                     //
-                               MHD_OPTION_CONNECTION_LIMIT, connection_limit,                     //
-                               MHD_OPTION_NOTIFY_CONNECTION, &callbacks::connection, this,         //
-                               MHD_OPTION_NOTIFY_COMPLETED, &callbacks::completed, this,           //
+    _daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &callbacks::access, this,     //
+                               MHD_OPTION_EXTERNAL_LOGGER, &callbacks::log, this,           //
+                               MHD_OPTION_SOCK_ADDR, address,                               //
+                               MHD_OPTION_CONNECTION_LIMIT, connection_limit,               //
+                               MHD_OPTION_NOTIFY_CONNECTION, &callbacks::connection, this,  //
+                               MHD_OPTION_NOTIFY_COMPLETED, &callbacks::completed, this,    //
                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_END);
     _starting = false;
     if (!_daemon)

@@ -55,7 +55,7 @@ private:
 
     MHD_Daemon* _daemon = nullptr;
     std::thread _thread;
-    int _wake = -1;  // an eventfd that ends serve()
+    int _wake = -1;                 // an eventfd that ends serve()
     http_connections _connections;  // the listener's thread's only
     std::mutex _lock;
     status_snapshot _snapshot;  // under _lock

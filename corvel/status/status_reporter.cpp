@@ -1,9 +1,9 @@
 #include "status/status_reporter.h"
 
+#include "log_queue.h"
 #include "rabbit_api_man.h"
 #include "redis_client.h"
 #include "store/store_transaction.h"
-#include "log_queue.h"
 
 #include <QPointer>
 
@@ -11,7 +11,9 @@
 
 status_reporter::status_reporter(const listen_address& where, const rabbit_api_man& api, redis::client& store,
                                  const promotion_record& promotions, logger& log)
-    : _api(api), _store(store), _promotions(promotions)
+    : _api(api),
+      _store(store),
+      _promotions(promotions)
 {
     const std::string failure = _http.start(where.host, where.port);
     if (!failure.empty()) {
@@ -53,12 +55,12 @@ void status_reporter::ping()
     _ping_due = true;
     QPointer<status_reporter> self(this);
     _store.submit(std::make_unique<redis::command_batch>(QList<redis::command>{{"PING"}},
-                                                          [self](std::vector<redis::reply>&&, const QString&) {
-                                                              if (!self)
-                                                                  return;
-                                                              self->_ping_due = false;
-                                                              self->_redis.look(self->_store);
-                                                          }));
+                                                         [self](std::vector<redis::reply>&&, const QString&) {
+                                                             if (!self)
+                                                                 return;
+                                                             self->_ping_due = false;
+                                                             self->_redis.look(self->_store);
+                                                         }));
 }
 
 void status_reporter::snapshot()

@@ -1,7 +1,9 @@
 #include "store/replica_wait.h"
 
 replica_wait::replica_wait(redis::client& store, int replicas, int timeout_ms)
-    : _store(store), _replicas(replicas), _timeout_ms(timeout_ms)
+    : _store(store),
+      _replicas(replicas),
+      _timeout_ms(timeout_ms)
 {
 }
 
@@ -29,7 +31,9 @@ void replica_wait::send()
             if (!failure.isEmpty())
                 answered(0, failure);
             else if (replies.size() != 1 || replies.front().type != redis::reply::kind::integer)
-                answered(0, QStringLiteral("WAIT was refused: %1").arg(QString::fromLatin1(replies.empty() ? QByteArray() : replies.front().text.left(200))));
+                answered(
+                    0, QStringLiteral("WAIT was refused: %1")
+                           .arg(QString::fromLatin1(replies.empty() ? QByteArray() : replies.front().text.left(200))));
             else
                 answered(replies.front().integer, QString());
         },
@@ -48,7 +52,10 @@ void replica_wait::answered(long long replicas, const QString& failure)
     QString why = failure;
     if (why.isEmpty() && replicas < _replicas)
         why = QStringLiteral("only %1 of %2 replicas acknowledged the write within %3 ms (WAIT, %4 times)")
-                  .arg(replicas).arg(_replicas).arg(_timeout_ms).arg(rounds);
+                  .arg(replicas)
+                  .arg(_replicas)
+                  .arg(_timeout_ms)
+                  .arg(rounds);
     for (settled& then : covered)
         then(why);
 }

@@ -38,6 +38,6 @@ private:
     int _replicas;
     int _timeout_ms;
     bool _out = false;
-    int _round = 0;  // of the WAIT out, from 1
+    int _round = 0;                 // of the WAIT out, from 1
     std::vector<settled> _covered;  // by the WAIT out
 };

@@ -24,7 +24,8 @@ inline std::unique_ptr<redis::sentinel_locator> sentinels_of(const redis_conf& c
 {
     if (conf._sentinels.isEmpty())
         return nullptr;
-    redis::sentinel_config sentinels{conf._sentinels, conf._sentinel_master.toUtf8(), conf._sentinel_password, conf._tls};
+    redis::sentinel_config sentinels{conf._sentinels, conf._sentinel_master.toUtf8(), conf._sentinel_password,
+                                     conf._tls};
     sentinels.tls.server_name = conf._sentinel_tls_server_name;
     sentinels.user = conf._sentinel_user;
     return std::make_unique<redis::sentinel_locator>(std::move(sentinels));

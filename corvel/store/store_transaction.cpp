@@ -1,7 +1,7 @@
 #include "store/store_transaction.h"
 
-#include "store/store_access.h"
 #include "loggable.h"
+#include "store/store_access.h"
 
 #include <QElapsedTimer>
 
@@ -14,8 +14,9 @@ store_transaction_stats stats;
 // One transaction tells this many of its failed commands; a count stands for the others.
 constexpr std::size_t failures_told = 5;
 
-const store_failure_kinds command_failures{log_kind(QStringLiteral("Redis command in a command's transaction failed")),
-                                           log_kind(QStringLiteral("Redis commands in a command's transaction failed"))};
+const store_failure_kinds command_failures{
+    log_kind(QStringLiteral("Redis command in a command's transaction failed")),
+    log_kind(QStringLiteral("Redis commands in a command's transaction failed"))};
 }
 
 const store_transaction_stats& store_transactions()
@@ -32,7 +33,8 @@ void log_failed_commands(const redis::transaction_result& result, logger& log, c
     for (std::size_t i = 0; i < told; ++i) {
         const redis::failed_command& failed = result.failed[i];
         log.error(kinds.each) << what << ": Redis command " << static_cast<quint64>(failed.index + 1) << " of "
-                              << static_cast<quint64>(result.size) << " in the transaction failed: " << loggable(failed.error, 200);
+                              << static_cast<quint64>(result.size)
+                              << " in the transaction failed: " << loggable(failed.error, 200);
     }
     if (result.failed_count > told)
         log.error(kinds.rest) << what << ": " << static_cast<quint64>(result.failed_count - told)
@@ -53,18 +55,19 @@ void run_store_transaction(const store_write& where, redis::transaction::body bo
             return;
         }
         log_failed_commands(result, log, what, command_failures);
-        replicas.after_written([reply = std::move(reply), finished = std::move(finished), since_submit](const QString& failure) {
-            if (!failure.isEmpty()) {
-                ++stats.failed;
-                finished(command_result::retry(failure));
-                return;
-            }
-            stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
-            finished(command_result::done(reply));
-        });
+        replicas.after_written(
+            [reply = std::move(reply), finished = std::move(finished), since_submit](const QString& failure) {
+                if (!failure.isEmpty()) {
+                    ++stats.failed;
+                    finished(command_result::retry(failure));
+                    return;
+                }
+                stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
+                finished(command_result::done(reply));
+            });
     };
-    auto job = std::make_unique<redis::transaction>(QList<redis::command>{{"SELECT", QByteArray::number(store_database)}},
-                                                    std::move(body), std::move(done));
+    auto job = std::make_unique<redis::transaction>(
+        QList<redis::command>{{"SELECT", QByteArray::number(store_database)}}, std::move(body), std::move(done));
     if (where.delivery_gone)
         job->only_while([gone = where.delivery_gone] { return !*gone; });
     where.store.submit(std::move(job));

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "icommand_handler.h"
-#include "store/latency_histogram.h"
-#include "store/replica_wait.h"
 #include "logger.h"
 #include "redis_client.h"
 #include "redis_transaction.h"
+#include "store/latency_histogram.h"
+#include "store/replica_wait.h"
 
 // Where a command's transaction goes.
 struct store_write {

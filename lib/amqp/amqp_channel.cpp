@@ -18,7 +18,10 @@ constexpr quint32 epoch_mask = 0xFFFFFF;
 }  // namespace
 
 channel::channel(client* owner, quint16 number, const QString& name)
-    : QObject(owner), _client(owner), _number(number), _name(name)
+    : QObject(owner),
+      _client(owner),
+      _number(number),
+      _name(name)
 {
 }
 
@@ -101,9 +104,7 @@ bool channel::send_first(sender op)
     return true;
 }
 
-void channel::handle_method(const amqp_method_t&)
-{
-}
+void channel::handle_method(const amqp_method_t&) {}
 
 void channel::qos(quint16 prefetchCount, quint32 prefetchSize)
 {
@@ -258,7 +259,8 @@ void queue::handle_method(const amqp_method_t& method)
         break;
     case AMQP_BASIC_CONSUME_OK_METHOD: {
         const auto* ok = static_cast<const amqp_basic_consume_ok_t*>(method.decoded);
-        _consumer_tag = QByteArray(static_cast<const char*>(ok->consumer_tag.bytes), static_cast<int>(ok->consumer_tag.len));
+        _consumer_tag =
+            QByteArray(static_cast<const char*>(ok->consumer_tag.bytes), static_cast<int>(ok->consumer_tag.len));
         _client->consumer_started();
         emit consuming();
         break;

@@ -55,7 +55,7 @@ protected:
     virtual void handle_header(const amqp_frame_t&) {}
     virtual void handle_body(const amqp_bytes_t&) {}
     virtual void opening() {}  // channel.open has just been sent; nothing else has
-    virtual void reset();  // the channel is gone: forget what belonged to it
+    virtual void reset();      // the channel is gone: forget what belonged to it
 
     client* _client;
 
@@ -70,7 +70,7 @@ private:
     quint16 _number;
     QString _name;
     state _state = state::closed;
-    quint32 _epoch = 0;  // counts openings, so tags and queued sends of an earlier one are told apart
+    quint32 _epoch = 0;            // counts openings, so tags and queued sends of an earlier one are told apart
     std::vector<sender> _waiting;  // calls made while the channel opens
     std::vector<qint64> _waiting_bytes;
 };
@@ -178,13 +178,13 @@ private:
     void reset() override;
 
     QByteArray _name_bytes;  // as UTF-8, made on the first publication
-    QString _type;  // the content type of the last publication, and as UTF-8
+    QString _type;           // the content type of the last publication, and as UTF-8
     QByteArray _type_bytes;
     bool _confirms = false;
     // The broker numbers publications from 1 on each opening of the channel, once in confirm
     // mode; a publication's sequence number is the base of its opening plus that number.
     quint64 _base = 0;
-    quint64 _published = 0;  // on this opening, since confirm.select
+    quint64 _published = 0;            // on this opening, since confirm.select
     std::deque<quint64> _unconfirmed;  // tracked sequence numbers, ascending
 };
 

@@ -89,7 +89,9 @@ void client::tick()
     if (_phase == phase::resolving || _phase == phase::connecting || _phase == phase::handshake) {
         if (_phase_clock.elapsed() >= step_timeout_ms) {
             static const char* const steps[] = {"", "name lookup", "TCP connect", "login"};
-            fail(QStringLiteral("%1 to %2:%3 timed out").arg(QLatin1String(steps[static_cast<int>(_phase)]), _endpoint.host).arg(_endpoint.port));
+            fail(QStringLiteral("%1 to %2:%3 timed out")
+                     .arg(QLatin1String(steps[static_cast<int>(_phase)]), _endpoint.host)
+                     .arg(_endpoint.port));
         }
         return;
     }

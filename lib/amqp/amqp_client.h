@@ -32,8 +32,8 @@ namespace amqp {
 // one fails. With automatic reconnection
 // on, a round that failed, or a lost connection, is followed by a new round from the first broker
 // after a back-off of 1 s doubling to 5 s (a broker back after an outage of any length is consumed
-// from within seconds; an attempt costs a refused connection or one bounded by 2 s); the back-off goes back to 1 s once a consumer is running
-// again (or, on a connection without queues, once logged in).
+// from within seconds; an attempt costs a refused connection or one bounded by 2 s); the back-off goes back to 1 s once
+// a consumer is running again (or, on a connection without queues, once logged in).
 class client : public QObject {
     Q_OBJECT
 public:
@@ -150,7 +150,7 @@ private:
     template <class T>
     T* create(const QString& name, int number, std::map<QString, T*>& by_name);
 
-    QStringList _uris;                // as given, in the order tried
+    QStringList _uris;                 // as given, in the order tried
     std::vector<endpoint> _endpoints;  // one for each of _uris
     int _uri_index = 0;                // the one in use or being tried
     int _next_uri_index = 0;           // the one the next attempt tries
@@ -188,8 +188,8 @@ private:
     bool _tls_socket = false;
     writing _writing = writing::idle;
     QByteArray _buffered;
-    qint64 _buffered_sent = 0;   // bytes of _buffered written
-    qint64 _frame_start = 0;     // where the first frame not written whole starts
+    qint64 _buffered_sent = 0;  // bytes of _buffered written
+    qint64 _frame_start = 0;    // where the first frame not written whole starts
     QTimer _write_turn;
 
     std::deque<outgoing> _outbox;

@@ -100,7 +100,8 @@ void client::disconnectFromHost()
         // The outbox holds publications the owner was told were taken: let them go out before the
         // close, within the time the close may take, rather than drop them with the connection.
         flush_outbox();
-        while (_state && (!_outbox.empty() || _writing == writing::waiting) && !_blocked && clock.elapsed() < close_timeout_ms) {
+        while (_state && (!_outbox.empty() || _writing == writing::waiting) && !_blocked &&
+               clock.elapsed() < close_timeout_ms) {
             pollfd p{_fd, POLLOUT, 0};
             ::poll(&p, 1, static_cast<int>(close_timeout_ms - clock.elapsed()));
             flush_outbox();
@@ -109,14 +110,15 @@ void client::disconnectFromHost()
         close.reply_code = AMQP_REPLY_SUCCESS;
         close.reply_text = amqp_cstring_bytes("closing");
         if (_state && amqp_send_method(_state, 0, AMQP_CONNECTION_CLOSE_METHOD, &close) == AMQP_STATUS_OK) {
-            for (qint64 left = close_timeout_ms - clock.elapsed(); left > 0; left = close_timeout_ms - clock.elapsed()) {
+            for (qint64 left = close_timeout_ms - clock.elapsed(); left > 0;
+                 left = close_timeout_ms - clock.elapsed()) {
                 timeval limit{static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
                 amqp_frame_t frame;
                 if (amqp_simple_wait_frame_noblock(_state, &frame, &limit) != AMQP_STATUS_OK)
                     break;
-                if (frame.channel == 0 && frame.frame_type == AMQP_FRAME_METHOD
-                    && (frame.payload.method.id == AMQP_CONNECTION_CLOSE_OK_METHOD
-                        || frame.payload.method.id == AMQP_CONNECTION_CLOSE_METHOD))
+                if (frame.channel == 0 && frame.frame_type == AMQP_FRAME_METHOD &&
+                    (frame.payload.method.id == AMQP_CONNECTION_CLOSE_OK_METHOD ||
+                     frame.payload.method.id == AMQP_CONNECTION_CLOSE_METHOD))
                     break;
             }
         }

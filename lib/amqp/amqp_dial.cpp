@@ -28,7 +28,7 @@ struct client::tls_open {
     QByteArray host;
     int port = 0;
     int status = AMQP_STATUS_OK;
-    QString reason;  // OpenSSL's, when the open failed
+    QString reason;                             // OpenSSL's, when the open failed
     std::shared_ptr<tls_verify_record> verify;  // kept as long as the state whose checks write it
     ~tls_open()
     {
@@ -78,7 +78,8 @@ void client::open_tls()
     open->verify = _tls_verify = std::make_shared<tls_verify_record>();
     const bool verify = _tls.verify == tls_verify::full;
     // The files are read again on every attempt, so a renewed certificate is taken without a restart.
-    const QString unusable = load_tls_files(static_cast<SSL_CTX*>(amqp_ssl_socket_get_context(socket)), _tls, _tls_verify.get());
+    const QString unusable =
+        load_tls_files(static_cast<SSL_CTX*>(amqp_ssl_socket_get_context(socket)), _tls, _tls_verify.get());
     if (!unusable.isEmpty()) {
         fail(unusable);
         return;
@@ -97,8 +98,9 @@ void client::open_tls()
         open->reason = open->status == AMQP_STATUS_OK ? QString() : last_tls_error();
         const std::lock_guard<std::mutex> hold(mailbox->lock);
         if (mailbox->owner)
-            QMetaObject::invokeMethod(mailbox->owner, [owner = mailbox->owner, open, generation] { owner->tls_opened(open, generation); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                mailbox->owner, [owner = mailbox->owner, open, generation] { owner->tls_opened(open, generation); },
+                Qt::QueuedConnection);
     }).detach();
 }
 
@@ -118,11 +120,14 @@ void client::tls_opened(const std::shared_ptr<tls_open>& open, quint64 generatio
         return;
     }
     if (status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED) {
-        fail(QStringLiteral("refused the broker at %1: its certificate is not for the name %2 (%3)").arg(broker, _endpoint.host, status_text(status)));
+        fail(QStringLiteral("refused the broker at %1: its certificate is not for the name %2 (%3)")
+                 .arg(broker, _endpoint.host, status_text(status)));
         return;
     }
     if (status != AMQP_STATUS_OK) {
-        fail(QStringLiteral("cannot connect to %1: %2%3").arg(broker, status_text(status), open->reason.isEmpty() ? QString() : QStringLiteral(" (") + open->reason + QLatin1Char(')')));
+        fail(QStringLiteral("cannot connect to %1: %2%3")
+                 .arg(broker, status_text(status),
+                      open->reason.isEmpty() ? QString() : QStringLiteral(" (") + open->reason + QLatin1Char(')')));
         return;
     }
     _fd = amqp_socket_get_sockfd(open->socket);
@@ -199,7 +204,10 @@ void client::tcp_connected()
             dial_next();
             return;
         }
-        fail(QStringLiteral("cannot connect to %1:%2: %3").arg(_endpoint.host).arg(_endpoint.port).arg(QString::fromUtf8(std::strerror(err))));
+        fail(QStringLiteral("cannot connect to %1:%2: %3")
+                 .arg(_endpoint.host)
+                 .arg(_endpoint.port)
+                 .arg(QString::fromUtf8(std::strerror(err))));
         return;
     }
     const int on = 1;

@@ -34,8 +34,8 @@ void client::pump()
             break;
         if (status != AMQP_STATUS_OK) {
             _pumping = false;
-            fail((_phase == phase::open ? QStringLiteral("connection lost: ") : QStringLiteral("login failed: "))
-                 + status_with_tls_reason(status));
+            fail((_phase == phase::open ? QStringLiteral("connection lost: ") : QStringLiteral("login failed: ")) +
+                 status_with_tls_reason(status));
             return;
         }
         handle_frame(frame);
@@ -110,7 +110,9 @@ void client::handle_connection_method(const amqp_method_t& method)
         break;
     case AMQP_CONNECTION_CLOSE_METHOD: {
         const auto* close = static_cast<const amqp_connection_close_t*>(method.decoded);
-        const QString why = QStringLiteral("the broker closed the connection: %1 %2").arg(close->reply_code).arg(text(close->reply_text));
+        const QString why = QStringLiteral("the broker closed the connection: %1 %2")
+                                .arg(close->reply_code)
+                                .arg(text(close->reply_text));
         amqp_connection_close_ok_t ok{};
         amqp_send_method(_state, 0, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
         fail(why);

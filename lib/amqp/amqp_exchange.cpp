@@ -77,7 +77,10 @@ QString exchange::oversized(const QByteArray& exchangeName, const QByteArray& ro
         {"routing key", routingKey.size()}, {"exchange name", exchangeName.size()}, {"content type", mimeType.size()}};
     for (const auto& [what, bytes] : fields)
         if (bytes > short_string_max)
-            return QStringLiteral("the %1 is %2 bytes, at most %3 fit").arg(QLatin1String(what)).arg(bytes).arg(short_string_max);
+            return QStringLiteral("the %1 is %2 bytes, at most %3 fit")
+                .arg(QLatin1String(what))
+                .arg(bytes)
+                .arg(short_string_max);
     return QString();
 }
 

@@ -27,8 +27,9 @@ void client::send_start_ok(const amqp_connection_start_t& start)
     // A client certificate and no password: the certificate is who we are.
     const bool external = _endpoint.tls && !_tls.cert_file.isEmpty() && !_endpoint.password_given;
     if (external && !text(start.mechanisms).split(QLatin1Char(' ')).contains(QLatin1String("EXTERNAL"))) {
-        fail(QStringLiteral("login failed: the broker does not take the client certificate as login (no EXTERNAL mechanism; "
-                            "its rabbitmq_auth_mechanism_ssl plugin is off?), and the URI has no password"));
+        fail(QStringLiteral(
+            "login failed: the broker does not take the client certificate as login (no EXTERNAL mechanism; "
+            "its rabbitmq_auth_mechanism_ssl plugin is off?), and the URI has no password"));
         return;
     }
     table_storage storage;

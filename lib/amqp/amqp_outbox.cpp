@@ -108,8 +108,8 @@ bool client::write_buffered()
 {
     const qint64 before = _buffered_sent;
     while (_buffered_sent < _buffered.size()) {
-        const ssize_t n = ::send(_fd, _buffered.constData() + _buffered_sent, static_cast<size_t>(_buffered.size() - _buffered_sent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(_fd, _buffered.constData() + _buffered_sent,
+                                 static_cast<size_t>(_buffered.size() - _buffered_sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             _buffered_sent += n;
             continue;
@@ -142,14 +142,16 @@ bool client::write_buffered()
 bool client::finish_cut_frame()
 {
     while (_frame_start < _buffered_sent) {
-        const qint64 end = _frame_start + frame_length(_buffered.constData() + _frame_start, _buffered.size() - _frame_start);
+        const qint64 end =
+            _frame_start + frame_length(_buffered.constData() + _frame_start, _buffered.size() - _frame_start);
         if (end > _buffered_sent)
             break;
         _frame_start = end;
     }
     if (_frame_start == _buffered_sent)
         return true;
-    const qint64 end = _frame_start + frame_length(_buffered.constData() + _frame_start, _buffered.size() - _frame_start);
+    const qint64 end =
+        _frame_start + frame_length(_buffered.constData() + _frame_start, _buffered.size() - _frame_start);
     QElapsedTimer clock;
     clock.start();
     while (_buffered_sent < end) {

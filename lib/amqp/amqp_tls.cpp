@@ -46,7 +46,8 @@ QString unreadable(const QString& what, const QString& path)
 QString unusable(const QString& what, const QString& path, const QString& hint = QString())
 {
     const QString reason = last_tls_error();
-    return QStringLiteral("cannot use the %1 %2%3%4").arg(what, path, hint, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+    return QStringLiteral("cannot use the %1 %2%3%4")
+        .arg(what, path, hint, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
 }
 
 }  // namespace
@@ -65,7 +66,8 @@ QString load_tls_files(SSL_CTX* ctx, const tls_settings& settings, tls_verify_re
         if (const QString why = unreadable(QStringLiteral("CA file"), settings.ca_file); !why.isEmpty())
             return why;
         if (SSL_CTX_load_verify_locations(ctx, QFile::encodeName(settings.ca_file).constData(), nullptr) != 1)
-            return unusable(QStringLiteral("CA file"), settings.ca_file, QStringLiteral(" (no PEM certificate in it?)"));
+            return unusable(QStringLiteral("CA file"), settings.ca_file,
+                            QStringLiteral(" (no PEM certificate in it?)"));
     }
     if (settings.cert_file.isEmpty())
         return QString();
@@ -82,7 +84,8 @@ QString load_tls_files(SSL_CTX* ctx, const tls_settings& settings, tls_verify_re
         return unusable(QStringLiteral("certificate file"), settings.cert_file);
     if (SSL_CTX_check_private_key(ctx) != 1) {
         ERR_clear_error();
-        return QStringLiteral("the key file %1 does not match the certificate file %2").arg(key_file, settings.cert_file);
+        return QStringLiteral("the key file %1 does not match the certificate file %2")
+            .arg(key_file, settings.cert_file);
     }
     return QString();
 }

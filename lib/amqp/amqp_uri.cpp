@@ -70,7 +70,8 @@ QString redact_password(const QString& uri)
             while (stop < item.size() && item.at(stop) != QLatin1Char('/') && item.at(stop) != QLatin1Char(','))
                 ++stop;
             const QStringRef after = item.mid(colon + 1, stop - colon - 1);
-            const bool port = !after.isEmpty() && std::all_of(after.begin(), after.end(), [](QChar c) { return c.isDigit(); });
+            const bool port =
+                !after.isEmpty() && std::all_of(after.begin(), after.end(), [](QChar c) { return c.isDigit(); });
             if (!port)
                 mask_end = stop;
         }

@@ -65,7 +65,10 @@ void client::notice_demotion(const reply& r)
     if (!_config.source || !r.is_error() || !_pending_failure.isEmpty())
         return;
     if (r.text.startsWith("READONLY") || r.text.startsWith("MASTERDOWN"))
-        _pending_failure = QStringLiteral("Redis at %1:%2 is not the master: %3").arg(_config.host).arg(_config.port).arg(printable(r.text));
+        _pending_failure = QStringLiteral("Redis at %1:%2 is not the master: %3")
+                               .arg(_config.host)
+                               .arg(_config.port)
+                               .arg(printable(r.text));
 }
 
 void client::close_socket()
@@ -162,7 +165,8 @@ void client::produce()
 void client::write_out()
 {
     while (_out_pos < _out.size()) {
-        const transport::result r = _transport->send(_out.constData() + _out_pos, static_cast<std::size_t>(_out.size() - _out_pos));
+        const transport::result r =
+            _transport->send(_out.constData() + _out_pos, static_cast<std::size_t>(_out.size() - _out_pos));
         if (r.what == transport::outcome::failed || r.what == transport::outcome::closed) {
             fail(QStringLiteral("write to Redis: ") + _transport->error());
             return;
@@ -188,7 +192,8 @@ void client::read_in()
     while (budget > 0 && _state == state::connected) {
         const transport::result r = _transport->receive(buffer, sizeof buffer);
         if (r.what == transport::outcome::closed || r.what == transport::outcome::failed) {
-            fail(r.what == transport::outcome::closed ? _transport->error() : QStringLiteral("read from Redis: ") + _transport->error());
+            fail(r.what == transport::outcome::closed ? _transport->error()
+                                                      : QStringLiteral("read from Redis: ") + _transport->error());
             return;
         }
         if (r.what != transport::outcome::done)
@@ -197,7 +202,10 @@ void client::read_in()
         _quiet.restart();
         _unanswered_bytes = 0;
         if (!_reader->feed(buffer, r.bytes, *this) && _pending_failure.isEmpty())
-            _pending_failure = QStringLiteral("malformed reply from Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(QString::fromLatin1(_reader->error()));
+            _pending_failure = QStringLiteral("malformed reply from Redis at %1:%2: %3")
+                                   .arg(_config.host)
+                                   .arg(_config.port)
+                                   .arg(QString::fromLatin1(_reader->error()));
         if (!_pending_failure.isEmpty()) {
             fail(QString(_pending_failure));  // a copy: fail() clears it
             return;
@@ -280,8 +288,8 @@ void client::on_array_end()
 
 void client::finish_answered_jobs()
 {
-    while (!_jobs.empty() && _writer > 0 && _jobs.front().writing_done && _jobs.front().answered == _jobs.front().written
-           && !_jobs.front().work->open_ended()) {
+    while (!_jobs.empty() && _writer > 0 && _jobs.front().writing_done &&
+           _jobs.front().answered == _jobs.front().written && !_jobs.front().work->open_ended()) {
         std::unique_ptr<job> done = std::move(_jobs.front().work);
         _jobs.pop_front();
         --_writer;
@@ -307,8 +315,8 @@ void client::check_silence()
         // Redis answers one command only once it has read and run it all: a command of millions
         // of arguments, or EXEC of a huge transaction, is silence that is not a fault.
         const entry* waiting = reading_job();
-        const qint64 limit = qint64(_silence_limit_ms) + qint64(_unanswered_bytes / bytes_per_allowed_ms)
-                             + (waiting ? waiting->work->extra_silence_ms() : 0);
+        const qint64 limit = qint64(_silence_limit_ms) + qint64(_unanswered_bytes / bytes_per_allowed_ms) +
+                             (waiting ? waiting->work->extra_silence_ms() : 0);
         if (_quiet.elapsed() > limit)
             fail(QStringLiteral("no reply from Redis within %1 ms (%2 of %3 replies read)")
                      .arg(limit)

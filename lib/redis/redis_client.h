@@ -21,7 +21,10 @@ class transport;
 
 struct connection_config {
     connection_config(QString host = QString(), QString auth = QString(), quint32 port = 6379, QString name = QString())
-        : host(std::move(host)), auth(std::move(auth)), port(port), name(std::move(name))
+        : host(std::move(host)),
+          auth(std::move(auth)),
+          port(port),
+          name(std::move(name))
     {
     }
     QString host;
@@ -38,8 +41,8 @@ struct connection_config {
 
 // What a client did on the wire, for benchmarks and tests.
 struct io_stats {
-    std::uint64_t dials = 0;   // TCP connections made
-    std::uint64_t writes = 0;  // send() calls that wrote something
+    std::uint64_t dials = 0;    // TCP connections made
+    std::uint64_t writes = 0;   // send() calls that wrote something
     std::uint64_t replies = 0;  // whole replies read, to any job
 };
 
@@ -49,11 +52,11 @@ struct io_stats {
 // the socket drains, so memory stays flat.
 //
 // The connection is made when there is work; with TLS, nothing is written before the handshake is
-// done and the server's certificate checked, within the same limit as the connect. A failure (refused, closed, a protocol error, or
-// no progress for the silence limit while replies are due: no byte read, none taken by the
-// socket) fails every job on it; the next job submitted connects again. The limit grows with
-// what Redis has to read and run before it can answer (one huge command, EXEC of a huge
-// transaction), so work that keeps going completes while a frozen Redis is still noticed.
+// done and the server's certificate checked, within the same limit as the connect. A failure (refused, closed, a
+// protocol error, or no progress for the silence limit while replies are due: no byte read, none taken by the socket)
+// fails every job on it; the next job submitted connects again. The limit grows with what Redis has to read and run
+// before it can answer (one huge command, EXEC of a huge transaction), so work that keeps going completes while a
+// frozen Redis is still noticed.
 class client : public QObject, private reply_sink {
     Q_OBJECT
 public:
@@ -142,13 +145,13 @@ private:
     std::deque<entry> _jobs;
     std::size_t _writer = 0;   // index of the job that writes now
     std::size_t _reading = 0;  // index of the job that reads now, or before it
-    QByteArray _out;          // bytes not yet written, from _out_pos on
+    QByteArray _out;           // bytes not yet written, from _out_pos on
     int _out_pos = 0;
-    std::uint64_t _outstanding = 0;  // replies due
+    std::uint64_t _outstanding = 0;       // replies due
     std::uint64_t _unanswered_bytes = 0;  // written since the last byte read
-    QString _pending_failure;        // noticed while reading; acted on after
-    QElapsedTimer _quiet;            // since the last byte read or written, replies became due, or locating began
-    QTimer _flush;                   // once per turn, after the jobs of the turn are in
+    QString _pending_failure;             // noticed while reading; acted on after
+    QElapsedTimer _quiet;                 // since the last byte read or written, replies became due, or locating began
+    QTimer _flush;                        // once per turn, after the jobs of the turn are in
     QTimer _watchdog;
     io_stats _stats;
 };

@@ -61,7 +61,8 @@ void client::moved(const QString& host, quint32 port)
 {
     if (_state == state::disconnected || _state == state::locating || (host == _config.host && port == _config.port))
         return;
-    fail(QStringLiteral("the master moved from %1:%2 to %3:%4").arg(_config.host).arg(_config.port).arg(host).arg(port));
+    fail(
+        QStringLiteral("the master moved from %1:%2 to %3:%4").arg(_config.host).arg(_config.port).arg(host).arg(port));
 }
 
 void client::moving(const QString& why)
@@ -110,7 +111,10 @@ void client::dial(const QHostAddress& address)
     const int err = errno;
     ::freeaddrinfo(found);
     if (_fd < 0 || (rc != 0 && err != EINPROGRESS)) {
-        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(system_error("connect", err)));
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3")
+                 .arg(_config.host)
+                 .arg(_config.port)
+                 .arg(system_error("connect", err)));
         return;
     }
     ++_stats.dials;
@@ -145,7 +149,10 @@ void client::dial_finished()
     if (::getsockopt(_fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0)
         soerr = errno;
     if (soerr != 0) {
-        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(system_error("connect", soerr)));
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3")
+                 .arg(_config.host)
+                 .arg(_config.port)
+                 .arg(system_error("connect", soerr)));
         return;
     }
     const int one = 1;
@@ -171,7 +178,10 @@ void client::open_transport()
         break;
     case transport::outcome::closed:
     case transport::outcome::failed:
-        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3").arg(_config.host).arg(_config.port).arg(_transport->error()));
+        fail(QStringLiteral("cannot connect to Redis at %1:%2: %3")
+                 .arg(_config.host)
+                 .arg(_config.port)
+                 .arg(_transport->error()));
         break;
     }
 }

@@ -15,8 +15,11 @@ public:
     using refusal = std::function<void(const QString& why, bool fatal)>;
 
     handshake(const connection_config& config, refusal refuse)
-        : _user(config.user.toUtf8()), _auth(config.auth.toUtf8()), _name(config.name.toLatin1()),
-          _check_role(config.source != nullptr), _refuse(std::move(refuse))
+        : _user(config.user.toUtf8()),
+          _auth(config.auth.toUtf8()),
+          _name(config.name.toLatin1()),
+          _check_role(config.source != nullptr),
+          _refuse(std::move(refuse))
     {
     }
     // Nothing else goes out before these are answered.
@@ -44,9 +47,12 @@ public:
         if (s == step::role) {
             const QByteArray role = r.elements.empty() ? r.text : r.elements.front().text;
             if (role != "master")
-                _refuse(QStringLiteral("ROLE: the server is %1, not the master").arg(QString::fromLatin1(role.left(40))), true);
+                _refuse(
+                    QStringLiteral("ROLE: the server is %1, not the master").arg(QString::fromLatin1(role.left(40))),
+                    true);
         } else if (r.is_error()) {
-            _refuse(QStringLiteral("%1 refused: %2").arg(s == step::auth ? "AUTH" : "CLIENT SETNAME", QString::fromLatin1(r.text)),
+            _refuse(QStringLiteral("%1 refused: %2")
+                        .arg(s == step::auth ? "AUTH" : "CLIENT SETNAME", QString::fromLatin1(r.text)),
                     s == step::auth);
         }
     }

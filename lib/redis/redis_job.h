@@ -24,7 +24,9 @@ struct connection_memo {
 // by argument, so one with millions of arguments never exists whole.
 class command_writer {
 public:
-    command_writer(QByteArray& out, int bound, connection_memo* memo = nullptr) : _out(out), _bound(bound), _memo(memo) {}
+    command_writer(QByteArray& out, int bound, connection_memo* memo = nullptr) : _out(out), _bound(bound), _memo(memo)
+    {
+    }
 
     void begin(int arguments) { append_header(_out, '*', arguments); }
     void arg(const char* data, int size) { append_bulk(_out, data, size); }
@@ -102,7 +104,9 @@ public:
     // extra_silence_ms: a command that Redis answers only after waiting itself (WAIT) may be
     // silent that much longer.
     command_batch(QList<command> commands, done_callback done, int extra_silence_ms = 0)
-        : _commands(std::move(commands)), _done(std::move(done)), _extra_silence_ms(extra_silence_ms)
+        : _commands(std::move(commands)),
+          _done(std::move(done)),
+          _extra_silence_ms(extra_silence_ms)
     {
     }
 

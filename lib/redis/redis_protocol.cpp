@@ -128,8 +128,8 @@ struct reader_functions {
     {
         reply_reader& r = reader_of(task);
         const std::size_t cost = count < 0 ? reply_sink::unbounded
-                                           : static_cast<std::size_t>(count) * reply_cost_per_value + sizeof(reply_reader::node)
-                                                 + (task->parent ? 0 : reply_cost_per_value);
+                                           : static_cast<std::size_t>(count) * reply_cost_per_value +
+                                                 sizeof(reply_reader::node) + (task->parent ? 0 : reply_cost_per_value);
         if (!r.charge(cost, "an array of", count, "elements"))
             return nullptr;
         r._nodes.push_back(std::make_unique<reply_reader::node>());
@@ -208,8 +208,8 @@ bool reply_reader::charge(std::size_t cost, const char* what, long long size, co
         return true;
     }
     if (_fault.isEmpty())
-        _fault = QByteArrayLiteral("a reply beyond its limit of ") + QByteArray::number(quint64(_limit)) + " bytes (" + what + ' '
-                 + QByteArray::number(size) + ' ' + unit + ')';
+        _fault = QByteArrayLiteral("a reply beyond its limit of ") + QByteArray::number(quint64(_limit)) + " bytes (" +
+                 what + ' ' + QByteArray::number(size) + ' ' + unit + ')';
     return false;
 }
 

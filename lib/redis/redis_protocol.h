@@ -50,10 +50,10 @@ public:
     virtual ~reply_sink() = default;
     // The most the next top-level reply may cost (see reply_cost), asked as it begins.
     virtual std::size_t reply_limit() { return unbounded; }
-    virtual void on_reply(reply&& r) = 0;             // a whole top-level reply, not an array
-    virtual void on_array(long long count) = 0;       // a top-level array of count elements begins
-    virtual void on_element(reply&& element) = 0;     // its next element, nested arrays whole
-    virtual void on_array_end() = 0;                  // after its last element
+    virtual void on_reply(reply&& r) = 0;          // a whole top-level reply, not an array
+    virtual void on_array(long long count) = 0;    // a top-level array of count elements begins
+    virtual void on_element(reply&& element) = 0;  // its next element, nested arrays whole
+    virtual void on_array_end() = 0;               // after its last element
 };
 
 // What a reply costs against its limit: the bytes of its strings and, per value, what holding it
@@ -85,8 +85,8 @@ private:
     reply_sink* _sink = nullptr;
     std::size_t _spent = 0;  // by the reply being read
     std::size_t _limit = 0;
-    bool _limit_known = false;  // asked of the sink once the reply has begun
-    QByteArray _fault;          // why a reply was refused
+    bool _limit_known = false;                  // asked of the sink once the reply has begun
+    QByteArray _fault;                          // why a reply was refused
     std::vector<std::unique_ptr<node>> _nodes;  // the nodes of the reply being read
     friend struct reader_functions;
 };

@@ -61,7 +61,8 @@ QStringList load(SSL_CTX* ctx, const tls_settings& s)
         QFile f(path);
         if (f.open(QIODevice::ReadOnly))
             return true;
-        problems << QStringLiteral("the %1 %2 cannot be read: %3").arg(what, shown_path(path), printable(f.errorString().toUtf8()));
+        problems << QStringLiteral("the %1 %2 cannot be read: %3")
+                        .arg(what, shown_path(path), printable(f.errorString().toUtf8()));
         return false;
     };
     // What a readable file holds, loaded by use_it (1: done).
@@ -70,14 +71,16 @@ QStringList load(SSL_CTX* ctx, const tls_settings& s)
             return false;
         if (use_it(QFile::encodeName(path).constData()) == 1)
             return true;
-        problems << QStringLiteral("the %1 %2 holds no %3: %4").arg(what, shown_path(path), QLatin1String(holds), queued_reason());
+        problems << QStringLiteral("the %1 %2 holds no %3: %4")
+                        .arg(what, shown_path(path), QLatin1String(holds), queued_reason());
         return false;
     };
     if (s.ca_file.isEmpty()) {
         if (SSL_CTX_set_default_verify_paths(ctx) != 1)
             problems << QStringLiteral("the system's trust store cannot be loaded: %1").arg(queued_reason());
     } else {
-        use(QStringLiteral("CA file"), s.ca_file, "PEM certificate", [ctx](const char* p) { return SSL_CTX_load_verify_file(ctx, p); });
+        use(QStringLiteral("CA file"), s.ca_file, "PEM certificate",
+            [ctx](const char* p) { return SSL_CTX_load_verify_file(ctx, p); });
     }
     if (s.cert_file.isEmpty() != s.key_file.isEmpty())
         problems << QStringLiteral("a client certificate needs both its certificate file and its key file");
@@ -89,7 +92,8 @@ QStringList load(SSL_CTX* ctx, const tls_settings& s)
     const bool certificate = use(QStringLiteral("certificate file"), s.cert_file, "PEM certificate",
                                  [ctx](const char* p) { return SSL_CTX_use_certificate_chain_file(ctx, p); });
     if (certificate && key && SSL_CTX_check_private_key(ctx) != 1)
-        problems << QStringLiteral("the key file %1 is not the key of the certificate %2").arg(shown_path(s.key_file), shown_path(s.cert_file));
+        problems << QStringLiteral("the key file %1 is not the key of the certificate %2")
+                        .arg(shown_path(s.key_file), shown_path(s.cert_file));
     ERR_clear_error();
     return problems;
 }
@@ -113,11 +117,13 @@ context_ptr new_context()
 class tls : public transport {
 public:
     tls(int fd, const tls_settings& settings, const QString& peer_name)
-        : _name(settings.server_name.isEmpty() ? peer_name : settings.server_name), _verify(settings.verify)
+        : _name(settings.server_name.isEmpty() ? peer_name : settings.server_name),
+          _verify(settings.verify)
     {
         // Made for each connection, so certificates renewed on disk are used from the next one.
         context_ptr ctx = new_context();
-        const QStringList problems = ctx ? load(ctx.get(), settings) : QStringList{QStringLiteral("no TLS context: ") + queued_reason()};
+        const QStringList problems =
+            ctx ? load(ctx.get(), settings) : QStringList{QStringLiteral("no TLS context: ") + queued_reason()};
         if (!problems.isEmpty()) {
             _error = problems.join(QStringLiteral("; "));
             return;
@@ -136,8 +142,9 @@ public:
             SSL_set_verify(_ssl, SSL_VERIFY_PEER, nullptr);
             X509_VERIFY_PARAM* param = SSL_get0_param(_ssl);
             X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-            const int named = is_ip ? X509_VERIFY_PARAM_set1_ip_asc(param, name.constData())
-                                    : X509_VERIFY_PARAM_set1_host(param, name.constData(), static_cast<std::size_t>(name.size()));
+            const int named =
+                is_ip ? X509_VERIFY_PARAM_set1_ip_asc(param, name.constData())
+                      : X509_VERIFY_PARAM_set1_host(param, name.constData(), static_cast<std::size_t>(name.size()));
             if (named != 1) {
                 _error = QStringLiteral("cannot check the server's certificate for %1").arg(shown_path(_name));
                 unusable();
@@ -216,7 +223,8 @@ private:
         char scratch[512];
         ERR_clear_error();
         const int n = SSL_read(_ssl, scratch, sizeof scratch);
-        if (n <= 0 && SSL_get_error(_ssl, n) == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) >= SSL_AD_REASON_OFFSET)
+        if (n <= 0 && SSL_get_error(_ssl, n) == SSL_ERROR_SSL &&
+            ERR_GET_REASON(ERR_peek_error()) >= SSL_AD_REASON_OFFSET)
             _error = failure();
         ERR_clear_error();
     }
@@ -241,7 +249,8 @@ private:
             return outcome::closed;
         case SSL_ERROR_SYSCALL:
             ERR_clear_error();
-            _error = saved_errno ? QString::fromLocal8Bit(std::strerror(saved_errno)) : QStringLiteral("connection closed by the Redis server");
+            _error = saved_errno ? QString::fromLocal8Bit(std::strerror(saved_errno))
+                                 : QStringLiteral("connection closed by the Redis server");
             return saved_errno ? outcome::failed : outcome::closed;
         default:
             _error = failure();
@@ -255,7 +264,8 @@ private:
         const long verified = SSL_get_verify_result(_ssl);
         const QString reason = queued_reason();
         if (ERR_GET_REASON(code) == SSL_R_CERTIFICATE_VERIFY_FAILED && verified != X509_V_OK) {
-            QString why = QStringLiteral("the server's certificate is refused: ") + shown(X509_verify_cert_error_string(verified));
+            QString why = QStringLiteral("the server's certificate is refused: ") +
+                          shown(X509_verify_cert_error_string(verified));
             if (verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH)
                 why += QStringLiteral(" (it is not for %1)").arg(shown_path(_name));
             return why;

@@ -11,8 +11,8 @@ struct tls_settings {
     enum class verification { full, none };
 
     mode use = mode::off;
-    QString ca_file;      // empty: the system's trust store
-    QString cert_file;    // with key_file: the client's certificate, for servers that ask for one
+    QString ca_file;    // empty: the system's trust store
+    QString cert_file;  // with key_file: the client's certificate, for servers that ask for one
     QString key_file;
     QString server_name;  // the name the server's certificate must carry (and SNI); empty: the host
     verification verify = verification::full;

@@ -5,7 +5,9 @@
 namespace redis {
 
 transaction::transaction(QList<command> prelude, body source, done_callback done)
-    : _prelude(std::move(prelude)), _body(std::move(source)), _done(std::move(done))
+    : _prelude(std::move(prelude)),
+      _body(std::move(source)),
+      _done(std::move(done))
 {
     for (const command& c : _prelude)
         append_command(_prelude_wire, c);
@@ -108,7 +110,8 @@ void transaction::on_reply(reply&& r)
     switch (next_reply()) {
     case reading::prelude:
         if (r.is_error() && _refused.isEmpty()) {
-            _refused = QStringLiteral("Redis refused a command before the transaction: %1").arg(QString::fromLatin1(r.text));
+            _refused =
+                QStringLiteral("Redis refused a command before the transaction: %1").arg(QString::fromLatin1(r.text));
             _refused_by_redis = true;
         }
         break;
@@ -132,7 +135,9 @@ void transaction::on_reply(reply&& r)
             _result.refused = true;
             _result.error = QStringLiteral("Redis discarded the transaction: %1").arg(QString::fromLatin1(r.text));
             if (!_queued_error.isEmpty())
-                _result.error += QStringLiteral(" (queued command %1: %2)").arg(_queued_error_index).arg(QString::fromLatin1(_queued_error));
+                _result.error += QStringLiteral(" (queued command %1: %2)")
+                                     .arg(_queued_error_index)
+                                     .arg(QString::fromLatin1(_queued_error));
         } else if (r.type == reply::kind::nil) {
             _result.error = QStringLiteral("Redis did not execute the transaction (EXEC answered nil)");
             _result.watched_key_changed = true;

@@ -89,11 +89,11 @@ private:
     phase _phase = phase::prelude;
     std::size_t _replies = 0;
     bool _exec_read = false;
-    std::size_t _exec_index = 0;  // the element of the EXEC reply read next
-    QString _refused;             // a prelude command refused, or no longer wanted
+    std::size_t _exec_index = 0;     // the element of the EXEC reply read next
+    QString _refused;                // a prelude command refused, or no longer wanted
     bool _refused_by_redis = false;  // _refused is Redis's answer
-    QString _abandoned;           // why DISCARD goes out instead of EXEC
-    QByteArray _queued_error;     // the first queued command refused
+    QString _abandoned;              // why DISCARD goes out instead of EXEC
+    QByteArray _queued_error;        // the first queued command refused
     std::size_t _queued_error_index = 0;
     transaction_result _result;
 };

@@ -10,10 +10,10 @@
 namespace redis {
 
 struct sentinel_locator::member {
-    std::unique_ptr<client> asker;     // the questions
-    std::unique_ptr<client> listener;  // subscribed to its events
+    std::unique_ptr<client> asker;                  // the questions
+    std::unique_ptr<client> listener;               // subscribed to its events
     std::shared_ptr<detail::sentinel_probe> probe;  // of the listening link
-    QTimer question_limit;             // of the oldest question out
+    QTimer question_limit;                          // of the oldest question out
     int questions_out = 0;
     standing at = standing::unknown;
     master_address claim;      // where it said the master went, during the fail-over
@@ -39,7 +39,9 @@ master_address address_of(const QByteArray& host, const QByteArray& port)
 
 }  // namespace
 
-sentinel_locator::sentinel_locator(sentinel_config config, QObject* parent) : address_source(parent), _config(std::move(config))
+sentinel_locator::sentinel_locator(sentinel_config config, QObject* parent)
+    : address_source(parent),
+      _config(std::move(config))
 {
     for (std::size_t i = 0; i < static_cast<std::size_t>(_config.sentinels.size()); ++i) {
         const auto& where = _config.sentinels[static_cast<int>(i)];
@@ -50,8 +52,9 @@ sentinel_locator::sentinel_locator(sentinel_config config, QObject* parent) : ad
         m->question_limit.setSingleShot(true);
         m->question_limit.setTimerType(Qt::PreciseTimer);
         m->question_limit.setInterval(question_limit_ms);
-        connect(&m->question_limit, &QTimer::timeout, this,
-                [this, i] { _members[i]->asker->drop(QStringLiteral("no whole answer within %1 ms").arg(question_limit_ms)); });
+        connect(&m->question_limit, &QTimer::timeout, this, [this, i] {
+            _members[i]->asker->drop(QStringLiteral("no whole answer within %1 ms").arg(question_limit_ms));
+        });
         _members.push_back(std::move(m));
         listen(i);
     }
@@ -127,12 +130,14 @@ void sentinel_locator::ask(std::size_t index, const std::shared_ptr<round>& r)
             QString why = failure;
             if (why.isEmpty() && replies.size() == 1) {
                 const reply& answer = replies.front();
-                const master_address where = answer.elements.size() == 2 ? address_of(answer.elements[0].text, answer.elements[1].text)
-                                                                          : master_address();
+                const master_address where = answer.elements.size() == 2
+                                                 ? address_of(answer.elements[0].text, answer.elements[1].text)
+                                                 : master_address();
                 if (!where.empty())
                     r->vote.named(index, where);
                 else
-                    why = answer.is_error() ? printable(answer.text) : QStringLiteral("names no usable master of that name");
+                    why = answer.is_error() ? printable(answer.text)
+                                            : QStringLiteral("names no usable master of that name");
             }
             if (!r->vote.answered(index))
                 r->vote.failed(index, why.isEmpty() ? QStringLiteral("no answer") : why);
@@ -164,8 +169,9 @@ void sentinel_locator::judge(const round& r, std::size_t index)
     member& m = *_members[index];
     if (r.vote.dissents(index)) {
         m.at = standing::dissents;
-        emit disagreement(_names[index], QStringLiteral("names %1 as the master of \"%2\", the majority %3")
-                                             .arg(r.vote.named_by(index).text(), printable(_config.master), agreed.text()));
+        emit disagreement(_names[index],
+                          QStringLiteral("names %1 as the master of \"%2\", the majority %3")
+                              .arg(r.vote.named_by(index).text(), printable(_config.master), agreed.text()));
     } else if (r.vote.named_by(index) == agreed) {
         m.at = standing::agrees;
     }
@@ -188,11 +194,12 @@ void sentinel_locator::decide(const round& r)
         settle(agreed);
         return;
     }
-    const QString why = QStringLiteral("the sentinels do not agree where the master \"%1\" is (%2 of %3 must name it): %4")
-                            .arg(printable(_config.master))
-                            .arg(master_vote::quorum(_members.size()))
-                            .arg(_members.size())
-                            .arg(r.vote.tally(_names));
+    const QString why =
+        QStringLiteral("the sentinels do not agree where the master \"%1\" is (%2 of %3 must name it): %4")
+            .arg(printable(_config.master))
+            .arg(master_vote::quorum(_members.size()))
+            .arg(_members.size())
+            .arg(r.vote.tally(_names));
     std::vector<found> waiting;
     waiting.swap(_waiting);
     for (found& done : waiting)
@@ -283,14 +290,18 @@ void sentinel_locator::event(std::size_t index, const QByteArray& channel, const
     }
     member& m = *_members[index];
     if (m.at == standing::dissents || about != _master) {
-        emit disagreement(_names[index], QStringLiteral("%1 about %2 ignored: the majority names %3 as the master of \"%4\"")
-                                             .arg(printable(channel, 40), about.empty() ? QStringLiteral("an unusable address") : about.text(),
-                                                  _master.text(), printable(_config.master)));
+        emit disagreement(_names[index],
+                          QStringLiteral("%1 about %2 ignored: the majority names %3 as the master of \"%4\"")
+                              .arg(printable(channel, 40),
+                                   about.empty() ? QStringLiteral("an unusable address") : about.text(), _master.text(),
+                                   printable(_config.master)));
         return;
     }
     if (_fence == fence::open) {
         if (!m.barred.hasExpired()) {
-            emit disagreement(_names[index], QStringLiteral("%1 ignored: its last fail-over was not confirmed").arg(printable(channel, 40)));
+            emit disagreement(
+                _names[index],
+                QStringLiteral("%1 ignored: its last fail-over was not confirmed").arg(printable(channel, 40)));
             return;
         }
         raise(index);
@@ -331,11 +342,14 @@ void sentinel_locator::lift()
 void sentinel_locator::fence_ran_out()
 {
     _members[_fencer]->barred.setRemainingTime(fence_limit_ms);
-    emit disagreement(_names[_fencer], QStringLiteral("began a fail-over of \"%1\"%2 that the majority did not confirm within %3 ms; "
-                                                      "its fail-overs are ignored for as long")
-                                           .arg(printable(_config.master),
-                                                _members[_fencer]->claim.empty() ? QString() : QStringLiteral(" to ") + _members[_fencer]->claim.text())
-                                           .arg(fence_limit_ms));
+    emit disagreement(
+        _names[_fencer],
+        QStringLiteral("began a fail-over of \"%1\"%2 that the majority did not confirm within %3 ms; "
+                       "its fail-overs are ignored for as long")
+            .arg(printable(_config.master), _members[_fencer]->claim.empty()
+                                                ? QString()
+                                                : QStringLiteral(" to ") + _members[_fencer]->claim.text())
+            .arg(fence_limit_ms));
     lift();
     if (!_waiting.empty() && (!_round || _round->decided))
         start_round();

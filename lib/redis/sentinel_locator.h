@@ -14,8 +14,12 @@
 namespace redis {
 
 struct sentinel_config {
-    sentinel_config(QList<QPair<QString, quint32>> sentinels = {}, QByteArray master = {}, QString password = {}, tls_settings tls = {})
-        : sentinels(std::move(sentinels)), master(std::move(master)), password(std::move(password)), tls(std::move(tls))
+    sentinel_config(QList<QPair<QString, quint32>> sentinels = {}, QByteArray master = {}, QString password = {},
+                    tls_settings tls = {})
+        : sentinels(std::move(sentinels)),
+          master(std::move(master)),
+          password(std::move(password)),
+          tls(std::move(tls))
     {
     }
     QList<QPair<QString, quint32>> sentinels;  // host and port of each
@@ -97,7 +101,7 @@ private:
     master_address _master;         // the address last agreed on
     std::vector<found> _waiting;
     fence _fence = fence::open;
-    std::size_t _fencer = 0;         // the sentinel whose fail-over holds us
+    std::size_t _fencer = 0;  // the sentinel whose fail-over holds us
     QTimer _fence_limit;
     QTimer _confirm;
     QTimer _probe_interval;

@@ -23,8 +23,11 @@ struct sentinel_probe {
 class sentinel_subscription : public job {
 public:
     using message_callback = std::function<void(const QByteArray& channel, const QByteArray& text)>;
-    sentinel_subscription(std::shared_ptr<sentinel_probe> probe, message_callback on_message, std::function<void()> on_end)
-        : _probe(std::move(probe)), _on_message(std::move(on_message)), _on_end(std::move(on_end))
+    sentinel_subscription(std::shared_ptr<sentinel_probe> probe, message_callback on_message,
+                          std::function<void()> on_end)
+        : _probe(std::move(probe)),
+          _on_message(std::move(on_message)),
+          _on_end(std::move(on_end))
     {
     }
     progress write(command_writer& out) override

@@ -2,8 +2,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QJsonDocument>
+#include <QTimer>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -75,7 +75,8 @@ void amqp_peer::listen(const QString& exchange, const QString& key)
         throw std::runtime_error("cannot listen on " + exchange.toStdString());
 }
 
-void amqp_peer::publish(const QString& exchange, const QString& key, const QByteArray& body, const QString& content_type)
+void amqp_peer::publish(const QString& exchange, const QString& key, const QByteArray& body,
+                        const QString& content_type)
 {
     if (!_client.createExchange(exchange)->publish(body, key, content_type))
         throw std::runtime_error("test peer cannot publish");

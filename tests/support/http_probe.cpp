@@ -73,7 +73,8 @@ exposition::exposition(const QByteArray& text)
 {
     if (!text.endsWith('\n'))
         errors << "the body does not end in a line feed";
-    static const QRegularExpression type_line(R"(^# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram|summary|untyped)$)");
+    static const QRegularExpression type_line(
+        R"(^# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram|summary|untyped)$)");
     static const QRegularExpression sample_line(
         R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*"(?:,[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*")*)?\})? (\S+)$)");
     QMap<QString, QString> types;

@@ -36,9 +36,13 @@ script_result run_script(const QString& function, const QStringList& args, int t
     const QString script = QStringLiteral(CORVEL_SOURCE_DIR "/scripts/rabbit_local.sh");
     // GNU timeout signals its whole process group, which takes rabbitmqctl's VM along with bash.
     // A broker the script starts runs in a session of its own and is not hit.
-    QStringList argv{QStringLiteral("-k"), QStringLiteral("5"), QString::number((timeout_ms + 999) / 1000),
-                     QStringLiteral("bash"), QStringLiteral("-c"),
-                     QStringLiteral(". \"$0\" && %1 \"$@\"").arg(function), script};
+    QStringList argv{QStringLiteral("-k"),
+                     QStringLiteral("5"),
+                     QString::number((timeout_ms + 999) / 1000),
+                     QStringLiteral("bash"),
+                     QStringLiteral("-c"),
+                     QStringLiteral(". \"$0\" && %1 \"$@\"").arg(function),
+                     script};
     argv += args;
     QProcess p;
     p.setProcessEnvironment(env);
@@ -99,7 +103,8 @@ QString as_text(const QJsonValue& v)
         return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QJsonValue::Double: {
         const double d = v.toDouble();
-        return d == static_cast<double>(static_cast<qint64>(d)) ? QString::number(static_cast<qint64>(d)) : QString::number(d);
+        return d == static_cast<double>(static_cast<qint64>(d)) ? QString::number(static_cast<qint64>(d))
+                                                                : QString::number(d);
     }
     case QJsonValue::String:
         return v.toString();
@@ -131,15 +136,17 @@ test_rabbit& test_rabbit::shared()
         const QByteArray given = qgetenv("CORVEL_TEST_AMQP_PORT");
         if (given.isEmpty())
             return std::make_unique<test_rabbit>();
-        return std::unique_ptr<test_rabbit>(new test_rabbit(static_cast<quint16>(given.toUInt()),
-                                                            static_cast<quint16>(qgetenv("CORVEL_TEST_AMQPS_PORT").toUInt()),
-                                                            QString::fromLocal8Bit(qgetenv("CORVEL_TEST_RABBIT_DIR"))));
+        return std::unique_ptr<test_rabbit>(new test_rabbit(
+            static_cast<quint16>(given.toUInt()), static_cast<quint16>(qgetenv("CORVEL_TEST_AMQPS_PORT").toUInt()),
+            QString::fromLocal8Bit(qgetenv("CORVEL_TEST_RABBIT_DIR"))));
     }();
     return *instance;
 }
 
 test_rabbit::test_rabbit(quint16 port, quint16 tls_port, const QString& dir)
-    : _port(port), _tls_port(tls_port), _dir_path(dir)
+    : _port(port),
+      _tls_port(tls_port),
+      _dir_path(dir)
 {
     if (_port == 0)
         throw std::runtime_error("CORVEL_TEST_AMQP_PORT is not a port number");
@@ -251,18 +258,20 @@ int test_rabbit::close_connections_named(const QString& prefix, const QString& r
     // close_connection takes a pid as the table formatter writes it ("<node.1.2.3>", which the
     // JSON one shortens): the two listings meet on the connection's name ("a:1 -> b:2").
     QHash<QString, QString> pids;
-    for (const QString& line : ctl({QStringLiteral("list_connections"), QStringLiteral("name"), QStringLiteral("pid")}).split('\n')) {
+    for (const QString& line :
+         ctl({QStringLiteral("list_connections"), QStringLiteral("name"), QStringLiteral("pid")}).split('\n')) {
         const QStringList cells = line.split('\t');
         if (cells.size() == 2)
             pids.insert(cells[0], cells[1]);
     }
     int closed = 0;
-    for (const QJsonObject& row : rows({QStringLiteral("list_connections"), QStringLiteral("name"), QStringLiteral("client_properties")})) {
+    for (const QJsonObject& row :
+         rows({QStringLiteral("list_connections"), QStringLiteral("name"), QStringLiteral("client_properties")})) {
         for (const QJsonValue& p : row.value(QStringLiteral("client_properties")).toArray()) {
             const QJsonArray triple = p.toArray();
             const QString pid = pids.value(row.value(QStringLiteral("name")).toString());
-            if (triple.size() == 3 && triple[0].toString() == QLatin1String("connection_name") && as_text(triple[2]).startsWith(prefix)
-                && !pid.isEmpty()) {
+            if (triple.size() == 3 && triple[0].toString() == QLatin1String("connection_name") &&
+                as_text(triple[2]).startsWith(prefix) && !pid.isEmpty()) {
                 ctl({QStringLiteral("close_connection"), pid, reason});
                 ++closed;
             }
@@ -274,8 +283,8 @@ int test_rabbit::close_connections_named(const QString& prefix, const QString& r
 QStringList test_rabbit::connection_names() const
 {
     QStringList names;
-    for (const QJsonObject& row : rows({QStringLiteral("list_connections"), QStringLiteral("state"),
-                                        QStringLiteral("client_properties")})) {
+    for (const QJsonObject& row :
+         rows({QStringLiteral("list_connections"), QStringLiteral("state"), QStringLiteral("client_properties")})) {
         const QString state = row.value(QStringLiteral("state")).toString();
         if (state == QLatin1String("closing") || state == QLatin1String("closed"))
             continue;
@@ -294,10 +303,11 @@ QStringList test_rabbit::connection_names() const
 
 QJsonObject test_rabbit::queue_row(const QString& queue, const QStringList& fields, const QString& vhost) const
 {
-    const QList<QJsonObject> list =
-        rows(QStringList{QStringLiteral("list_queues"), QStringLiteral("--vhost"), vhost, QStringLiteral("name")} + fields);
-    const auto it = std::find_if(list.begin(), list.end(),
-                                 [&](const QJsonObject& row) { return row.value(QStringLiteral("name")).toString() == queue; });
+    const QList<QJsonObject> list = rows(
+        QStringList{QStringLiteral("list_queues"), QStringLiteral("--vhost"), vhost, QStringLiteral("name")} + fields);
+    const auto it = std::find_if(list.begin(), list.end(), [&](const QJsonObject& row) {
+        return row.value(QStringLiteral("name")).toString() == queue;
+    });
     return it == list.end() ? QJsonObject() : *it;
 }
 
@@ -307,7 +317,8 @@ int test_rabbit::queue_messages(const QString& queue, const QString& vhost) cons
         queue_row(queue, {QStringLiteral("messages_ready"), QStringLiteral("messages_unacknowledged")}, vhost);
     if (row.isEmpty())
         return -1;
-    return count_of(row, QStringLiteral("messages_ready"), queue) + count_of(row, QStringLiteral("messages_unacknowledged"), queue);
+    return count_of(row, QStringLiteral("messages_ready"), queue) +
+           count_of(row, QStringLiteral("messages_unacknowledged"), queue);
 }
 
 bool test_rabbit::queue_exists(const QString& queue, const QString& vhost) const

@@ -41,7 +41,8 @@ public:
     QString uri(const QString& vhost = QStringLiteral("/")) const;
     // The same for amqps, on host "localhost" so that the certificate's name matches (or on
     // another host, 127.0.0.1 say, so that it does not).
-    QString tls_uri(const QString& vhost = QStringLiteral("/"), const QString& host = QStringLiteral("localhost")) const;
+    QString tls_uri(const QString& vhost = QStringLiteral("/"),
+                    const QString& host = QStringLiteral("localhost")) const;
 
     void stop();   // only a broker of our own; takes ~3 s
     void start();  // again on the same ports and files; takes ~6 s

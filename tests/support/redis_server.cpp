@@ -6,8 +6,8 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
 #include <QTcpServer>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdlib>
@@ -81,13 +81,27 @@ QList<QByteArray> parse_monitor_line(const QByteArray& line)
             }
             const char e = line[++i];
             switch (e) {
-            case 'n': arg.append('\n'); break;
-            case 'r': arg.append('\r'); break;
-            case 't': arg.append('\t'); break;
-            case 'a': arg.append('\a'); break;
-            case 'b': arg.append('\b'); break;
-            case 'x': arg.append(static_cast<char>(line.mid(i + 1, 2).toInt(nullptr, 16))); i += 2; break;
-            default: arg.append(e);
+            case 'n':
+                arg.append('\n');
+                break;
+            case 'r':
+                arg.append('\r');
+                break;
+            case 't':
+                arg.append('\t');
+                break;
+            case 'a':
+                arg.append('\a');
+                break;
+            case 'b':
+                arg.append('\b');
+                break;
+            case 'x':
+                arg.append(static_cast<char>(line.mid(i + 1, 2).toInt(nullptr, 16)));
+                i += 2;
+                break;
+            default:
+                arg.append(e);
             }
         }
         args.append(arg);
@@ -115,11 +129,12 @@ test_redis::test_redis(quint32 existing_port) : _port(existing_port)
         throw std::runtime_error("CORVEL_TEST_REDIS_PORT names a port where no Redis answers");
 }
 
-test_redis::test_redis() : test_redis(QStringList{"--save", "", "--appendonly", "no"})
-{
-}
+test_redis::test_redis() : test_redis(QStringList{"--save", "", "--appendonly", "no"}) {}
 
-test_redis::test_redis(QStringList arguments) : _port(free_port()), _arguments(std::move(arguments)), _dir(std::make_unique<QTemporaryDir>())
+test_redis::test_redis(QStringList arguments)
+    : _port(free_port()),
+      _arguments(std::move(arguments)),
+      _dir(std::make_unique<QTemporaryDir>())
 {
     start();
 }
@@ -129,20 +144,22 @@ namespace {
 // and a sentinel's links).
 QByteArray tls_directives(const QString& certs, quint32 tls_port)
 {
-    return "tls-port " + QByteArray::number(tls_port) + "\ntls-cert-file " + QFile::encodeName(certs + "/server.crt")
-           + "\ntls-key-file " + QFile::encodeName(certs + "/server.key") + "\ntls-ca-cert-file " + QFile::encodeName(certs + "/ca.crt")
-           + "\ntls-auth-clients yes\ntls-replication yes\n";
+    return "tls-port " + QByteArray::number(tls_port) + "\ntls-cert-file " + QFile::encodeName(certs + "/server.crt") +
+           "\ntls-key-file " + QFile::encodeName(certs + "/server.key") + "\ntls-ca-cert-file " +
+           QFile::encodeName(certs + "/ca.crt") + "\ntls-auth-clients yes\ntls-replication yes\n";
 }
 }  // namespace
 
-std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port, const QString& certs, const QByteArray& more)
+std::unique_ptr<test_redis> test_redis::sentinel(const QByteArray& name, quint32 master_port, const QString& certs,
+                                                 const QByteArray& more)
 {
     QTemporaryDir* conf_dir = new QTemporaryDir();  // outlives the server: it rewrites its file
     QFile conf(conf_dir->filePath("sentinel.conf"));
     conf.open(QIODevice::WriteOnly);
     const quint32 tls_port = certs.isEmpty() ? 0 : free_port();
-    conf.write("sentinel monitor " + name + " 127.0.0.1 " + QByteArray::number(master_port) + " 1\n" + "sentinel down-after-milliseconds "
-               + name + " 1000\nsentinel failover-timeout " + name + " 5000\n" + (tls_port ? tls_directives(certs, tls_port) : QByteArray()) + more);
+    conf.write("sentinel monitor " + name + " 127.0.0.1 " + QByteArray::number(master_port) + " 1\n" +
+               "sentinel down-after-milliseconds " + name + " 1000\nsentinel failover-timeout " + name + " 5000\n" +
+               (tls_port ? tls_directives(certs, tls_port) : QByteArray()) + more);
     conf.close();
     std::unique_ptr<test_redis> s(new test_redis(QStringList{conf.fileName(), "--sentinel"}));
     s->_sentinel_dir.reset(conf_dir);
@@ -180,7 +197,9 @@ void test_redis::start()
     const int options = arguments.isEmpty() || arguments.first().startsWith("--") ? 0 : 1;
     arguments.insert(options, "--port");
     arguments.insert(options + 1, QString::number(_port));
-    arguments << "--bind" << "127.0.0.1" << "--dir" << _dir->path();
+    arguments << "--bind"
+              << "127.0.0.1"
+              << "--dir" << _dir->path();
     _process->start("redis-server", arguments);
     if (!_process->waitForStarted(5000))
         throw std::runtime_error("cannot start redis-server (is it installed?)");

@@ -22,7 +22,8 @@ public:
     // A sentinel of its own, watching the master at master_port as name (quorum 1, down after 1 s),
     // with these lines of configuration more. With certs (tests/support/make_test_certs.sh): over
     // TLS too, the master's port a TLS one.
-    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port, const QString& certs = QString(),
+    static std::unique_ptr<test_redis> sentinel(const QByteArray& name, quint32 master_port,
+                                                const QString& certs = QString(),
                                                 const QByteArray& more = QByteArray());
     // A server of its own taking TLS on tls_port() with the certificates in certs, a client
     // certificate required; port() stays plain, for the tests' own probes.
@@ -55,7 +56,7 @@ public:
 
     // Runs one command; returns the reply as text ("" for nil, array elements joined by "\n").
     QByteArray run(const QList<QByteArray>& cmd);
-    QStringList members(const QByteArray& key);        // SMEMBERS, sorted
+    QStringList members(const QByteArray& key);         // SMEMBERS, sorted
     QStringList keys(const QByteArray& pattern = "*");  // KEYS, sorted
     QByteArray hget(const QByteArray& key, const QByteArray& field);
     bool exists(const QByteArray& key);
