@@ -31,7 +31,7 @@ Application::Application(int& argc, char** argv)
     stderr_batch::install();
     _logger->info() << "corvel " << applicationVersion() << " starting (pid " << QString::number(applicationPid())
                     << "), configuration " << _cmdLineParser.value(QStringLiteral("c"));
-    warn_of_configuration(_env, _cmdLineParser.value(QStringLiteral("c")), *_logger);
+    warn_of_configuration(_env, _cmdLineParser.value(QStringLiteral("c")), _injector->redis_settings(), *_logger);
     _injector->warn_of_missing_replicas();
     warn_of_few_descriptors();
     connect(_timer.get(), &QTimer::timeout, this, &Application::redis_rename_tmp);

@@ -44,6 +44,7 @@ public:
     void warn_of_missing_replicas();
 
     const rabbit_api_config& rabbit_settings() const { return _rabbit; }
+    const redis_conf& redis_settings() const { return _redis; }
     // What every handler is given.
     const handler_context& handlers() const { return _handlers; }
     staging_promotion& promotion() { return _promotion; }

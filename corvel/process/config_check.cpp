@@ -82,7 +82,7 @@ int check_configuration(const QString& path, bool named)
     return status;
 }
 
-void warn_of_configuration(environment& env, const QString& path, logger& log)
+void warn_of_configuration(environment& env, const QString& path, const redis_conf& store, logger& log)
 {
     const QString file = loggable(path);
     if (env.state_of_file() == environment::file_state::missing) {
@@ -93,7 +93,7 @@ void warn_of_configuration(environment& env, const QString& path, logger& log)
     }
     for (const config_remark& remark : remarks_of(env))
         log.warning() << "Configuration file " << file << ": " << remark.text;
-    warn_of_unverified_redis_tls(env, log);
+    warn_of_unverified_redis_tls(store, log);
 }
 
 bool refuse_bad_configuration(environment& env)

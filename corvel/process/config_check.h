@@ -19,7 +19,7 @@ bool refuse_bad_configuration(environment& env);
 // At start-up, once the log is open: one WARNING line for a missing file (said on standard
 // error too) and for each remark on the file; one ERROR line when Redis's certificates are not
 // checked (TLS_VERIFY=none); nothing stops the start.
-void warn_of_configuration(environment& env, const QString& path, logger& log);
+void warn_of_configuration(environment& env, const QString& path, const redis_conf& store, logger& log);
 
 // Remarks on settings that each read well but do not go together: SHUTDOWN_TIMEOUT_MS against
 // the packaged unit's TimeoutStopSec; the TLS files of REDIS_SETTINGS that cannot be used.

@@ -28,9 +28,8 @@ QList<config_remark> redis_tls_remarks(environment& env)
     return remarks;
 }
 
-void warn_of_unverified_redis_tls(environment& env, logger& log)
+void warn_of_unverified_redis_tls(const redis_conf& conf, logger& log)
 {
-    const redis_conf conf = env.get_redis_settings();
     if (conf._tls.enabled() && conf._tls.verify == redis::tls_settings::verification::none)
         log.error()
             << "REDIS_SETTINGS/TLS_VERIFY is none: the certificates of Redis and of the sentinels are not checked, "
