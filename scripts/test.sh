@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 localhost_resolves
 scripts/deps.sh
 
-jobs=3 brokers=2
+jobs=2 brokers=2
 work=$(mktemp -d)
 mkdir "$work/servers"
 rabbit_job=

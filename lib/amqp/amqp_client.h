@@ -139,7 +139,15 @@ private:
     bool ready_to_write() const { return _tls_socket ? writable() : _writing != writing::waiting; }
     // Writes what the buffer holds, as far as the socket takes it; false when the connection failed.
     bool write_buffered();
-    bool finish_cut_frame();
+    // A frame of ours is in the socket in part: nothing else may be written before its rest.
+    bool frame_cut() const { return _frame_start < _buffered_sent; }
+    void skip_whole_frames();
+    // The library writes its heartbeat by itself while it reads once its clock says one is due;
+    // one sent through it keeps that clock early, and reads wait while a cut frame could meet it.
+    void keep_heartbeat_clock();
+    bool library_heartbeat_near() const;
+    void hold_reads();
+    void release_reads();
     void forget_buffered();
     // The limit bounds what waits: a single message larger than it still goes when nothing does.
     bool outbox_takes(qint64 bytes) const { return _outbox_bytes == 0 || _outbox_bytes + bytes <= outbox_limit_bytes; }
@@ -188,8 +196,10 @@ private:
     bool _tls_socket = false;
     writing _writing = writing::idle;
     QByteArray _buffered;
-    qint64 _buffered_sent = 0;  // bytes of _buffered written
-    qint64 _frame_start = 0;    // where the first frame not written whole starts
+    qint64 _buffered_sent = 0;         // bytes of _buffered written
+    qint64 _frame_start = 0;           // where the first frame not written whole starts
+    QElapsedTimer _library_heartbeat;  // since a heartbeat went out through the library
+    bool _reads_held = false;          // while a cut frame waits for the socket
     QTimer _write_turn;
 
     std::deque<outgoing> _outbox;

@@ -109,7 +109,9 @@ void client::disconnectFromHost()
         amqp_connection_close_t close{};
         close.reply_code = AMQP_REPLY_SUCCESS;
         close.reply_text = amqp_cstring_bytes("closing");
-        if (_state && amqp_send_method(_state, 0, AMQP_CONNECTION_CLOSE_METHOD, &close) == AMQP_STATUS_OK) {
+        // Not in the middle of a frame of ours: the connection just goes then.
+        if (_state && !frame_cut() &&
+            amqp_send_method(_state, 0, AMQP_CONNECTION_CLOSE_METHOD, &close) == AMQP_STATUS_OK) {
             for (qint64 left = close_timeout_ms - clock.elapsed(); left > 0;
                  left = close_timeout_ms - clock.elapsed()) {
                 timeval limit{static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};

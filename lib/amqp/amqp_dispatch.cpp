@@ -16,6 +16,10 @@ void client::pump()
 {
     if (_pumping || !_state)
         return;
+    if (frame_cut() && library_heartbeat_near()) {
+        hold_reads();  // the write notifier brings the reads back with the rest of the frame
+        return;
+    }
     _pumping = true;
     QPointer<client> self(this);
     const quint64 generation = _generation;

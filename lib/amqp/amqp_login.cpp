@@ -13,6 +13,8 @@ void client::start_handshake()
     _phase = phase::handshake;
     _phase_clock.restart();
     _read_notifier = std::make_unique<QSocketNotifier>(_fd, QSocketNotifier::Read);
+    _reads_held = false;
+    _library_heartbeat.invalidate();
     connect(_read_notifier.get(), &QSocketNotifier::activated, this, &client::pump);
     const int status = amqp_send_header(_state);
     if (status != AMQP_STATUS_OK) {

@@ -106,6 +106,7 @@ void client::uncork()
 
 bool client::write_buffered()
 {
+    keep_heartbeat_clock();
     const qint64 before = _buffered_sent;
     while (_buffered_sent < _buffered.size()) {
         const ssize_t n = ::send(_fd, _buffered.constData() + _buffered_sent,
@@ -129,17 +130,14 @@ bool client::write_buffered()
     if (_buffered_sent > before || _writing != writing::waiting)
         _outbox_clock.restart();
     _writing = writing::waiting;
-    if (!finish_cut_frame())
-        return false;
-    if (!_blocked)
+    skip_whole_frames();
+    // A broker that holds us back stops reading; the rest of a cut frame still has to go.
+    if (!_blocked || frame_cut())
         watch_writes(true);
     return true;
 }
 
-// The library writes frames of its own (heartbeats, the close) straight to the socket: one of
-// ours cut in two would let them land inside it. Like the library with its own, the rest of that
-// frame is written now, waiting for the socket if need be.
-bool client::finish_cut_frame()
+void client::skip_whole_frames()
 {
     while (_frame_start < _buffered_sent) {
         const qint64 end =
@@ -148,34 +146,49 @@ bool client::finish_cut_frame()
             break;
         _frame_start = end;
     }
-    if (_frame_start == _buffered_sent)
-        return true;
-    const qint64 end =
-        _frame_start + frame_length(_buffered.constData() + _frame_start, _buffered.size() - _frame_start);
-    QElapsedTimer clock;
-    clock.start();
-    while (_buffered_sent < end) {
-        const qint64 left = _write_timeout_ms - clock.elapsed();
-        pollfd p{_fd, POLLOUT, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) < 0) {
-            if (errno == EINTR && left > 0)
-                continue;
-            fail(QStringLiteral("nothing could be written to the broker for %1 ms").arg(_write_timeout_ms));
-            return false;
-        }
-        const ssize_t n = ::send(_fd, _buffered.constData() + _buffered_sent, static_cast<size_t>(end - _buffered_sent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            _buffered_sent += n;
-        else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            fail(QStringLiteral("cannot write to the broker: ") + status_text(AMQP_STATUS_SOCKET_ERROR));
-            return false;
-        }
-    }
-    _frame_start = end;
-    if (_buffered_sent == _buffered.size())
-        forget_buffered();
-    return true;
+    if (!frame_cut())
+        release_reads();
+}
+
+void client::keep_heartbeat_clock()
+{
+    if (!_state || frame_cut() || amqp_get_heartbeat(_state) <= 0)
+        return;
+    if (_library_heartbeat.isValid() && _library_heartbeat.elapsed() < 1000)
+        return;
+    if (!writable())
+        return;  // it would wait for the socket
+    amqp_frame_t heartbeat{};
+    heartbeat.frame_type = AMQP_FRAME_HEARTBEAT;
+    heartbeat.channel = 0;
+    if (amqp_send_frame(_state, &heartbeat) == AMQP_STATUS_OK)
+        _library_heartbeat.restart();
+}
+
+bool client::library_heartbeat_near() const
+{
+    const int seconds = _state ? amqp_get_heartbeat(_state) : 0;
+    if (seconds <= 0)
+        return false;
+    // Half the interval, with a margin: whatever the library's own reckoning, it is not due yet.
+    return !_library_heartbeat.isValid() || _library_heartbeat.elapsed() >= seconds * 500 - 1000;
+}
+
+void client::hold_reads()
+{
+    if (_read_notifier)
+        _read_notifier->setEnabled(false);
+    _reads_held = true;
+}
+
+void client::release_reads()
+{
+    if (!_reads_held)
+        return;
+    _reads_held = false;
+    if (_read_notifier)
+        _read_notifier->setEnabled(true);
+    QTimer::singleShot(0, this, &client::pump);
 }
 
 void client::forget_buffered()
@@ -188,6 +201,7 @@ void client::forget_buffered()
     _frame_start = 0;
     _writing = writing::idle;
     _write_turn.stop();
+    release_reads();
 }
 
 void client::flush_outbox()
