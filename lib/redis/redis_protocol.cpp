@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <string_view>
 
 namespace redis {
 
@@ -106,9 +107,11 @@ struct reader_functions {
             return nullptr;
         }
         // A transaction answers every command with one of these: share them rather than copy.
-        const QByteArray text = QByteArray::fromRawData(str, static_cast<int>(len));
-        if (value.type == reply::kind::status && (text == queued || text == ok))
-            value.text = text == ok ? ok : queued;
+        const std::string_view text(str, len);
+        if (value.type == reply::kind::status && text == "OK")
+            value.text = ok;
+        else if (value.type == reply::kind::status && text == "QUEUED")
+            value.text = queued;
         else
             value.text = QByteArray(str, static_cast<int>(len));
         return scalar(task, std::move(value));
