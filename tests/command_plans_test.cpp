@@ -57,6 +57,8 @@ TEST(ClientsDevicesPlan, RoleIsWrittenOnlyWhenPresent)
     EXPECT_FALSE(plan(R"({"api_key":"K","modem_ids":[1]})").last().startsWith("HSET"));
     EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"role":5})").last(), "HSET client:properties:K role ");
     EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"role":""})").last(), "HSET client:properties:K role ");
+    EXPECT_EQ(plan(R"({"api_k\u0065y":"K","modem_ids":[1],"r\u006fle":"R"})").last(),
+              "HSET client:properties:K role R");
 }
 
 TEST(ClientsDevicesPlan, MissingApiKeyLeavesKeysEndingAtTheColon)

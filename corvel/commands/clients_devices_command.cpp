@@ -18,7 +18,7 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
                                                       "Redis has answered for the quiet time")));
         return;
     }
-    // A large command's array is read from its text as it is written out.
+    // A command's array is read from its text as it is written out.
     auto commands = command._data_text.isEmpty() ? std::make_shared<clients_devices_commands>(command._data.array())
                                                  : std::make_shared<clients_devices_commands>(command._data_text);
     qDebug() << "Put to redis:" << commands->size() << "clients\t" << utc_stamp_now();

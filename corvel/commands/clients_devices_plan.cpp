@@ -90,14 +90,13 @@ client_entry read_client_entry(json_scan& scan)
         const char* end = nullptr;
         if (!scan.string(begin, end) || !scan.take(':'))
             break;
-        const QString key = json_string_text(begin, end);
-        if (key == QLatin1String("api_key")) {
+        if (json_string_is(begin, end, QLatin1String("api_key"))) {
             entry.api_key = text_member(scan);
-        } else if (key == QLatin1String("modem_ids")) {
+        } else if (json_string_is(begin, end, QLatin1String("modem_ids"))) {
             entry.modem_ids = ids_member(scan);
-        } else if (key == QLatin1String("station_ids")) {
+        } else if (json_string_is(begin, end, QLatin1String("station_ids"))) {
             entry.station_ids = ids_member(scan);
-        } else if (key == QLatin1String("role")) {
+        } else if (json_string_is(begin, end, QLatin1String("role"))) {
             entry.has_role = true;
             entry.role = text_member(scan);
         } else {
