@@ -1,13 +1,14 @@
 #include "commands/clients_devices_command.h"
 
 #include "commands/clients_devices_plan.h"
+#include "diagnostic_line.h"
 #include "promotion/staging_promotion.h"
 #include "store/store_transaction.h"
 #include "utc_stamp.h"
 
-#include <QDebug>
 #include <QPointer>
 
+#include <cstdio>
 #include <optional>
 
 void ClientsDevicesCommand::exec(const model::command& command, completion finished)
@@ -21,7 +22,10 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
     // A command's array is read from its text as it is written out.
     auto commands = command._data_text.isEmpty() ? std::make_shared<clients_devices_commands>(command._data.array())
                                                  : std::make_shared<clients_devices_commands>(command._data_text);
-    qDebug() << "Put to redis:" << commands->size() << "clients\t" << utc_stamp_now();
+    char text[128];
+    const int size =
+        std::snprintf(text, sizeof text, "Put to redis: %d clients\t %s", commands->size(), utc_stamp_now().text);
+    CORVEL_DEBUG_LINE(QString::fromLatin1(text, size));
     // Holds the promotion timer off; may put a promotion ahead of this command.
     std::optional<redis::command> mark = promotion.command_started();
     run_store_transaction(

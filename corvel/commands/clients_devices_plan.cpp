@@ -1,12 +1,13 @@
 #include "commands/clients_devices_plan.h"
 
+#include "diagnostic_line.h"
 #include "loggable.h"
 
-#include <QDebug>
 #include <QJsonObject>
 
 #include <charconv>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -258,8 +259,11 @@ bool clients_devices_commands::write(redis::command_writer& out)
             if (_index == _size)
                 return true;
             client_entry entry = next_entry();
-            qDebug() << "Put to redis:" << entry.modem_ids.size() << "modems" << entry.station_ids.size() << "bs"
-                     << QStringLiteral("(%1)").arg(loggable(entry.api_key));
+            char text[64];
+            const int size = std::snprintf(text, sizeof text, "Put to redis: %d modems %d bs ", entry.modem_ids.size(),
+                                           entry.station_ids.size());
+            CORVEL_DEBUG_LINE(QString::fromLatin1(text, size) +
+                              diagnostic::quoted(QLatin1Char('(') + loggable(entry.api_key) + QLatin1Char(')')));
             _current.emplace(std::move(entry));
         }
         if (_current->write(out))

@@ -3,10 +3,11 @@
 #include "commands/device_parameters_plan.h"
 #include "store/store_transaction.h"
 
+#include "diagnostic_line.h"
 #include "json_scan.h"
 #include "utc_stamp.h"
 
-#include <QDebug>
+#include <cstdio>
 
 void DevicesParamsCommand::exec(const model::command& command, completion finished)
 {
@@ -16,7 +17,10 @@ void DevicesParamsCommand::exec(const model::command& command, completion finish
         return;
     }
     const QJsonArray modems = data.array();
-    qDebug() << "Put to redis:" << modems.size() << "properties\t" << utc_stamp_now();
+    char text[128];
+    const int size =
+        std::snprintf(text, sizeof text, "Put to redis: %d properties\t %s", modems.size(), utc_stamp_now().text);
+    CORVEL_DEBUG_LINE(QString::fromLatin1(text, size));
 
     auto commands = std::make_shared<device_parameters_commands>(modems);
     run_store_transaction(
