@@ -32,13 +32,7 @@ public:
     void arg(const char* data, int size) { append_bulk(_out, data, size); }
     void arg(const QByteArray& a) { arg(a.constData(), a.size()); }
     // One argument made of two pieces, a key prefix and a name say.
-    void arg(std::string_view head, std::string_view tail)
-    {
-        append_header(_out, '$', static_cast<int>(head.size() + tail.size()));
-        _out.append(head.data(), static_cast<int>(head.size()));
-        _out.append(tail.data(), static_cast<int>(tail.size()));
-        _out.append("\r\n", 2);
-    }
+    void arg(std::string_view head, std::string_view tail) { append_bulk(_out, head, tail); }
     void end() { ++_count; }
 
     void add(const command& cmd)
