@@ -8,7 +8,6 @@
 
 #include <QPointer>
 
-#include <cstdio>
 #include <optional>
 
 void ClientsDevicesCommand::exec(const model::command& command, completion finished)
@@ -22,10 +21,9 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
     // A command's array is read from its text as it is written out.
     auto commands = command._data_text.isEmpty() ? std::make_shared<clients_devices_commands>(command._data.array())
                                                  : std::make_shared<clients_devices_commands>(command._data_text);
-    char text[128];
-    const int size =
-        std::snprintf(text, sizeof text, "Put to redis: %d clients\t %s", commands->size(), utc_stamp_now().text);
-    CORVEL_DEBUG_LINE(QString::fromLatin1(text, size));
+    diagnostic::short_text line;
+    line << "Put to redis: " << commands->size() << " clients\t " << utc_stamp_now().text;
+    CORVEL_DEBUG_LINE(line.text());
     // Holds the promotion timer off; may put a promotion ahead of this command.
     std::optional<redis::command> mark = promotion.command_started();
     run_store_transaction(

@@ -7,7 +7,6 @@
 
 #include <charconv>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -259,10 +258,9 @@ bool clients_devices_commands::write(redis::command_writer& out)
             if (_index == _size)
                 return true;
             client_entry entry = next_entry();
-            char text[64];
-            const int size = std::snprintf(text, sizeof text, "Put to redis: %d modems %d bs ", entry.modem_ids.size(),
-                                           entry.station_ids.size());
-            CORVEL_DEBUG_LINE(QString::fromLatin1(text, size) +
+            diagnostic::short_text line;
+            line << "Put to redis: " << entry.modem_ids.size() << " modems " << entry.station_ids.size() << " bs ";
+            CORVEL_DEBUG_LINE(line.text() +
                               diagnostic::quoted(QLatin1Char('(') + loggable(entry.api_key) + QLatin1Char(')')));
             _current.emplace(std::move(entry));
         }

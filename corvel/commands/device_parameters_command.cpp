@@ -7,8 +7,6 @@
 #include "json_scan.h"
 #include "utc_stamp.h"
 
-#include <cstdio>
-
 void DevicesParamsCommand::exec(const model::command& command, completion finished)
 {
     const QJsonDocument data = command_data(command);
@@ -17,10 +15,9 @@ void DevicesParamsCommand::exec(const model::command& command, completion finish
         return;
     }
     const QJsonArray modems = data.array();
-    char text[128];
-    const int size =
-        std::snprintf(text, sizeof text, "Put to redis: %d properties\t %s", modems.size(), utc_stamp_now().text);
-    CORVEL_DEBUG_LINE(QString::fromLatin1(text, size));
+    diagnostic::short_text line;
+    line << "Put to redis: " << modems.size() << " properties\t " << utc_stamp_now().text;
+    CORVEL_DEBUG_LINE(line.text());
 
     auto commands = std::make_shared<device_parameters_commands>(modems);
     run_store_transaction(
