@@ -24,7 +24,7 @@ struct command {
     QString _type;
     QString _sender;
     QJsonDocument _data;
-    // A large "data" array left as text (_data is null then): see command_data().
+    // A "data" array left as text (_data is null then): see command_data().
     json_slice _data_text{};
 };
 

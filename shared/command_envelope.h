@@ -17,10 +17,10 @@ struct delivery {
     QJsonObject json;          // the body, when it is a JSON object
     QString problem;           // why the body is not a JSON object; empty when it is
     bool redelivered = false;  // the broker delivered it before (to this consumer or another)
-    json_slice data_text{};    // a large body's "data" array, left as text; json's "data" is null then
+    json_slice data_text{};    // the body's "data" array, left as text; json's "data" is null then
 };
 
-// Parses the body; a body that is not a JSON object comes with its problem. A large body's "data"
+// Parses the body; a body that is not a JSON object comes with its problem. The body's "data"
 // array is checked but not parsed: its text is what the handler reads.
 delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body);
 

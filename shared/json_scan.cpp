@@ -259,6 +259,15 @@ QString json_string_text(const char* begin, const char* end)
     return QJsonDocument::fromJson(array).array().at(0).toString();
 }
 
+bool json_string_is(const char* begin, const char* end, QLatin1String word)
+{
+    const std::size_t size = static_cast<std::size_t>(end - begin) - 2;
+    if (std::char_traits<char>::find(begin + 1, size, '\\') != nullptr)
+        return json_string_text(begin, end) == word;
+    return size == static_cast<std::size_t>(word.size()) &&
+           std::char_traits<char>::compare(begin + 1, word.data(), size) == 0;
+}
+
 bool read_envelope_in_place(const QByteArray& body, QJsonObject& envelope, json_slice& data)
 {
     json_scan scan(body.constData(), body.constData() + body.size());
@@ -273,7 +282,7 @@ bool read_envelope_in_place(const QByteArray& body, QJsonObject& envelope, json_
             const char* key_end = nullptr;
             if (!scan.string(key_begin, key_end) || !scan.take(':'))
                 return false;
-            const bool is_data = json_string_text(key_begin, key_end) == QLatin1String("data");
+            const bool is_data = json_string_is(key_begin, key_end, QLatin1String("data"));
             scan.peek();
             const char* const value = scan.position();
             if (!scan.skip(1))

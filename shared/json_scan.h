@@ -6,10 +6,10 @@
 #include <QJsonObject>
 #include <QString>
 
-// Reads JSON text in place, building nothing: for large command bodies, whose Qt document would
-// cost several times the text (16 bytes a number). It accepts standard JSON only, nested at most
-// max_depth deep, which QJsonDocument accepts too and reads the same; anything else is a failure,
-// and the caller then hands the text to Qt, which gives the verdict and its message.
+// Reads JSON text in place, building nothing: for command bodies, whose Qt document costs several
+// times the text (16 bytes a number) and, for a small one, more time than the scan. It accepts standard JSON only,
+// nested at most max_depth deep, which QJsonDocument accepts too and reads the same; anything else is a failure, and
+// the caller then hands the text to Qt, which gives the verdict and its message.
 class json_scan {
 public:
     json_scan(const char* begin, const char* end) : _at(begin), _end(end) {}
@@ -48,13 +48,14 @@ private:
 
 // The text of a string token (quotes included) as QJsonValue::toString() gives it.
 QString json_string_text(const char* begin, const char* end);
+// Whether a string token (quotes included) reads as word, a plain ASCII word; a token without
+// escapes is compared as it stands, without making its text.
+bool json_string_is(const char* begin, const char* end, QLatin1String word);
 
 // Reads a command body without making a Qt document of its "data" when that is an array: the
 // envelope's other members come as an object whose "data" is null, and the array as a slice of
 // the body. False when the body is not such an object that the scan accepts.
 bool read_envelope_in_place(const QByteArray& body, QJsonObject& envelope, json_slice& data);
-// Bodies from this size on are read so; smaller ones cost little as a document.
-constexpr int in_place_body_bytes = 64 * 1024;
 
 // A command's "data" as a document, made from its text when it came as a slice.
 QJsonDocument command_data(const model::command& command);

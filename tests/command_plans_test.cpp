@@ -57,6 +57,8 @@ TEST(ClientsDevicesPlan, RoleIsWrittenOnlyWhenPresent)
     EXPECT_FALSE(plan(R"({"api_key":"K","modem_ids":[1]})").last().startsWith("HSET"));
     EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"role":5})").last(), "HSET client:properties:K role ");
     EXPECT_EQ(plan(R"({"api_key":"K","modem_ids":[1],"role":""})").last(), "HSET client:properties:K role ");
+    EXPECT_EQ(plan(R"({"api_k\u0065y":"K","modem_ids":[1],"r\u006fle":"R"})").last(),
+              "HSET client:properties:K role R");
 }
 
 TEST(ClientsDevicesPlan, MissingApiKeyLeavesKeysEndingAtTheColon)
@@ -125,12 +127,14 @@ TEST(ClientsDevicesPlan, EntryLineNamesTheClientWithinTheBound)
     QByteArray out;
     redis::command_writer writer(out, 1 << 30);
     clients_devices_commands commands(QJsonArray{QJsonObject{{"api_key", "K 1"}, {"modem_ids", QJsonArray{1, 2}}},
-                                                 QJsonObject{{"api_key", QString(1 << 20, 'x')}}});
+                                                 QJsonObject{{"api_key", QString(1 << 20, 'x')}},
+                                                 QJsonObject{{"api_key", "a\"b"}}});
     EXPECT_TRUE(commands.write(writer));
     qInstallMessageHandler(before);
-    ASSERT_EQ(lines.size(), 2);
+    ASSERT_EQ(lines.size(), 3);
     EXPECT_EQ(lines[0], "Put to redis: 2 modems 0 bs \"(K 1)\"");
     EXPECT_EQ(lines[1], "Put to redis: 0 modems 0 bs \"(" + QString(200, 'x') + "\u2026 (1048576 bytes))\"");
+    EXPECT_EQ(lines[2], "Put to redis: 0 modems 0 bs \"(a\\\"b)\"");  // quoted as QDebug quotes
 }
 
 TEST(Ids, OnlyWholeNumbersInTheSigned32BitRangeKeepTheirValue)

@@ -50,7 +50,7 @@ TEST(CommandEnvelope, ReadsEachKeyByItsRules)
 TEST(CommandEnvelope, LargeBodysDataArrayIsLeftAsText)
 {
     QByteArray data = "[";
-    while (data.size() < in_place_body_bytes)
+    while (data.size() < 64 * 1024)
         data += R"({"api_key":"k\u00e9","modem_ids":[1,2.5e1],"station_ids":[]},)";
     data += "7]";
     const QByteArray body = R"({"msg_type":"clients_devices","sender":"s","data":)" + data + R"(,"cmd_id":"x"})";
@@ -62,6 +62,9 @@ TEST(CommandEnvelope, LargeBodysDataArrayIsLeftAsText)
     model::command c = envelope::read(d.json);
     c._data_text = d.data_text;
     EXPECT_EQ(command_data(c), QJsonDocument::fromJson(data));
+    // A small body too, its key spelt with an escape.
+    const delivery small = read_delivery(4, "k", R"({"d\u0061ta":[1],"cmd_id":"x"})");
+    EXPECT_EQ(QByteArray(small.data_text.begin(), small.data_text.size), "[1]");
 
     // "1." is Qt's own reading of a number; "[1,]" is not JSON.
     QByteArray qt_only = body;

@@ -1,11 +1,11 @@
 #include "commands/clients_devices_command.h"
 
 #include "commands/clients_devices_plan.h"
+#include "diagnostic_line.h"
 #include "promotion/staging_promotion.h"
 #include "store/store_transaction.h"
 #include "utc_stamp.h"
 
-#include <QDebug>
 #include <QPointer>
 
 #include <optional>
@@ -18,10 +18,12 @@ void ClientsDevicesCommand::exec(const model::command& command, completion finis
                                                       "Redis has answered for the quiet time")));
         return;
     }
-    // A large command's array is read from its text as it is written out.
+    // A command's array is read from its text as it is written out.
     auto commands = command._data_text.isEmpty() ? std::make_shared<clients_devices_commands>(command._data.array())
                                                  : std::make_shared<clients_devices_commands>(command._data_text);
-    qDebug() << "Put to redis:" << commands->size() << "clients\t" << utc_stamp_now();
+    diagnostic::short_text line;
+    line << "Put to redis: " << commands->size() << " clients\t " << utc_stamp_now().text;
+    CORVEL_DEBUG_LINE(line.text());
     // Holds the promotion timer off; may put a promotion ahead of this command.
     std::optional<redis::command> mark = promotion.command_started();
     run_store_transaction(

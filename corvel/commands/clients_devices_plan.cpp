@@ -1,8 +1,8 @@
 #include "commands/clients_devices_plan.h"
 
+#include "diagnostic_line.h"
 #include "loggable.h"
 
-#include <QDebug>
 #include <QJsonObject>
 
 #include <charconv>
@@ -16,7 +16,11 @@ int id_chars(int id, char* text)
     return static_cast<int>(std::to_chars(text, text + 12, id).ptr - text);
 }
 
-const QByteArray sadd = QByteArrayLiteral("SADD");
+// The commands of an entry are written argument by argument: no command is made whole first.
+void word(redis::command_writer& out, std::string_view word)
+{
+    out.arg(word.data(), static_cast<int>(word.size()));
+}
 
 QString text_member(json_scan& scan)
 {
@@ -86,14 +90,13 @@ client_entry read_client_entry(json_scan& scan)
         const char* end = nullptr;
         if (!scan.string(begin, end) || !scan.take(':'))
             break;
-        const QString key = json_string_text(begin, end);
-        if (key == QLatin1String("api_key")) {
+        if (json_string_is(begin, end, QLatin1String("api_key"))) {
             entry.api_key = text_member(scan);
-        } else if (key == QLatin1String("modem_ids")) {
+        } else if (json_string_is(begin, end, QLatin1String("modem_ids"))) {
             entry.modem_ids = ids_member(scan);
-        } else if (key == QLatin1String("station_ids")) {
+        } else if (json_string_is(begin, end, QLatin1String("station_ids"))) {
             entry.station_ids = ids_member(scan);
-        } else if (key == QLatin1String("role")) {
+        } else if (json_string_is(begin, end, QLatin1String("role"))) {
             entry.has_role = true;
             entry.role = text_member(scan);
         } else {
@@ -132,22 +135,21 @@ void client_commands::reverse(redis::command_writer& out, const char* prefix, co
     char key[40];
     const std::size_t prefix_size = std::strlen(prefix);
     std::memcpy(key, prefix, prefix_size);
-    const std::string_view client(_client.constData(), static_cast<std::size_t>(_client.size()));
     for (; _index < ids.size() && !out.full(); ++_index) {
         const std::size_t id_size = static_cast<std::size_t>(reader.next(key + prefix_size));
-        out.add({"SADD", std::string_view(key, prefix_size + id_size), client});
+        out.add({"SADD", std::string_view(key, prefix_size + id_size), client()});
     }
     if (_index == ids.size())
         next_step(next);
 }
 
 // SADD <key> <id>...: one command, written argument by argument.
-void client_commands::set(redis::command_writer& out, const QByteArray& key, const id_list& ids, step next)
+void client_commands::set(redis::command_writer& out, std::string_view key_prefix, const id_list& ids, step next)
 {
     if (!_mid_command) {
         out.begin(2 + ids.size());
-        out.arg(sadd);
-        out.arg(key);
+        word(out, "SADD");
+        out.arg(key_prefix, client());
         _mid_command = true;
     }
     id_list::reader& reader = ids_reader(ids);
@@ -174,34 +176,56 @@ bool client_commands::write(redis::command_writer& out)
             break;
         case step::client_stations:
             if (_entry.station_ids.isEmpty()) {
-                out.add({sadd, "tmp:client:bs:" + _client, "NULL"});
+                out.begin(3);
+                word(out, "SADD");
+                out.arg("tmp:client:bs:", client());
+                word(out, "NULL");
+                out.end();
                 _step = step::client_modems;
             } else {
-                set(out, "tmp:client:bs:" + _client, _entry.station_ids, step::client_modems);
+                set(out, "tmp:client:bs:", _entry.station_ids, step::client_modems);
             }
             break;
         case step::client_modems:
             // A client without modems gets an empty set; Redis stores that as no key. An SADD
             // without a member would be refused and take the whole transaction down with it.
             if (has_modems)
-                set(out, "tmp:client:devices:" + _client, _entry.modem_ids, step::rename_stations);
+                set(out, "tmp:client:devices:", _entry.modem_ids, step::rename_stations);
             else
                 _step = step::rename_stations;
             break;
         case step::rename_stations:
-            out.add({"RENAME", "tmp:client:bs:" + _client, "client:bs:" + _client});
+            out.begin(3);
+            word(out, "RENAME");
+            out.arg("tmp:client:bs:", client());
+            out.arg("client:bs:", client());
+            out.end();
             _step = step::live_modems;
             break;
         case step::live_modems:
-            if (has_modems)
-                out.add({"RENAME", "tmp:client:devices:" + _client, "client:devices:" + _client});
-            else
-                out.add({"DEL", "client:devices:" + _client});
+            if (has_modems) {
+                out.begin(3);
+                word(out, "RENAME");
+                out.arg("tmp:client:devices:", client());
+                out.arg("client:devices:", client());
+            } else {
+                out.begin(2);
+                word(out, "DEL");
+                out.arg("client:devices:", client());
+            }
+            out.end();
             _step = step::role;
             break;
         case step::role:
-            if (_entry.has_role)
-                out.add({"HSET", "client:properties:" + _client, "role", _entry.role.toLatin1()});
+            if (_entry.has_role) {
+                const QByteArray role = _entry.role.toLatin1();
+                out.begin(4);
+                word(out, "HSET");
+                out.arg("client:properties:", client());
+                word(out, "role");
+                out.arg(role);
+                out.end();
+            }
             _step = step::done;
             break;
         case step::done:
@@ -234,8 +258,10 @@ bool clients_devices_commands::write(redis::command_writer& out)
             if (_index == _size)
                 return true;
             client_entry entry = next_entry();
-            qDebug() << "Put to redis:" << entry.modem_ids.size() << "modems" << entry.station_ids.size() << "bs"
-                     << QStringLiteral("(%1)").arg(loggable(entry.api_key));
+            diagnostic::short_text line;
+            line << "Put to redis: " << entry.modem_ids.size() << " modems " << entry.station_ids.size() << " bs ";
+            CORVEL_DEBUG_LINE(line.text() +
+                              diagnostic::quoted(QLatin1Char('(') + loggable(entry.api_key) + QLatin1Char(')')));
             _current.emplace(std::move(entry));
         }
         if (_current->write(out))

@@ -12,9 +12,10 @@
 
 #include <functional>
 #include <optional>
+#include <string_view>
 
 // The ids of one member of a client entry, read as they are needed: from a Qt array, or from the
-// text of an array (a large command's body, checked before), which must outlive it.
+// text of an array (a command's body, checked before), which must outlive it.
 class id_list {
 public:
     id_list() = default;
@@ -87,10 +88,11 @@ private:
         role,
         done
     };
-    void set(redis::command_writer& out, const QByteArray& key, const id_list& ids, step next);
+    void set(redis::command_writer& out, std::string_view key_prefix, const id_list& ids, step next);
     void reverse(redis::command_writer& out, const char* prefix, const id_list& ids, step next);
     id_list::reader& ids_reader(const id_list& ids);
     void next_step(step next);
+    std::string_view client() const { return {_client.constData(), static_cast<std::size_t>(_client.size())}; }
 
     client_entry _entry;
     QByteArray _client;
@@ -101,8 +103,8 @@ private:
 };
 
 // Every client entry of a clients_devices payload, one after another; each entry's "Put to
-// redis:" line is written as the entry begins. The payload is a Qt array or, for a large
-// command, the text of its array.
+// redis:" line is written as the entry begins. The payload is the text of its array or, for a
+// body only Qt reads (lax JSON), a Qt array.
 class clients_devices_commands {
 public:
     explicit clients_devices_commands(QJsonArray clients) : _clients(std::move(clients)), _size(_clients.size()) {}

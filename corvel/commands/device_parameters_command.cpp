@@ -3,10 +3,9 @@
 #include "commands/device_parameters_plan.h"
 #include "store/store_transaction.h"
 
+#include "diagnostic_line.h"
 #include "json_scan.h"
 #include "utc_stamp.h"
-
-#include <QDebug>
 
 void DevicesParamsCommand::exec(const model::command& command, completion finished)
 {
@@ -16,7 +15,9 @@ void DevicesParamsCommand::exec(const model::command& command, completion finish
         return;
     }
     const QJsonArray modems = data.array();
-    qDebug() << "Put to redis:" << modems.size() << "properties\t" << utc_stamp_now();
+    diagnostic::short_text line;
+    line << "Put to redis: " << modems.size() << " properties\t " << utc_stamp_now().text;
+    CORVEL_DEBUG_LINE(line.text());
 
     auto commands = std::make_shared<device_parameters_commands>(modems);
     run_store_transaction(

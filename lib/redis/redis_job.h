@@ -31,14 +31,8 @@ public:
     void begin(int arguments) { append_header(_out, '*', arguments); }
     void arg(const char* data, int size) { append_bulk(_out, data, size); }
     void arg(const QByteArray& a) { arg(a.constData(), a.size()); }
-    // One argument made of two pieces, a key prefix and an id say.
-    void arg(const QByteArray& head, const char* tail, int size)
-    {
-        append_header(_out, '$', head.size() + size);
-        _out.append(head);
-        _out.append(tail, size);
-        _out.append("\r\n", 2);
-    }
+    // One argument made of two pieces, a key prefix and a name say.
+    void arg(std::string_view head, std::string_view tail) { append_bulk(_out, head, tail); }
     void end() { ++_count; }
 
     void add(const command& cmd)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <string_view>
 
 namespace redis {
 
@@ -42,9 +43,30 @@ char scalar_marker;
 
 void append_bulk(QByteArray& out, const char* data, int size)
 {
-    append_header(out, '$', size);
-    out.append(data, size);
-    out.append("\r\n", 2);
+    append_bulk(out, std::string_view(), std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+void append_bulk(QByteArray& out, std::string_view head, std::string_view tail)
+{
+    const std::size_t size = head.size() + tail.size();
+    // A short argument (most are) goes out in one append rather than one per piece.
+    char text[256];
+    if (size > sizeof text - 16) {
+        append_header(out, '$', static_cast<int>(size));
+        out.append(head.data(), static_cast<int>(head.size()));
+        out.append(tail.data(), static_cast<int>(tail.size()));
+        out.append("\r\n", 2);
+        return;
+    }
+    text[0] = '$';
+    char* p = std::to_chars(text + 1, text + 16, size).ptr;
+    *p++ = '\r';
+    *p++ = '\n';
+    p = std::copy(head.begin(), head.end(), p);
+    p = std::copy(tail.begin(), tail.end(), p);
+    *p++ = '\r';
+    *p++ = '\n';
+    out.append(text, static_cast<int>(p - text));
 }
 
 void append_command(QByteArray& out, const command& cmd)
@@ -106,9 +128,11 @@ struct reader_functions {
             return nullptr;
         }
         // A transaction answers every command with one of these: share them rather than copy.
-        const QByteArray text = QByteArray::fromRawData(str, static_cast<int>(len));
-        if (value.type == reply::kind::status && (text == queued || text == ok))
-            value.text = text == ok ? ok : queued;
+        const std::string_view text(str, len);
+        if (value.type == reply::kind::status && text == "OK")
+            value.text = ok;
+        else if (value.type == reply::kind::status && text == "QUEUED")
+            value.text = queued;
         else
             value.text = QByteArray(str, static_cast<int>(len));
         return scalar(task, std::move(value));

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 struct redisReader;
@@ -33,6 +34,8 @@ void append_command(QByteArray& out, const command& cmd);
 void append_header(QByteArray& out, char kind, int count);
 // One bulk string: "$<size>\r\n<data>\r\n".
 void append_bulk(QByteArray& out, const char* data, int size);
+// One bulk string of two pieces, a key prefix and a name say.
+void append_bulk(QByteArray& out, std::string_view head, std::string_view tail);
 // The commands in RESP text, as Redis reads them; stops at the first thing that is not a whole
 // command (for tests and tools).
 QList<command> parse_commands(const QByteArray& resp);

@@ -1,0 +1,26 @@
+#include "diagnostic_line.h"
+
+#include <QDebug>
+
+namespace diagnostic {
+
+void debug_line(const char* file, int line, const char* function, const QString& text)
+{
+    // The default category, as qDebug()'s; Qt checks that it is enabled.
+    qt_message_output(QtDebugMsg, QMessageLogContext(file, line, function, "default"), text);
+}
+
+QString quoted(const QString& text)
+{
+    bool plain = true;
+    for (const QChar c : text)
+        plain = plain && c.unicode() >= 0x20 && c.unicode() < 0x7f && c != QLatin1Char('"') && c != QLatin1Char('\\');
+    if (plain)
+        return QLatin1Char('"') + text + QLatin1Char('"');
+    // Anything else is escaped by QDebug itself.
+    QString out;
+    QDebug(&out).nospace() << text;
+    return out;
+}
+
+}  // namespace diagnostic
