@@ -38,6 +38,7 @@ command_flow::~command_flow() = default;
 void command_flow::take(const delivery& d, const model::command& command)
 {
     const uint64_t tag = d.tag;
+    _bytes_since_trim += static_cast<std::size_t>(d.body.size());
     // Only a redelivery can be a command seen before, and only one with the same id and type.
     const bool identified = d.redelivered && d.problem.isEmpty() && !command._id.isNull();
     if (identified && _answered_unacked.take(command._id, command._type)) {

@@ -95,6 +95,10 @@ private:
     };
 
     enum class run_state { taking, returned, finishing };
+    // Bodies taken since the heap was last trimmed; trimmed once this much has passed and the
+    // flow is empty.
+    static constexpr std::size_t trim_after_bytes = 16 << 20;
+    std::size_t _bytes_since_trim = 0;
     // What the commands behind a refused one say of the store on the same try.
     enum class store_verdict { takes_others, refuses_others, not_yet_known };
 

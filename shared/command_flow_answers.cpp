@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <malloc.h>
+
 // The answering side of the command flow: responses published in delivery order, confirmations
 // taken, deliveries acknowledged (or rejected, for a command given up) once answered; and the
 // rejections and the end of a drain, which both sides come to.
@@ -134,6 +136,12 @@ void command_flow::republish_waiting()
 
 void command_flow::drained_yet()
 {
+    if (_flow.empty() && _held.empty() && _bytes_since_trim >= trim_after_bytes) {
+        // Large and odd bodies leave the heap in pieces that glibc keeps: nothing is in flight
+        // now, so the free pages go back to the system.
+        _bytes_since_trim = 0;
+        malloc_trim(0);
+    }
     if (_state == run_state::finishing && _flow.empty() && _held.empty())
         emit drained();
 }
