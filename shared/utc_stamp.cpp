@@ -54,11 +54,3 @@ utc_stamp utc_stamp_now()
 {
     return utc_stamp_at(QDateTime::currentMSecsSinceEpoch());
 }
-
-QDebug operator<<(QDebug debug, const utc_stamp& stamp)
-{
-    // Spaced like QDebug's own QDateTime: none inside, the usual one after.
-    const QDebugStateSaver saver(debug);
-    debug.noquote().nospace() << stamp.text;
-    return debug;
-}

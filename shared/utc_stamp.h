@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDebug>
 #include <QtGlobal>
 
 // The time of a diagnostic line, printed exactly as QDebug prints QDateTime::currentDateTimeUtc()
@@ -12,5 +11,3 @@ struct utc_stamp {
 
 utc_stamp utc_stamp_now();
 utc_stamp utc_stamp_at(qint64 msecs_since_epoch);  // 1970 to 9999
-
-QDebug operator<<(QDebug debug, const utc_stamp& stamp);
