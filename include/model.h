@@ -10,6 +10,7 @@ struct json_slice {
     QByteArray buffer;
     int offset = 0;
     int size = 0;
+    int elements = -1;  // of the array it holds, when its reader counted them
 
     bool isEmpty() const { return size == 0; }
     const char* begin() const { return buffer.constData() + offset; }

@@ -5,12 +5,210 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+// The members envelope::read looks at, in the order of text_members.
+enum class member { msg_type, sender, cmd_id, data, other };
+
+member member_named(const char* begin, const char* end)
+{
+    static constexpr std::string_view names[] = {"msg_type", "sender", "cmd_id", "data"};
+    const std::string_view key(begin + 1, static_cast<std::size_t>(end - begin) - 2);
+    const bool as_it_stands = key.find('\\') == std::string_view::npos;
+    for (int i = 0; i < 4; ++i) {
+        const std::string_view name = names[i];
+        if (as_it_stands ? key == name
+                         : json_string_is(begin, end, QLatin1String(name.data(), static_cast<int>(name.size()))))
+            return static_cast<member>(i);
+    }
+    return member::other;
+}
+
+// The last string token read for a member (kept only when short) and its text.
+struct last_text {
+    static constexpr std::size_t most = 256;
+    std::string token;
+    QString text;
+};
+
+// A string member's token, quotes included; none when its value is not a string.
+struct text_token {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+
+    QString text() const { return begin ? json_string_text(begin, end) : QString(); }
+    // text(), shared with the last token given the same last when they are the same: commands
+    // mostly come from a few senders, of a few types.
+    QString text(last_text& last) const
+    {
+        const std::string_view token(begin, static_cast<std::size_t>(end - begin));
+        if (!begin || token.size() > last_text::most)
+            return text();
+        if (last.token != token) {
+            last.token.assign(token);
+            last.text = text();
+        }
+        return last.text;
+    }
+    QUuid uuid() const
+    {
+        if (!begin)
+            return QUuid();
+        const int size = static_cast<int>(end - begin) - 2;
+        for (int i = 1; i <= size; ++i)
+            if (begin[i] < 0x20 || begin[i] >= 0x7f || begin[i] == '\\')
+                return QUuid(text());
+        return QUuid::fromString(QLatin1String(begin + 1, size));
+    }
+};
+
+// Reads the envelope as envelope::read reads Qt's object of it, building none: false when the
+// body is not an object the scan accepts with an array as its "data", or when a member read here
+// comes twice (Qt keeps the last): Qt reads such a body.
+bool read_in_place(const QByteArray& body, model::command& command)
+{
+    json_scan scan(body.constData(), body.constData() + body.size());
+    text_token texts[3];
+    bool seen[4] = {};
+    const char* data_begin = nullptr;
+    const char* data_end = nullptr;
+    int elements = 0;
+    if (!scan.take('{'))
+        return false;
+    if (!scan.accept('}')) {
+        do {
+            const char* key_begin = nullptr;
+            const char* key_end = nullptr;
+            if (!scan.string(key_begin, key_end) || !scan.take(':'))
+                return false;
+            const member m = member_named(key_begin, key_end);
+            if (m != member::other && std::exchange(seen[static_cast<int>(m)], true))
+                return false;
+            const char next = scan.peek();
+            if (m == member::data) {
+                if (next != '[')
+                    return false;
+                data_begin = scan.position();
+                elements = scan.count_elements(1);  // counted here, so that its reader need not
+                data_end = scan.position();
+            } else if (m != member::other && next == '"') {
+                text_token& token = texts[static_cast<int>(m)];
+                scan.string(token.begin, token.end);
+            } else {
+                scan.skip(1);
+            }
+            if (scan.failed())
+                return false;
+        } while (scan.accept(','));
+        if (!scan.take('}'))
+            return false;
+    }
+    if (!scan.at_end() || data_begin == nullptr)
+        return false;
+    thread_local last_text last_type;
+    thread_local last_text last_sender;
+    command._type = texts[static_cast<int>(member::msg_type)].text(last_type);
+    command._sender = texts[static_cast<int>(member::sender)].text(last_sender);
+    command._id = texts[static_cast<int>(member::cmd_id)].uuid();
+    const int offset = static_cast<int>(data_begin - body.constData());
+    command._data_text = json_slice{body, offset, static_cast<int>(data_end - data_begin), elements};
+    return true;
+}
+
+// Printable ASCII but the quote and the backslash: what Qt writes as it stands in a JSON string.
+bool plain_text(const QString& text)
+{
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() >= 0x7f || c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            return false;
+    return true;
+}
+
+void append_quoted(QByteArray& out, const QString& text)
+{
+    out.append('"');
+    const int at = out.size();
+    out.resize(at + text.size());
+    char* to = out.data() + at;
+    for (const QChar c : text)
+        *to++ = static_cast<char>(c.unicode());
+    out.append('"');
+}
+
+// QUuid::toByteArray()'s text: braces, lower-case hex.
+void append_uuid(QByteArray& out, const QUuid& id)
+{
+    static const char digits[] = "0123456789abcdef";
+    char text[38];
+    char* to = text;
+    const auto hex = [&to](unsigned value, int count) {
+        for (int shift = 4 * (count - 1); shift >= 0; shift -= 4)
+            *to++ = digits[(value >> shift) & 0xf];
+    };
+    *to++ = '{';
+    hex(id.data1, 8);
+    *to++ = '-';
+    hex(id.data2, 4);
+    *to++ = '-';
+    hex(id.data3, 4);
+    *to++ = '-';
+    for (int i = 0; i < 8; ++i) {
+        if (i == 2)
+            *to++ = '-';
+        hex(id.data4[i], 2);
+    }
+    *to++ = '}';
+    out.append(text, static_cast<int>(sizeof text));
+}
+
+// The compact text Qt writes for an object whose keys are plain and whose values are booleans,
+// nulls and plain strings (what commands answer); false, leaving out partly written, for any other.
+bool append_plain_object(QByteArray& out, const QJsonObject& data)
+{
+    out.append('{');
+    for (auto it = data.begin(); it != data.end(); ++it) {
+        if (it != data.begin())
+            out.append(',');
+        const QString key = it.key();
+        if (!plain_text(key))
+            return false;
+        append_quoted(out, key);
+        out.append(':');
+        const QJsonValue value = it.value();
+        switch (value.type()) {
+        case QJsonValue::Bool:
+            out.append(value.toBool() ? "true" : "false");
+            break;
+        case QJsonValue::Null:
+            out.append("null", 4);
+            break;
+        case QJsonValue::String: {
+            const QString text = value.toString();
+            if (!plain_text(text))
+                return false;
+            append_quoted(out, text);
+            break;
+        }
+        default:
+            return false;
+        }
+    }
+    out.append('}');
+    return true;
+}
+
+}  // namespace
+
 delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body)
 {
     delivery d{tag, routing_key, body, QJsonObject(), QString()};
     // A Qt document costs several times its text (16 bytes a number) and, even for a small
-    // command, more time than the scan: the array is read in place by its handler instead.
-    if (read_envelope_in_place(body, d.json, d.data_text))
+    // command, more time than the scan: the envelope is read in place instead.
+    if (read_in_place(body, d.command))
         return d;
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
@@ -20,6 +218,7 @@ delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteA
         d.problem = QStringLiteral("the body is not a JSON object");
     else
         d.json = document.object();
+    d.command = envelope::read(d.json);
     return d;
 }
 
@@ -72,8 +271,18 @@ QByteArray wire_text(const QJsonObject& envelope)
 QByteArray response_text(const QUuid& id, const QJsonObject& data)
 {
     // The keys in the order a JSON object keeps them: sorted.
-    return "{\"cmd_id\":\"" + id.toByteArray() + "\",\"data\":" + QJsonDocument(data).toJson(QJsonDocument::Compact) +
-           ",\"msg_type\":\"response\"}";
+    QByteArray text;
+    text.reserve(128);
+    text.append("{\"cmd_id\":\"", 11);
+    append_uuid(text, id);
+    text.append("\",\"data\":", 9);
+    const int data_at = text.size();
+    if (!append_plain_object(text, data)) {
+        text.truncate(data_at);
+        text.append(QJsonDocument(data).toJson(QJsonDocument::Compact));
+    }
+    text.append(",\"msg_type\":\"response\"}", 23);
+    return text;
 }
 
 }  // namespace envelope

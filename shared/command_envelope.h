@@ -14,14 +14,15 @@ struct delivery {
     uint64_t tag = 0;
     QByteArray routing_key;
     QByteArray body;
-    QJsonObject json;          // the body, when it is a JSON object
+    QJsonObject json;          // the body, when Qt had to read it (see read_delivery)
     QString problem;           // why the body is not a JSON object; empty when it is
     bool redelivered = false;  // the broker delivered it before (to this consumer or another)
-    json_slice data_text{};    // the body's "data" array, left as text; json's "data" is null then
+    model::command command{};  // read from the body as envelope::read reads it
 };
 
-// Parses the body; a body that is not a JSON object comes with its problem. The body's "data"
-// array is checked but not parsed: its text is what the handler reads.
+// Parses the body; a body that is not a JSON object comes with its problem. A body whose "data" is
+// an array is checked and read in place, building no JSON object: the array is left as text
+// (command._data_text) for its handler, and json stays empty. Any other body is read by Qt.
 delivery read_delivery(uint64_t tag, const QByteArray& routing_key, const QByteArray& body);
 
 // The JSON envelope every command and response travels in.

@@ -3,21 +3,25 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <array>
 #include <charconv>
 #include <climits>
 #include <cmath>
 
 namespace {
 
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
 bool is_digit(const char* p, const char* end)
 {
     return p < end && *p >= '0' && *p <= '9';
 }
+
+// The bytes a string holds as they are, looked up rather than compared: most of a body is strings.
+constexpr std::array<bool, 256> plain_in_string = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7f; ++c)
+        plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+}();
 
 bool is_hex(char c)
 {
@@ -64,29 +68,6 @@ bool json_scan::fail()
     return false;
 }
 
-char json_scan::peek()
-{
-    while (_at < _end && is_space(*_at))
-        ++_at;
-    return _at == _end ? 0 : *_at;
-}
-
-bool json_scan::take(char c)
-{
-    if (peek() != c || c == 0)
-        return fail();
-    ++_at;
-    return true;
-}
-
-bool json_scan::accept(char c)
-{
-    if (peek() != c || c == 0)
-        return false;
-    ++_at;
-    return true;
-}
-
 bool json_scan::at_end()
 {
     return peek() == 0 && !_failed;
@@ -106,6 +87,10 @@ bool json_scan::string(const char*& begin, const char*& end)
         return fail();
     begin = _at++;
     while (_at < _end) {
+        while (_at < _end && plain_in_string[static_cast<unsigned char>(*_at)])
+            ++_at;
+        if (_at == _end)
+            break;
         const auto c = static_cast<unsigned char>(*_at);
         if (c == '"') {
             end = ++_at;
@@ -266,51 +251,6 @@ bool json_string_is(const char* begin, const char* end, QLatin1String word)
         return json_string_text(begin, end) == word;
     return size == static_cast<std::size_t>(word.size()) &&
            std::char_traits<char>::compare(begin + 1, word.data(), size) == 0;
-}
-
-bool read_envelope_in_place(const QByteArray& body, QJsonObject& envelope, json_slice& data)
-{
-    json_scan scan(body.constData(), body.constData() + body.size());
-    const char* data_begin = nullptr;
-    const char* data_end = nullptr;
-    int data_members = 0;
-    if (!scan.take('{'))
-        return false;
-    if (!scan.accept('}')) {
-        do {
-            const char* key_begin = nullptr;
-            const char* key_end = nullptr;
-            if (!scan.string(key_begin, key_end) || !scan.take(':'))
-                return false;
-            const bool is_data = json_string_is(key_begin, key_end, QLatin1String("data"));
-            scan.peek();
-            const char* const value = scan.position();
-            if (!scan.skip(1))
-                return false;
-            if (is_data) {
-                ++data_members;
-                data_begin = value;
-                data_end = scan.position();
-            }
-        } while (scan.accept(','));
-        if (!scan.take('}'))
-            return false;
-    }
-    // A repeated "data" (Qt keeps the last) is left to Qt.
-    if (!scan.at_end() || data_members != 1 || *data_begin != '[')
-        return false;
-    const int offset = static_cast<int>(data_begin - body.constData());
-    const int size = static_cast<int>(data_end - data_begin);
-    QByteArray rest;
-    rest.reserve(body.size() - size + 4);
-    rest.append(body.constData(), offset).append("null", 4).append(data_end, body.size() - offset - size);
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(rest, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return false;
-    envelope = document.object();
-    data = json_slice{body, offset, size};
-    return true;
 }
 
 QJsonDocument command_data(const model::command& command)

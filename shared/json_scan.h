@@ -18,12 +18,30 @@ public:
     static constexpr int max_depth = 512;
 
     bool failed() const { return _failed; }
-    // The next character after whitespace, 0 at the end or once failed.
-    char peek();
+    // The next character after whitespace, 0 at the end or once failed. Inline, as take and accept:
+    // called for every token.
+    char peek()
+    {
+        while (_at < _end && is_space(*_at))
+            ++_at;
+        return _at == _end ? 0 : *_at;
+    }
     // Takes c, the next character after whitespace; a failure if it is another.
-    bool take(char c);
+    bool take(char c)
+    {
+        if (peek() != c || c == 0)
+            return fail();
+        ++_at;
+        return true;
+    }
     // Takes c if it comes next.
-    bool accept(char c);
+    bool accept(char c)
+    {
+        if (peek() != c || c == 0)
+            return false;
+        ++_at;
+        return true;
+    }
     // Where the scan is (after peek(): at the next token).
     const char* position() const { return _at; }
     // Only whitespace is left.
@@ -38,6 +56,7 @@ public:
     int count_elements(int depth);
 
 private:
+    static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
     bool fail();
     bool literal(const char* word, int size);
 
@@ -51,11 +70,6 @@ QString json_string_text(const char* begin, const char* end);
 // Whether a string token (quotes included) reads as word, a plain ASCII word; a token without
 // escapes is compared as it stands, without making its text.
 bool json_string_is(const char* begin, const char* end, QLatin1String word);
-
-// Reads a command body without making a Qt document of its "data" when that is an array: the
-// envelope's other members come as an object whose "data" is null, and the array as a slice of
-// the body. False when the body is not such an object that the scan accepts.
-bool read_envelope_in_place(const QByteArray& body, QJsonObject& envelope, json_slice& data);
 
 // A command's "data" as a document, made from its text when it came as a slice.
 QJsonDocument command_data(const model::command& command);

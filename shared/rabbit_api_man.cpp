@@ -69,13 +69,14 @@ void rabbit_api_man::stop()
 
 void rabbit_api_man::listen(const QJsonObject& json, uint64_t message_tag)
 {
-    take(delivery{message_tag, QByteArray(), QByteArray(), json, QString()});
+    delivery d{message_tag, QByteArray(), QByteArray(), json, QString()};
+    d.command = envelope::read(json);
+    take(d);
 }
 
 void rabbit_api_man::take(const delivery& d)
 {
-    model::command command = envelope::read(d.json);
-    command._data_text = d.data_text;
+    const model::command& command = d.command;
     if (!envelope::is_response(command)) {
         _flow.take(d, command);
         return;

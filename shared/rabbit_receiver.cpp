@@ -252,12 +252,17 @@ void rabbit_receiver::messageReceived()
     else if (_receiveRaw)
         emit raw_data_received(currentMessage.payload, currentMessage.deliveryTag);
     else {
-        delivery d =
-            read_delivery(currentMessage.deliveryTag, currentMessage.routingKey.toUtf8(), currentMessage.payload);
+        // Most deliveries come under the routing key of the one before.
+        if (_last_key_bytes.isNull() || currentMessage.routingKey != _last_key) {
+            _last_key = currentMessage.routingKey;
+            _last_key_bytes = _last_key.toUtf8();
+        }
+        delivery d = read_delivery(currentMessage.deliveryTag, _last_key_bytes, currentMessage.payload);
         d.redelivered = currentMessage.redelivered;
         emit delivered(d);
         if (isSignalConnected(QMetaMethod::fromSignal(&rabbit_receiver::data_received)))
-            emit data_received(d.data_text.isEmpty() ? d.json : QJsonDocument::fromJson(d.body).object(), d.tag);
+            emit data_received(d.command._data_text.isEmpty() ? d.json : QJsonDocument::fromJson(d.body).object(),
+                               d.tag);
     }
 }
 

@@ -99,6 +99,8 @@ private:
     rabbit_receiver_cfg _config;
     amqp::queue* _queue = nullptr;
     amqp::message currentMessage;
+    QString _last_key;  // the routing key of the last delivery, and as UTF-8
+    QByteArray _last_key_bytes;
     logger& _logger;
     bool _receiveRaw;
     bool _receiveRaw_withRoutKey;

@@ -56,26 +56,35 @@ TEST(CommandEnvelope, LargeBodysDataArrayIsLeftAsText)
     const QByteArray body = R"({"msg_type":"clients_devices","sender":"s","data":)" + data + R"(,"cmd_id":"x"})";
     const delivery d = read_delivery(1, "k", body);
     EXPECT_TRUE(d.problem.isEmpty());
-    EXPECT_EQ(QByteArray(d.data_text.begin(), d.data_text.size), data);
-    EXPECT_TRUE(d.json.value(QLatin1String("data")).isNull());
-    EXPECT_EQ(d.json.value(QLatin1String("sender")).toString(), "s");
-    model::command c = envelope::read(d.json);
-    c._data_text = d.data_text;
-    EXPECT_EQ(command_data(c), QJsonDocument::fromJson(data));
-    // A small body too, its key spelt with an escape.
-    const delivery small = read_delivery(4, "k", R"({"d\u0061ta":[1],"cmd_id":"x"})");
-    EXPECT_EQ(QByteArray(small.data_text.begin(), small.data_text.size), "[1]");
+    EXPECT_EQ(QByteArray(d.command._data_text.begin(), d.command._data_text.size), data);
+    EXPECT_TRUE(d.json.isEmpty());
+    EXPECT_EQ(d.command._sender, "s");
+    EXPECT_EQ(command_data(d.command), QJsonDocument::fromJson(data));
+    // A small body too, its keys spelt with escapes, its members as envelope::read reads them.
+    const QByteArray small_body =
+        R"({"d\u0061ta":[1],"cmd_id":"{6f9619ff-8b86-d011-b42d-00c04fc964ff}x","msg\u005ftype":"a\tb","sender":7})";
+    const delivery small = read_delivery(4, "k", small_body);
+    EXPECT_EQ(QByteArray(small.command._data_text.begin(), small.command._data_text.size), "[1]");
+    EXPECT_EQ(small.command._data_text.elements, 1);
+    const model::command by_qt = envelope::read(QJsonDocument::fromJson(small_body).object());
+    EXPECT_EQ(small.command._id, by_qt._id);
+    EXPECT_FALSE(small.command._id.isNull());
+    EXPECT_EQ(small.command._type, "a\tb");
+    EXPECT_TRUE(small.command._sender.isNull());
+    // A member read here given twice is Qt's to read: the last one counts.
+    const delivery twice = read_delivery(5, "k", R"({"data":[],"sender":"a","sender":"b"})");
+    EXPECT_EQ(twice.command._sender, "b");
 
     // "1." is Qt's own reading of a number; "[1,]" is not JSON.
     QByteArray qt_only = body;
     const delivery lax = read_delivery(2, "k", qt_only.replace("7]", "1.]"));
-    EXPECT_TRUE(lax.data_text.isEmpty());
-    EXPECT_TRUE(lax.json.value(QLatin1String("data")).isArray());
+    EXPECT_TRUE(lax.command._data_text.isEmpty());
+    EXPECT_TRUE(lax.command._data.isArray());
     QByteArray broken = body;
     QJsonParseError error{};
     QJsonDocument::fromJson(broken.replace("7]", "1,]"), &error);
     const delivery refused = read_delivery(3, "k", broken);
-    EXPECT_TRUE(refused.data_text.isEmpty());
+    EXPECT_TRUE(refused.command._data_text.isEmpty());
     EXPECT_EQ(refused.problem,
               QStringLiteral("the body is not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset));
 }
@@ -98,8 +107,9 @@ TEST(CommandEnvelope, ResponseCarriesExactlyTypeIdAndData)
     EXPECT_TRUE(r.value("data").toObject().value("ok").toBool());
     EXPECT_FALSE(envelope::wire_text(envelope::response(id, {})).contains(' '));  // compact
     for (const QJsonObject& data :
-         {QJsonObject(), json(R"({"result":false,"reason":"a \"quoted\"\n\u00e9 \u2028 reason","n":[1.5,null]})")})
-        for (const QUuid& each : {id, QUuid()})
+         {QJsonObject(), json(R"({"result":false,"reason":"a \"quoted\"\n\u00e9 \u2028 reason","n":[1.5,null]})"),
+          json(R"({"result":true,"reason":"</a b/>~ '","none":null,"":""})"), json(R"({"result":"\u007f"})")})
+        for (const QUuid& each : {id, QUuid(), QUuid("{0a0b0c0d-e0f0-0001-a2b3-c4d5e6f7a8b9}")})
             EXPECT_EQ(envelope::response_text(each, data), envelope::wire_text(envelope::response(each, data)));
 
     const QJsonObject c = envelope::command("t", "me", id, QJsonArray{1});

@@ -237,8 +237,7 @@ bool client_commands::write(redis::command_writer& out)
 
 clients_devices_commands::clients_devices_commands(json_slice clients) : _text(std::move(clients))
 {
-    json_scan count(_text);
-    _size = count.count_elements(0);
+    _size = _text.elements >= 0 ? _text.elements : json_scan(_text).count_elements(0);
     _scan.emplace(_text);
 }
 
