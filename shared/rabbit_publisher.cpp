@@ -111,14 +111,15 @@ quint64 rabbit_publisher_impl::publish_confirmed(QByteArray string, QByteArray r
         _logger.debug() << "try to publish but not connected";
         return 0;
     }
-    _logger.debug() << "Publishing :" << string << " To route : " << loggable(routing_key)
-                    << ", MIME type : " << mimeType;
-    const QString key = wire_key(routing_key);
+    if (_logger.writes(DEBUG))  // the line's parts cost more than the publication itself
+        _logger.debug() << "Publishing :" << string << " To route : " << loggable(routing_key)
+                        << ", MIME type : " << mimeType;
+    const QByteArray key = wire_bytes(routing_key);
     if (refuse_unencodable(key, mimeType))
         return 0;
-    const quint64 id = _exchange->publishTracked(string, key, mimeType);
+    const quint64 id = _exchange->publishTrackedBytes(string, key, mimeType);
     if (id == 0)  // its owner keeps it and publishes it again
-        _logger.warning() << "rabbit_publisher_impl: a message to route \"" << loggable(key)
+        _logger.warning() << "rabbit_publisher_impl: a message to route \"" << loggable(QString::fromUtf8(key))
                           << "\" is not published yet: " << refusal();
     else
         _last_id = id;
@@ -127,15 +128,29 @@ quint64 rabbit_publisher_impl::publish_confirmed(QByteArray string, QByteArray r
 
 QString rabbit_publisher_impl::routing_key_problem(const QByteArray& routing_key) const
 {
-    return amqp::exchange::publicationProblem(rabbit_exchange, wire_key(routing_key), QStringLiteral("text/plain"));
+    return amqp::exchange::publicationProblem(rabbit_exchange, wire_bytes(routing_key), QStringLiteral("text/plain"));
+}
+
+QByteArray rabbit_publisher_impl::wire_bytes(const QByteArray& routing_key)
+{
+    // ASCII without a zero byte reads as itself: most keys are, and skip the round trip.
+    for (const char c : routing_key)
+        if (static_cast<unsigned char>(c) - 1u >= 0x7eu)  // 0, or beyond 0x7e
+            return wire_key(routing_key).toUtf8();
+    return routing_key;
 }
 
 bool rabbit_publisher_impl::refuse_unencodable(const QString& key, const QString& mimeType)
 {
+    return refuse_unencodable(key.toUtf8(), mimeType);
+}
+
+bool rabbit_publisher_impl::refuse_unencodable(const QByteArray& key, const QString& mimeType)
+{
     const QString problem = amqp::exchange::publicationProblem(rabbit_exchange, key, mimeType);
     if (problem.isEmpty())
         return false;
-    _logger.error() << "rabbit_publisher_impl: a message to route \"" << loggable(key)
+    _logger.error() << "rabbit_publisher_impl: a message to route \"" << loggable(QString::fromUtf8(key))
                     << "\" cannot be published: " << problem;
     return true;
 }

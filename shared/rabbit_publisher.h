@@ -67,7 +67,10 @@ private:
     QString refusal() const;  // why a publication was not taken
     // The routing key ends at its first zero byte and is read as UTF-8.
     static QString wire_key(const QByteArray& routing_key) { return QString::fromUtf8(routing_key.constData()); }
+    // The routing key's wire bytes: wire_key's UTF-8.
+    static QByteArray wire_bytes(const QByteArray& routing_key);
     bool refuse_unencodable(const QString& key, const QString& mimeType);
+    bool refuse_unencodable(const QByteArray& key, const QString& mimeType);
     void settled(quint64 id);
 
     amqp::client _client;

@@ -5,6 +5,7 @@
 #include "amqp_text.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace amqp {
 
@@ -274,8 +275,8 @@ void queue::handle_method(const amqp_method_t& method)
         const auto* d = static_cast<const amqp_basic_deliver_t*>(method.decoded);
         _incoming = message();
         _incoming.deliveryTag = (quint64(epoch()) << epoch_shift) | (d->delivery_tag & broker_tag_mask);
-        _incoming.exchange = text(d->exchange);
-        _incoming.routingKey = text(d->routing_key);
+        _incoming.exchange = _exchange_text.of(d->exchange);
+        _incoming.routingKey = _key_text.of(d->routing_key);
         _incoming.redelivered = d->redelivered != 0;
         _receiving = true;
         _have_header = false;
@@ -286,13 +287,25 @@ void queue::handle_method(const amqp_method_t& method)
     }
 }
 
+const QString& queue::last_text::of(const amqp_bytes_t& field)
+{
+    const char* const data = static_cast<const char*>(field.bytes);
+    const int size = static_cast<int>(field.len);
+    if (!made || size != bytes.size() || (size > 0 && std::memcmp(data, bytes.constData(), field.len) != 0)) {
+        bytes = QByteArray(data, size);
+        text = amqp::text(field);
+        made = true;
+    }
+    return text;
+}
+
 void queue::handle_header(const amqp_frame_t& frame)
 {
     if (!_receiving)
         return;
     const auto* properties = static_cast<const amqp_basic_properties_t*>(frame.payload.properties.decoded);
     if (properties && (properties->_flags & AMQP_BASIC_CONTENT_TYPE_FLAG))
-        _incoming.contentType = text(properties->content_type);
+        _incoming.contentType = _type_text.of(properties->content_type);
     _expected_size = frame.payload.properties.body_size;
     _incoming.payload.reserve(static_cast<int>(std::min<quint64>(_expected_size, 64 << 20)));
     _have_header = true;

@@ -45,6 +45,10 @@ protected:
     // Sends one method now, or once the channel is open. False when it was dropped.
     using sender = std::function<int(frame_out&, amqp_channel_t)>;
     bool send(sender op, qint64 bytes = 0);
+    // As send, but op is called in place when the socket takes it at once: it becomes a sender
+    // (a copy on the heap) only when it has to wait.
+    template <class Op>
+    bool send_in_place(const Op& op, qint64 bytes);
     // Like send, but ahead of everything waiting for the channel to open.
     bool send_first(sender op);
     quint32 epoch() const { return _epoch; }
@@ -122,9 +126,21 @@ private:
     bool tag_is_current(quint64 deliveryTag) const;
     void deliver_if_complete();
 
+    // A short string of the deliveries as text: most deliveries carry the exchange, routing key
+    // and content type of the one before, whose text is then shared rather than made again.
+    struct last_text {
+        QByteArray bytes;
+        QString text;
+        bool made = false;
+        const QString& of(const amqp_bytes_t& field);
+    };
+
     QByteArray _consumer_tag;
     std::deque<message> _messages;
     message _incoming;
+    last_text _exchange_text;
+    last_text _key_text;
+    last_text _type_text;
     bool _receiving = false;
     bool _have_header = false;
     quint64 _expected_size = 0;
@@ -152,10 +168,15 @@ public:
     // end up in confirmed, nacked or confirmsLost.
     quint64 publishTracked(const QByteArray& body, const QString& routingKey,
                            const QString& mimeType = QStringLiteral("text/plain"));
+    // As publishTracked, the routing key given as the bytes that go on the wire (UTF-8).
+    quint64 publishTrackedBytes(const QByteArray& body, const QByteArray& routingKey, const QString& mimeType);
     // Why a publication with these fields cannot be encoded (a short string of the protocol holds
     // at most 255 bytes); empty when it can. Such a publication is refused by publish and
     // publishTracked alone: nothing is sent and the connection carries on.
     static QString publicationProblem(const QString& exchangeName, const QString& routingKey, const QString& mimeType);
+    // The same, the routing key given as its wire bytes.
+    static QString publicationProblem(const QString& exchangeName, const QByteArray& routingKey,
+                                      const QString& mimeType);
 
 signals:
     void declared();
@@ -170,7 +191,7 @@ private:
     friend class client;
     using channel::channel;
 
-    bool put(const QByteArray& body, const QString& routingKey, const QString& mimeType);
+    bool put(const QByteArray& body, const QByteArray& routingKey, const QString& mimeType);
     static QString oversized(const QByteArray& exchangeName, const QByteArray& routingKey, const QByteArray& mimeType);
     void settle(quint64 deliveryTag, bool multiple, bool acked);
     void handle_method(const amqp_method_t& method) override;

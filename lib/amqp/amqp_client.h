@@ -151,7 +151,12 @@ private:
     void forget_buffered();
     // The limit bounds what waits: a single message larger than it still goes when nothing does.
     bool outbox_takes(qint64 bytes) const { return _outbox_bytes == 0 || _outbox_bytes + bytes <= outbox_limit_bytes; }
-    bool run(const channel::sender& op, quint16 channel);
+    // Sends are written now, in order: nothing waits in the outbox and the socket takes more.
+    bool writes_at_once() const
+    {
+        return _state && _phase == phase::open && _outbox.empty() && !_blocked && ready_to_write();
+    }
+    bool run(frame_writer op, quint16 channel);
     void watch_writes(bool on);
     void consumer_started() { reset_backoff(); }
 

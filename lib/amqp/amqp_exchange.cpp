@@ -45,12 +45,25 @@ void exchange::declare(const QString& type, int options, const QVariantHash& arg
         emit declared();
 }
 
+template <class Op>
+bool channel::send_in_place(const Op& op, qint64 bytes)
+{
+    if (_state == state::open && _client->writes_at_once())
+        return _client->run(op, _number);
+    return send(op, bytes);
+}
+
 bool exchange::publish(const QByteArray& body, const QString& routingKey, const QString& mimeType)
 {
-    return put(body, routingKey, mimeType);
+    return put(body, routingKey.toUtf8(), mimeType);
 }
 
 quint64 exchange::publishTracked(const QByteArray& body, const QString& routingKey, const QString& mimeType)
+{
+    return publishTrackedBytes(body, routingKey.toUtf8(), mimeType);
+}
+
+quint64 exchange::publishTrackedBytes(const QByteArray& body, const QByteArray& routingKey, const QString& mimeType)
 {
     if (!put(body, routingKey, mimeType))
         return 0;
@@ -71,6 +84,14 @@ QString exchange::publicationProblem(const QString& exchangeName, const QString&
     return oversized(exchangeName.toUtf8(), routingKey.toUtf8(), mimeType.toUtf8());
 }
 
+QString exchange::publicationProblem(const QString& exchangeName, const QByteArray& routingKey, const QString& mimeType)
+{
+    const int most = short_string_max / 3;
+    if (exchangeName.size() <= most && routingKey.size() <= short_string_max && mimeType.size() <= most)
+        return QString();
+    return oversized(exchangeName.toUtf8(), routingKey, mimeType.toUtf8());
+}
+
 QString exchange::oversized(const QByteArray& exchangeName, const QByteArray& routingKey, const QByteArray& mimeType)
 {
     const std::pair<const char*, int> fields[] = {
@@ -84,7 +105,7 @@ QString exchange::oversized(const QByteArray& exchangeName, const QByteArray& ro
     return QString();
 }
 
-bool exchange::put(const QByteArray& body, const QString& routingKey, const QString& mimeType)
+bool exchange::put(const QByteArray& body, const QByteArray& key, const QString& mimeType)
 {
     if (!_client->isConnected() || !_client->outbox_takes(body.size()))
         return false;
@@ -95,10 +116,9 @@ bool exchange::put(const QByteArray& body, const QString& routingKey, const QStr
         _type = mimeType;
         _type_bytes = mimeType.toUtf8();
     }
-    const QByteArray key = routingKey.toUtf8();
     if (!oversized(_name_bytes, key, _type_bytes).isEmpty())
         return false;
-    const bool taken = send(
+    const bool taken = send_in_place(
         [name = _name_bytes, key, type = _type_bytes, body](frame_out& out, amqp_channel_t ch) {
             amqp_basic_properties_t properties{};
             properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG;

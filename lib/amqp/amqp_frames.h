@@ -28,6 +28,25 @@ private:
     QByteArray* _buffer;
 };
 
+// A writer of frames for one send, referred to without being owned or copied: a send written at
+// once needs no std::function (which puts what it captures on the heap).
+class frame_writer {
+public:
+    template <class Op>
+    frame_writer(const Op& op)  // NOLINT(google-explicit-constructor): stands in for op
+        : _op(&op),
+          _call([](const void* op, frame_out& out, amqp_channel_t channel) {
+              return (*static_cast<const Op*>(op))(out, channel);
+          })
+    {
+    }
+    int operator()(frame_out& out, amqp_channel_t channel) const { return _call(_op, out, channel); }
+
+private:
+    const void* _op;
+    int (*_call)(const void*, frame_out&, amqp_channel_t);
+};
+
 // Bytes of the frame that starts at data (header, payload and end octet); 0 when fewer than its
 // 7 header bytes are given.
 qint64 frame_length(const char* data, qint64 available);

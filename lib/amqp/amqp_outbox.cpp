@@ -58,7 +58,7 @@ bool client::submit(quint16 channel, quint32 epoch, qint64 bytes, channel::sende
     return true;
 }
 
-bool client::run(const channel::sender& op, quint16 channel)
+bool client::run(frame_writer op, quint16 channel)
 {
     if (!_tls_socket) {
         if (_buffered.capacity() == 0)
