@@ -54,13 +54,15 @@ void command_flow::take(const delivery& d, const model::command& command)
         return;
     }
     // Redelivered while its first delivery is still on its way: carry on with the first.
-    for (const auto& e : _flow) {
-        if (identified && e->stale && e->command._id == command._id && e->command._type == command._type) {
-            e->tag = tag;
-            e->stale = false;
-            if (e->at == entry::stage::settled)
-                _deliveries.reject_message(tag);  // its rejection went with the old channel
-            return;
+    if (identified) {
+        for (const auto& e : _flow) {
+            if (e->stale && e->command._id == command._id && e->command._type == command._type) {
+                e->tag = tag;
+                e->stale = false;
+                if (e->at == entry::stage::settled)
+                    _deliveries.reject_message(tag);  // its rejection went with the old channel
+                return;
+            }
         }
     }
     if (_state != run_state::taking)
@@ -108,12 +110,17 @@ void command_flow::start(const held_command& delivery)
     e->bytes = delivery.bytes;
     e->store_refusals = delivery.store_refusals;
     e->taken_ms = delivery.taken_ms;
+    if (_last_reply_key.isNull() || delivery.command._sender != _last_sender) {  // mostly the sender before
+        _last_sender = delivery.command._sender;
+        _last_reply_key = _last_sender.toLatin1();
+    }
+    e->reply_key = _last_reply_key;
     _flow.push_back(e);
     // A response nobody could route would never be published, and would hold every command behind
     // it: such a command is refused before it runs.
     QString rejection = delivery.rejection;
     if (rejection.isEmpty()) {
-        const QString key_problem = _responses.routing_key_problem(delivery.command._sender.toLatin1());
+        const QString key_problem = _responses.routing_key_problem(e->reply_key);
         if (!key_problem.isEmpty())
             rejection = QStringLiteral("its sender cannot be the routing key of its response: ") + key_problem;
     }
@@ -162,17 +169,23 @@ void command_flow::outcome(const std::shared_ptr<entry>& e, command_result resul
 
 void command_flow::advance()
 {
-    for (std::size_t i = 0; i < _flow.size(); ++i) {
+    for (std::size_t i = _advanced; i < _flow.size(); ++i) {
         entry& e = *_flow[i];
         if (e.at == entry::stage::running)
             break;  // what follows waits: it may yet have to be tried again behind this one
-        if (e.at != entry::stage::outcome_known)
+        if (e.at != entry::stage::outcome_known) {
+            if (i == _advanced)
+                ++_advanced;
             continue;
+        }
+        if (i == _advanced)
+            ++_advanced;  // past its outcome below, unless held (which erases it) or waiting for a verdict
         switch (e.result.what) {
         case command_result::outcome::retry: {
             const bool may_give_up = e.result.refused_by_store() && e.store_refusals + 1 >= store_refusals_given_up;
             const store_verdict verdict = may_give_up ? verdict_behind(i) : store_verdict::refuses_others;
             if (verdict == store_verdict::not_yet_known) {
+                _advanced = std::min(_advanced, i);  // its outcome is still to be dealt with
                 ack_settled();
                 return;  // comes back here with the outcome of the command behind it
             }
@@ -247,6 +260,7 @@ void command_flow::hold_from(std::size_t index, QString why)
             if (!_flow[i]->stale)
                 give_back(_flow[i]->tag);
         _flow.erase(_flow.begin() + static_cast<std::ptrdiff_t>(index), _flow.end());
+        _advanced = std::min(_advanced, index);
         return;
     }
     if (!_retry_timer.isActive())
@@ -266,6 +280,7 @@ void command_flow::hold_from(std::size_t index, QString why)
              i == index ? why : QStringLiteral("earlier commands wait to be tried again"));
     }
     _flow.erase(_flow.begin() + static_cast<std::ptrdiff_t>(index), _flow.end());
+    _advanced = std::min(_advanced, index);
     for (held_command& h : held)
         _held.push_back(std::move(h));
     if (_held.size() == held_before)

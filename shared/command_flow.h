@@ -130,7 +130,13 @@ private:
     const TCmdHandlerBuildFunc& _factory;
 
     std::deque<std::shared_ptr<entry>> _flow;  // in delivery order, until acknowledged
-    std::deque<held_command> _held;            // waiting to be tried again, in delivery order
+    // How many entries at the front of _flow advance() has carried past their outcome: neither
+    // running nor waiting there, they never are again.
+    std::size_t _advanced = 0;
+    std::vector<uint64_t> _acked_tags;  // ack_settled's, kept for its room
+    QString _last_sender;               // of the command started last, and its Latin-1
+    QByteArray _last_reply_key;
+    std::deque<held_command> _held;  // waiting to be tried again, in delivery order
     amqp::backoff _retry_backoff;
     QTimer _retry_timer;
     QTimer _return_timer;

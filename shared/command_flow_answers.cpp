@@ -12,7 +12,7 @@
 
 void command_flow::publish(entry& e)
 {
-    e.publication = _responses.publish_response(e.response, e.command._sender.toLatin1());
+    e.publication = _responses.publish_response(e.response, e.reply_key);
     e.at = e.publication ? entry::stage::published : entry::stage::awaiting_publish;
     if (e.publication)
         ++_counters.responses_published;
@@ -23,7 +23,8 @@ void command_flow::publish(entry& e)
 
 void command_flow::ack_settled()
 {
-    std::vector<uint64_t> tags;
+    std::vector<uint64_t>& tags = _acked_tags;
+    tags.clear();
     while (!_flow.empty() &&
            (_flow.front()->at == entry::stage::confirmed || _flow.front()->at == entry::stage::settled)) {
         const entry& e = *_flow.front();
@@ -34,6 +35,8 @@ void command_flow::ack_settled()
                 tags.push_back(e.tag);
         }
         _flow.pop_front();
+        if (_advanced > 0)
+            --_advanced;
     }
     if (tags.empty()) {
         drained_yet();

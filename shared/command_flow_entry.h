@@ -20,6 +20,7 @@ struct command_flow_entry {
     };
     uint64_t tag;
     model::command command;
+    QByteArray reply_key;   // its sender's Latin-1: the routing key of its response
     std::size_t bytes = 0;  // of its delivery's body
     qint64 taken_ms = 0;    // when its delivery came, on the flow's clock
     stage at = stage::running;
