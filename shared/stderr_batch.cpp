@@ -7,6 +7,8 @@
 #include <QDateTime>
 
 #include <atomic>
+#include <string>
+#include <string_view>
 
 namespace stderr_batch {
 
@@ -35,22 +37,54 @@ QByteArray as_line(LogLevel level, const QString& text)
     return text.toLocal8Bit() + '\n';
 }
 
+// A line of ASCII, as diagnostic lines mostly are, reads the same in every locale's encoding: it
+// is narrowed as it is into line (whose room is kept), with its line feed. False for any other.
+bool as_ascii_line(const QString& text, std::string& line)
+{
+    if (json_lines.load(std::memory_order_relaxed))
+        return false;
+    line.resize(static_cast<std::size_t>(text.size()) + 1);
+    char* to = line.data();
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80)
+            return false;
+        *to++ = static_cast<char>(c.unicode());
+    }
+    *to = '\n';
+    return true;
+}
+
+void write_line(std::string_view line, bool urgent);
+
 void handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    write(as_line(level_of(type), qFormatLogMessage(type, context, message)), type != QtDebugMsg && type != QtInfoMsg);
+    const QString text = qFormatLogMessage(type, context, message);
+    const bool urgent = type != QtDebugMsg && type != QtInfoMsg;
+    thread_local std::string ascii;
+    if (as_ascii_line(text, ascii)) {
+        write_line(ascii, urgent);
+    } else {
+        const QByteArray line = as_line(level_of(type), text);
+        write_line({line.constData(), static_cast<std::size_t>(line.size())}, urgent);
+    }
     if (type == QtFatalMsg)
         flush();  // before the abort that follows
+}
+
+void write_line(std::string_view line, bool urgent)
+{
+    log_queue& queue = log_queue::standard_error();
+    const std::uint64_t lost = queue.unreported();
+    const QByteArray note = lost == 0 ? QByteArray() : as_line(WARNING, lost_lines_note(lost));
+    queue.write(log_output::standard_error(), line, {note.constData(), static_cast<std::size_t>(note.size())}, lost,
+                urgent);
 }
 
 }  // namespace
 
 void write(const QByteArray& line, bool urgent)
 {
-    log_queue& queue = log_queue::standard_error();
-    const std::uint64_t lost = queue.unreported();
-    const QByteArray note = lost == 0 ? QByteArray() : as_line(WARNING, lost_lines_note(lost));
-    queue.write(log_output::standard_error(), {line.constData(), static_cast<std::size_t>(line.size())},
-                {note.constData(), static_cast<std::size_t>(note.size())}, lost, urgent);
+    write_line({line.constData(), static_cast<std::size_t>(line.size())}, urgent);
 }
 
 void set_json_lines(bool json)

@@ -302,7 +302,7 @@ TEST(StderrBatch, LinesOfATurnGoOutTogetherWhenTheLoopIdles)
 
     stderr_batch::install();
     qDebug() << "Put to redis:" << 1 << "clients";
-    qDebug() << "Put to redis:" << 2 << "modems";
+    qDebug() << "Put to redis:" << 2 << "modems \xc3\xa9";  // not ASCII: in the locale's encoding
     const QByteArray before = read_all(path);
     QEventLoop idle;  // waits for the timer: the loop blocks, and hands the lines over first
     QTimer::singleShot(20, &idle, &QEventLoop::quit);
@@ -315,7 +315,8 @@ TEST(StderrBatch, LinesOfATurnGoOutTogetherWhenTheLoopIdles)
     ::close(saved);
 
     EXPECT_EQ(before, "");
-    EXPECT_EQ(after, "Put to redis: 1 clients\nPut to redis: 2 modems\n");
+    EXPECT_EQ(after,
+              "Put to redis: 1 clients\n" + QString::fromUtf8("Put to redis: 2 modems \xc3\xa9\n").toLocal8Bit());
 }
 
 }  // namespace
