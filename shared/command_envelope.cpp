@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +27,48 @@ member member_named(const char* begin, const char* end)
             return static_cast<member>(i);
     }
     return member::other;
+}
+
+// Hex digits' values, looked up; 16 for any other character.
+constexpr std::array<unsigned char, 256> hex_values = [] {
+    std::array<unsigned char, 256> values{};
+    for (auto& value : values)
+        value = 16;
+    for (int c = 0; c < 10; ++c)
+        values[static_cast<std::size_t>('0' + c)] = static_cast<unsigned char>(c);
+    for (int c = 0; c < 6; ++c) {
+        values[static_cast<std::size_t>('a' + c)] = static_cast<unsigned char>(10 + c);
+        values[static_cast<std::size_t>('A' + c)] = static_cast<unsigned char>(10 + c);
+    }
+    return values;
+}();
+
+// The 38 characters of a braced id ({8-4-4-4-12} hex digits), read as QUuid reads them; any other
+// text QUuid reads itself.
+QUuid braced_uuid(const char* text)
+{
+    unsigned char bytes[16];
+    const char* p = text + 1;
+    bool ok = text[0] == '{' && text[37] == '}';
+    for (int i = 0; i < 16 && ok; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            ok = *p++ == '-';
+        const unsigned high = hex_values[static_cast<unsigned char>(p[0])];
+        const unsigned low = hex_values[static_cast<unsigned char>(p[1])];
+        ok = ok && high < 16 && low < 16;
+        bytes[i] = static_cast<unsigned char>(high << 4 | low);
+        p += 2;
+    }
+    if (!ok)
+        return QUuid::fromString(QLatin1String(text, 38));
+    const auto word = [&bytes](int at, int size) {
+        unsigned value = 0;
+        for (int i = at; i < at + size; ++i)
+            value = value << 8 | bytes[i];
+        return value;
+    };
+    return QUuid(word(0, 4), static_cast<ushort>(word(4, 2)), static_cast<ushort>(word(6, 2)), bytes[8], bytes[9],
+                 bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
 }
 
 // The last string token read for a member (kept only when short) and its text.
@@ -62,7 +105,7 @@ struct text_token {
         for (int i = 1; i <= size; ++i)
             if (begin[i] < 0x20 || begin[i] >= 0x7f || begin[i] == '\\')
                 return QUuid(text());
-        return QUuid::fromString(QLatin1String(begin + 1, size));
+        return size == 38 ? braced_uuid(begin + 1) : QUuid::fromString(QLatin1String(begin + 1, size));
     }
 };
 
@@ -139,12 +182,10 @@ void append_quoted(QByteArray& out, const QString& text)
     out.append('"');
 }
 
-// QUuid::toByteArray()'s text: braces, lower-case hex.
-void append_uuid(QByteArray& out, const QUuid& id)
+// QUuid::toByteArray()'s text (braces, lower-case hex), its 38 characters written at to.
+char* write_uuid(char* to, const QUuid& id)
 {
     static const char digits[] = "0123456789abcdef";
-    char text[38];
-    char* to = text;
     const auto hex = [&to](unsigned value, int count) {
         for (int shift = 4 * (count - 1); shift >= 0; shift -= 4)
             *to++ = digits[(value >> shift) & 0xf];
@@ -162,6 +203,13 @@ void append_uuid(QByteArray& out, const QUuid& id)
         hex(id.data4[i], 2);
     }
     *to++ = '}';
+    return to;
+}
+
+void append_uuid(QByteArray& out, const QUuid& id)
+{
+    char text[38];
+    write_uuid(text, id);
     out.append(text, static_cast<int>(sizeof text));
 }
 
@@ -271,6 +319,16 @@ QByteArray wire_text(const QJsonObject& envelope)
 QByteArray response_text(const QUuid& id, const QJsonObject& data)
 {
     // The keys in the order a JSON object keeps them: sorted.
+    static constexpr std::string_view head = "{\"cmd_id\":\"";
+    static constexpr std::string_view empty_data = "\",\"data\":{},\"msg_type\":\"response\"}";
+    if (data.isEmpty()) {  // most commands answer nothing more
+        QByteArray text(static_cast<int>(head.size() + 38 + empty_data.size()), Qt::Uninitialized);
+        char* to = text.data();
+        to = std::copy(head.begin(), head.end(), to);
+        to = write_uuid(to, id);
+        std::copy(empty_data.begin(), empty_data.end(), to);
+        return text;
+    }
     QByteArray text;
     text.reserve(128);
     text.append("{\"cmd_id\":\"", 11);

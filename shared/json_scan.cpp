@@ -208,8 +208,25 @@ bool json_scan::skip(int depth)
     case 'n':
         return literal("null", 4);
     default:
-        return number(ignored);
+        return skip_number() || number(ignored);
     }
+}
+
+bool json_scan::skip_number()
+{
+    // A whole number of a few digits needs no reading: what number() would accept as it stands.
+    const char* p = _at;
+    if (p < _end && *p == '-')
+        ++p;
+    const char* const digits = p;
+    while (is_digit(p, _end))
+        ++p;
+    const auto count = p - digits;
+    const bool plain = count == 1 || (count > 1 && count <= 18 && *digits != '0');
+    if (!plain || (p < _end && (*p == '.' || *p == 'e' || *p == 'E')))
+        return false;  // number() reads it, and says whether Qt takes it
+    _at = p;
+    return true;
 }
 
 int json_scan::count_elements(int depth)

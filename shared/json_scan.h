@@ -58,6 +58,8 @@ public:
 private:
     static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
     bool fail();
+    // skip() of a short whole number at the scan; false, having taken nothing, for any other.
+    bool skip_number();
     bool literal(const char* word, int size);
 
     const char* _at;
