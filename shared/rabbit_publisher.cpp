@@ -131,13 +131,19 @@ QString rabbit_publisher_impl::routing_key_problem(const QByteArray& routing_key
     return amqp::exchange::publicationProblem(rabbit_exchange, wire_bytes(routing_key), QStringLiteral("text/plain"));
 }
 
-QByteArray rabbit_publisher_impl::wire_bytes(const QByteArray& routing_key)
+QByteArray rabbit_publisher_impl::wire_bytes(const QByteArray& routing_key) const
 {
+    if (!_last_key.isNull() && routing_key == _last_key)  // most responses go where the one before went
+        return _last_wire_key;
+    _last_key = routing_key;
+    _last_wire_key = routing_key;
     // ASCII without a zero byte reads as itself: most keys are, and skip the round trip.
     for (const char c : routing_key)
-        if (static_cast<unsigned char>(c) - 1u >= 0x7eu)  // 0, or beyond 0x7e
-            return wire_key(routing_key).toUtf8();
-    return routing_key;
+        if (static_cast<unsigned char>(c) - 1u >= 0x7eu) {  // 0, or beyond 0x7e
+            _last_wire_key = wire_key(routing_key).toUtf8();
+            break;
+        }
+    return _last_wire_key;
 }
 
 bool rabbit_publisher_impl::refuse_unencodable(const QString& key, const QString& mimeType)

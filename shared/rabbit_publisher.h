@@ -68,7 +68,7 @@ private:
     // The routing key ends at its first zero byte and is read as UTF-8.
     static QString wire_key(const QByteArray& routing_key) { return QString::fromUtf8(routing_key.constData()); }
     // The routing key's wire bytes: wire_key's UTF-8.
-    static QByteArray wire_bytes(const QByteArray& routing_key);
+    QByteArray wire_bytes(const QByteArray& routing_key) const;
     bool refuse_unencodable(const QString& key, const QString& mimeType);
     bool refuse_unencodable(const QByteArray& key, const QString& mimeType);
     void settled(quint64 id);
@@ -83,6 +83,8 @@ private:
     quint64 _settled_id = 0;  // the highest confirmed, nacked or lost
     bool _closed = false;
     quint64 _connections = 0;
+    mutable QByteArray _last_key;  // the last routing key given, and its wire bytes
+    mutable QByteArray _last_wire_key;
 };
 
 // A typed front over the publisher for settings that convert to rabbit_publisher_config.
