@@ -318,20 +318,27 @@ QByteArray wire_text(const QJsonObject& envelope)
 
 QByteArray response_text(const QUuid& id, const QJsonObject& data)
 {
+    QByteArray text;
+    write_response_text(text, id, data);
+    return text;
+}
+
+void write_response_text(QByteArray& text, const QUuid& id, const QJsonObject& data)
+{
     // The keys in the order a JSON object keeps them: sorted.
     static constexpr std::string_view head = "{\"cmd_id\":\"";
     static constexpr std::string_view empty_data = "\",\"data\":{},\"msg_type\":\"response\"}";
     if (data.isEmpty()) {  // most commands answer nothing more
-        QByteArray text(static_cast<int>(head.size() + 38 + empty_data.size()), Qt::Uninitialized);
+        text.resize(static_cast<int>(head.size() + 38 + empty_data.size()));
         char* to = text.data();
         to = std::copy(head.begin(), head.end(), to);
         to = write_uuid(to, id);
         std::copy(empty_data.begin(), empty_data.end(), to);
-        return text;
+        return;
     }
-    QByteArray text;
+    text.resize(0);
     text.reserve(128);
-    text.append("{\"cmd_id\":\"", 11);
+    text.append(head.data(), static_cast<int>(head.size()));
     append_uuid(text, id);
     text.append("\",\"data\":", 9);
     const int data_at = text.size();
@@ -340,7 +347,6 @@ QByteArray response_text(const QUuid& id, const QJsonObject& data)
         text.append(QJsonDocument(data).toJson(QJsonDocument::Compact));
     }
     text.append(",\"msg_type\":\"response\"}", 23);
-    return text;
 }
 
 }  // namespace envelope

@@ -46,5 +46,7 @@ constexpr int reason_limit = 400;
 QByteArray wire_text(const QJsonObject& envelope);
 // wire_text(response(id, data)), byte for byte, without making the envelope's JSON object first.
 QByteArray response_text(const QUuid& id, const QJsonObject& data);
+// The same text written into text, whose room is kept.
+void write_response_text(QByteArray& text, const QUuid& id, const QJsonObject& data);
 
 }  // namespace envelope

@@ -25,6 +25,7 @@ command_flow::command_flow(logger& log, delivery_settlement& deliveries, respons
       _refusal_backoff(first_retry_ms)
 {
     _clock.start();
+    _response_text.reserve(256);  // kept from response to response
     _retry_timer.setSingleShot(true);
     connect(&_retry_timer, &QTimer::timeout, this, &command_flow::replay_held);
     _return_timer.setSingleShot(true);
@@ -205,8 +206,6 @@ void command_flow::advance()
             break;
         case command_result::outcome::done:
             _counters.count(e.command._type, e.known_type, command_counters::outcome::done);
-            e.response = envelope::response_text(e.command._id, e.result.data);
-            e.result.data = QJsonObject();
             publish(e);
             break;
         }
@@ -239,7 +238,6 @@ void command_flow::give_up(entry& e)
                     << static_cast<quint64>(e.bytes) << " bytes: Redis refused it " << (e.store_refusals + 1)
                     << " times while taking the commands behind it: " << loggable(e.result.reason, reason_limit);
     e.given_up = true;
-    e.response = envelope::response_text(e.command._id, envelope::refusal(e.result.reason));
     publish(e);
 }
 

@@ -134,6 +134,7 @@ private:
     // running nor waiting there, they never are again.
     std::size_t _advanced = 0;
     std::vector<uint64_t> _acked_tags;  // ack_settled's, kept for its room
+    QByteArray _response_text;          // the response being published
     QString _last_sender;               // of the command started last, and its Latin-1
     QByteArray _last_reply_key;
     std::deque<held_command> _held;  // waiting to be tried again, in delivery order

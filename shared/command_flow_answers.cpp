@@ -12,7 +12,10 @@
 
 void command_flow::publish(entry& e)
 {
-    e.publication = _responses.publish_response(e.response, e.reply_key);
+    // Written again for each try, the same each time: no text is kept per command.
+    envelope::write_response_text(_response_text, e.command._id,
+                                  e.given_up ? envelope::refusal(e.result.reason) : e.result.data);
+    e.publication = _responses.publish_response(_response_text, e.reply_key);
     e.at = e.publication ? entry::stage::published : entry::stage::awaiting_publish;
     if (e.publication)
         ++_counters.responses_published;
@@ -75,7 +78,6 @@ void command_flow::settle_confirmation(quint64 id, bool multiple, bool ok)
         if (ok) {
             ++_counters.responses_confirmed;
             _refusal_backoff.reset();
-            e->response.clear();
             if (e->given_up)
                 settle_rejected(*e);  // answered, never written: dead-lettered where the queue says
             else
@@ -93,7 +95,6 @@ void command_flow::settle_confirmation(quint64 id, bool multiple, bool ok)
                              : QStringLiteral("the broker refused its response %1 times (it was written to the store)")
                                    .arg(nacks_given_up));
             settle_rejected(*e);
-            e->response.clear();
         }
     }
     if (again)

@@ -24,8 +24,7 @@ struct command_flow_entry {
     std::size_t bytes = 0;  // of its delivery's body
     qint64 taken_ms = 0;    // when its delivery came, on the flow's clock
     stage at = stage::running;
-    command_result result;
-    QByteArray response;  // the wire text, kept until confirmed
+    command_result result;  // its data (or, given up, its reason) is its response's, until confirmed
     quint64 publication = 0;
     int nacks = 0;           // of its response
     int store_refusals = 0;  // earlier tries whose transaction Redis refused

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -40,6 +41,12 @@ struct publications : response_publication {
     bool up = true;
     quint64 last_id = 0;
     std::map<quint64, int> published;  // publication id → command number
+    std::vector<QByteArray> kept;      // the texts as handed over, kept as a publication waiting to go out keeps them
+    static int number_in(const QByteArray& text)
+    {
+        return static_cast<int>(
+            QJsonDocument::fromJson(text).object().value("cmd_id").toString().mid(1, 8).toUInt(nullptr, 16));
+    }
     QString routing_key_problem(const QByteArray& key) const override
     {
         return key == "unroutable" ? QStringLiteral("too long") : QString();
@@ -48,8 +55,8 @@ struct publications : response_publication {
     {
         if (!up)
             return 0;
-        published[++last_id] = static_cast<int>(
-            QJsonDocument::fromJson(text).object().value("cmd_id").toString().mid(1, 8).toUInt(nullptr, 16));
+        published[++last_id] = number_in(text);
+        kept.push_back(text);
         return last_id;
     }
     bool can_publish() const override { return up; }
@@ -128,6 +135,8 @@ TEST_F(CommandFlowTest, OutcomesInAnyOrderAreAnsweredAndSettledInDeliveryOrder)
     EXPECT_TRUE(broker.take().isEmpty());
     done(1);
     EXPECT_EQ(out.published, (std::map<quint64, int>{{1, 1}, {2, 5}, {3, 6}}));
+    for (const auto& [id, n] : out.published)  // each text still its own once the next is written
+        EXPECT_EQ(publications::number_in(out.kept.at(id - 1)), n);
     EXPECT_EQ(broker.take(), (QStringList{"reject 2", "reject 3", "reject 4"}));
     // Acknowledged only once confirmed, and then over contiguous tags only.
     confirm(5);
