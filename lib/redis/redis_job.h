@@ -40,6 +40,12 @@ public:
         append_command(_out, cmd);
         ++_count;
     }
+    // Commands already in RESP, as append_command writes them.
+    void add_written(const QByteArray& resp, std::size_t commands)
+    {
+        _out.append(resp);
+        _count += commands;
+    }
     // A small command of arguments at hand, in one append: the per-key commands of the big
     // transactions.
     void add(std::initializer_list<std::string_view> arguments);
