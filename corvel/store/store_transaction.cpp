@@ -3,8 +3,6 @@
 #include "loggable.h"
 #include "store/store_access.h"
 
-#include <QElapsedTimer>
-
 #include <algorithm>
 
 namespace {
@@ -56,64 +54,55 @@ void settle(const QString& failure, const QElapsedTimer& since_submit, QJsonObje
     finished(command_result::done(std::move(reply)));
 }
 
-// A command's transaction, with what the command is to hear of it.
-class store_job : public redis::transaction {
-public:
-    store_job(const store_write& where, body source, logger& log, const char* what, QJsonObject reply,
-              ICommandHandler::completion finished)
-        : transaction(select_store(), std::move(source), done_callback()),
-          _replicas(where.replicas),
-          _delivery_gone(where.delivery_gone),
-          _log(log),
-          _what(what),
-          _reply(std::move(reply)),
-          _finished(std::move(finished))
-    {
-        _since_submit.start();
-    }
-
-private:
-    // SELECT of the store's database, the same for every command: written once.
-    static const prelude& select_store()
-    {
-        static const prelude select(QList<redis::command>{{"SELECT", QByteArray::number(store_database)}});
-        return select;
-    }
-
-    bool wanted() const override { return !_delivery_gone || !*_delivery_gone; }
-
-    void done(redis::transaction_result&& result) override
-    {
-        if (!result.executed) {
-            ++stats.failed;
-            _finished(result.refused ? command_result::refused(result.error) : command_result::retry(result.error));
-            return;
-        }
-        log_failed_commands(result, _log, _what, command_failures);
-        if (!_replicas.enabled()) {
-            settle(QString(), _since_submit, std::move(_reply), _finished);
-            return;
-        }
-        _replicas.after_written([reply = std::move(_reply), finished = std::move(_finished),
-                                 since_submit = _since_submit](const QString& failure) mutable {
-            settle(failure, since_submit, std::move(reply), finished);
-        });
-    }
-
-    replica_wait& _replicas;
-    std::shared_ptr<const bool> _delivery_gone;
-    logger& _log;
-    const char* _what;
-    QJsonObject _reply;
-    ICommandHandler::completion _finished;
-    QElapsedTimer _since_submit;
-};
+// SELECT of the store's database, the same for every command: written once.
+const redis::transaction::prelude& select_store()
+{
+    static const redis::transaction::prelude select(
+        QList<redis::command>{{"SELECT", QByteArray::number(store_database)}});
+    return select;
+}
 
 }  // namespace
+
+command_transaction::command_transaction(const store_write& where, body source, logger& log, const char* what,
+                                         QJsonObject reply, ICommandHandler::completion finished)
+    : transaction(select_store(), std::move(source), done_callback()),
+      _replicas(where.replicas),
+      _delivery_gone(where.delivery_gone),
+      _log(log),
+      _what(what),
+      _reply(std::move(reply)),
+      _finished(std::move(finished))
+{
+    _since_submit.start();
+}
+
+bool command_transaction::wanted() const
+{
+    return !_delivery_gone || !*_delivery_gone;
+}
+
+void command_transaction::done(redis::transaction_result&& result)
+{
+    if (!result.executed) {
+        ++stats.failed;
+        _finished(result.refused ? command_result::refused(result.error) : command_result::retry(result.error));
+        return;
+    }
+    log_failed_commands(result, _log, _what, command_failures);
+    if (!_replicas.enabled()) {
+        settle(QString(), _since_submit, std::move(_reply), _finished);
+        return;
+    }
+    _replicas.after_written([reply = std::move(_reply), finished = std::move(_finished),
+                             since_submit = _since_submit](const QString& failure) mutable {
+        settle(failure, since_submit, std::move(reply), finished);
+    });
+}
 
 void run_store_transaction(const store_write& where, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished)
 {
-    where.store.submit(
-        std::make_unique<store_job>(where, std::move(body), log, what, std::move(reply), std::move(finished)));
+    where.store.submit(std::make_unique<command_transaction>(where, std::move(body), log, what, std::move(reply),
+                                                             std::move(finished)));
 }

@@ -69,7 +69,7 @@ job::progress transaction::write(command_writer& out)
     }
     if (_phase == phase::body) {
         const std::size_t before = out.count();
-        const bool all = _body(out);
+        const bool all = write_body(out);
         _result.size += out.count() - before;
         if (!all)
             return progress::more;

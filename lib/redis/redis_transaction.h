@@ -87,8 +87,9 @@ public:
     static constexpr std::size_t exec_allowance_bytes_per_command = reply_cost_per_value + 256;
 
 protected:
-    // A job made of a transaction may take its end here rather than through a callback (done
-    // empty), and say here whether it is still wanted.
+    // A job made of a transaction may write its body, take its end and say whether it is still
+    // wanted here rather than through functions (left empty then).
+    virtual bool write_body(command_writer& out) { return _body(out); }
     virtual void done(transaction_result&& result) { _done(std::move(result)); }
     virtual bool wanted() const { return !_wanted || _wanted(); }
 
