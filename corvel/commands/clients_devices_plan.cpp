@@ -235,17 +235,34 @@ bool client_commands::write(redis::command_writer& out)
     return _step == step::done;
 }
 
-clients_devices_commands::clients_devices_commands(json_slice clients) : _text(std::move(clients))
+clients_devices_commands::clients_devices_commands(json_slice clients) : _from(source::text), _text(std::move(clients))
 {
-    json_scan count(_text);
-    _size = count.count_elements(0);
     _scan.emplace(_text);
+    if (_text.size > read_whole_bytes) {
+        json_scan count(_text);
+        _size = count.count_elements(0);
+        return;
+    }
+    // The text was checked before: its elements are its entries.
+    _from = source::entries;
+    if (_scan->take('[') && !_scan->accept(']')) {
+        do
+            _entries.push_back(read_client_entry(*_scan));
+        while (_scan->accept(','));
+    }
+    _size = static_cast<int>(_entries.size());
 }
 
 client_entry clients_devices_commands::next_entry()
 {
-    if (!_scan)
+    switch (_from) {
+    case source::qt_array:
         return read_client_entry(_clients.at(_index++));
+    case source::entries:
+        return std::move(_entries[static_cast<std::size_t>(_index++)]);
+    case source::text:
+        break;
+    }
     if (_index++ == 0 ? !_scan->take('[') : !_scan->accept(','))
         return client_entry();
     return read_client_entry(*_scan);
