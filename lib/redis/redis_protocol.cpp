@@ -231,20 +231,13 @@ bool reply_reader::hiredis_idle() const
            (_reader->ridx == -1 || (_reader->ridx == 0 && _reader->rstack[0].type < 0));
 }
 
-void reply_reader::reply_read()
-{
-    _nodes.clear();
-    _spent = 0;
-    _limit_known = false;
-}
-
 // Charged as hiredis's way charges them (reader_functions), so a limit refuses the same replies.
 bool reply_reader::read_simple(const char*& p, const char* end)
 {
     reply_view s;
     while (p < end) {
         long long count = 0;
-        const char* const elements = scan::array_header_at(p, end, count);
+        const char* const elements = *p == '*' ? scan::array_header_at(p, end, count) : nullptr;
         const char* next = nullptr;
         if (!elements) {
             next = scan::scalar_at(p, end, s);
@@ -290,14 +283,14 @@ bool reply_reader::read_simple(const char*& p, const char* end)
     return true;
 }
 
-bool reply_reader::charge(std::size_t cost, const char* what, long long size, const char* unit)
+void reply_reader::drop_nodes()
+{
+    _nodes.clear();
+}
+
+bool reply_reader::charge_asking(std::size_t cost, const char* what, long long size, const char* unit)
 {
     if (!_limit_known) {
-        // Under the floor the limit need not be asked.
-        if (cost <= _floor && _spent <= _floor - cost) {
-            _spent += cost;
-            return true;
-        }
         _limit = _sink->reply_limit();
         _limit_known = true;
     }

@@ -105,9 +105,26 @@ private:
     // left at the first byte for hiredis. False once a reply is refused.
     bool read_simple(const char*& p, const char* end);
     bool hiredis_idle() const;
-    void reply_read();  // a top-level reply has gone to the sink
+    // A top-level reply has gone to the sink.
+    void reply_read()
+    {
+        if (!_nodes.empty())
+            drop_nodes();
+        _spent = 0;
+        _limit_known = false;
+    }
     // Charges cost to the reply being read; false, and the reader failed, beyond its limit.
-    bool charge(std::size_t cost, const char* what, long long size, const char* unit);
+    bool charge(std::size_t cost, const char* what, long long size, const char* unit)
+    {
+        // Under the floor the limit need not be asked.
+        if (!_limit_known && cost <= _floor && _spent <= _floor - cost) {
+            _spent += cost;
+            return true;
+        }
+        return charge_asking(cost, what, size, unit);
+    }
+    void drop_nodes();
+    bool charge_asking(std::size_t cost, const char* what, long long size, const char* unit);
 
     redisReader* _reader;
     reply_sink* _sink = nullptr;
