@@ -277,8 +277,15 @@ bool clients_devices_commands::write(redis::command_writer& out)
             client_entry entry = next_entry();
             diagnostic::short_text line;
             line << "Put to redis: " << entry.modem_ids.size() << " modems " << entry.station_ids.size() << " bs ";
-            CORVEL_DEBUG_LINE(line.text() +
-                              diagnostic::quoted(QLatin1Char('(') + loggable(entry.api_key) + QLatin1Char(')')));
+            const QString client = loggable(entry.api_key);
+            QString named;  // "(client)", made in one piece
+            named.reserve(client.size() + 2);
+            named += QLatin1Char('(');
+            named += client;
+            named += QLatin1Char(')');
+            QString text = line.text();
+            text += diagnostic::quoted(named);
+            CORVEL_DEBUG_LINE(text);
             _current.emplace(std::move(entry));
         }
         if (_current->write(out))
