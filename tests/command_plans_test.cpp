@@ -112,9 +112,13 @@ TEST(ClientsDevicesPlan, PayloadReadInPlaceWritesTheSameBytes)
 
 TEST(ClientsDevicesPlan, LongClientIdsAreWrittenWhole)
 {
-    const QByteArray key(600, 'k');
-    const QByteArray entry = R"({"api_key":")" + key + R"(","modem_ids":[1]})";
-    EXPECT_EQ(plan(entry.constData()).first(), "SADD tmp:dev:clients:1 " + key);
+    for (const int size : {600, 5000}) {  // gathered with the rest, or written as it stands
+        const QByteArray key(size, 'k');
+        const QByteArray entry = R"({"api_key":")" + key + R"(","modem_ids":[1]})";
+        const QList<QByteArray> commands = plan(entry.constData());
+        EXPECT_EQ(commands.first(), "SADD tmp:dev:clients:1 " + key);
+        EXPECT_EQ(commands.last(), "RENAME tmp:client:devices:" + key + " client:devices:" + key);
+    }
 }
 
 TEST(ClientsDevicesPlan, TextIsLatin1WithQuestionMarksBeyondIt)

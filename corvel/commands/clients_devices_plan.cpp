@@ -299,6 +299,7 @@ void plan_client(const client_entry& entry, const std::function<void(const QList
     QByteArray resp;
     redis::command_writer writer(resp, INT_MAX);
     client_commands(entry).write(writer);
+    writer.flush();
     for (const redis::command& cmd : redis::parse_commands(resp))
         out(cmd);
 }
