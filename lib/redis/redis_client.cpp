@@ -234,11 +234,8 @@ void client::read_in()
     pump();
 }
 
-client::entry* client::reading_job()
+client::entry* client::find_reading_job()
 {
-    // The job last found while replies to it are due (entries stay in place as jobs are added).
-    if (_reading_entry && _reading_entry->answered < _reading_entry->written)
-        return _reading_entry;
     _reading_entry = nullptr;
     // Jobs fully answered stay until the end of the read; skip them once.
     for (; _reading < _jobs.size(); ++_reading) {
@@ -249,16 +246,6 @@ client::entry* client::reading_job()
             break;
     }
     return nullptr;
-}
-
-void client::reply_done(entry& e)
-{
-    ++_stats.replies;
-    if (e.answered == e.written)
-        return;  // a message of a subscription: nothing was due
-    ++e.answered;
-    --_outstanding;
-    e.waiting = false;
 }
 
 void client::on_reply(reply&& r)

@@ -121,7 +121,15 @@ private:
     void check_silence();
     void finish_answered_jobs();
 
-    void reply_done(entry& e);
+    void reply_done(entry& e)
+    {
+        ++_stats.replies;
+        if (e.answered == e.written)
+            return;  // a message of a subscription: nothing was due
+        ++e.answered;
+        --_outstanding;
+        e.waiting = false;
+    }
     void on_reply(reply&& r) override;
     void on_array(long long count) override;
     void on_element(reply&& element) override;
@@ -130,7 +138,14 @@ private:
     void on_element_view(const reply_view& element) override;
     std::size_t reply_limit() override;
     std::size_t reply_limit_floor() override { return _reply_limit; }
-    entry* reading_job();
+    // The job last found while replies to it are due (entries stay in place as jobs are added).
+    entry* reading_job()
+    {
+        if (_reading_entry && _reading_entry->answered < _reading_entry->written)
+            return _reading_entry;
+        return find_reading_job();
+    }
+    entry* find_reading_job();
 
     connection_config _config;
     state _state = state::disconnected;
