@@ -79,12 +79,13 @@ TEST(ClientsDevicesPlan, EntryReadInPlaceReadsAsQtReadsIt)
     plan(R"({"x":{"modem_ids":[9]},"station_ids":[],"modem_ids":[10],"station_ids":[11]})");
 }
 
-// A payload read from its text writes the same bytes as from its Qt array, in pieces or whole.
+// A payload read from its text writes the same bytes as from its Qt array, in pieces or whole,
+// whether its text is short (read at once) or long (counted first, read as written).
 TEST(ClientsDevicesPlan, PayloadReadInPlaceWritesTheSameBytes)
 {
-    const QByteArray text =
-        R"([{"api_key":"a","modem_ids":[1,2,3],"station_ids":[4]},7,{"modem_ids":[5,6],"role":"r"},)"
-        R"({"api_key":"b","station_ids":[8,9,10,11,12,13,14,15,16,17,18,19,20]}])";
+    const QByteArray elements =
+        R"({"api_key":"a","modem_ids":[1,2,3],"station_ids":[4]},7,{"modem_ids":[5,6],"role":"r"},)"
+        R"({"api_key":"b","station_ids":[8,9,10,11,12,13,14,15,16,17,18,19,20]})";
     const auto written = [](clients_devices_commands&& commands, int bound) {
         QByteArray out;
         for (bool done = false; !done;) {
@@ -94,18 +95,30 @@ TEST(ClientsDevicesPlan, PayloadReadInPlaceWritesTheSameBytes)
         return out;
     };
     const QtMessageHandler before = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    const QByteArray expected = written(clients_devices_commands(QJsonDocument::fromJson(text).array()), 1 << 20);
-    EXPECT_EQ(clients_devices_commands(json_slice{text, 0, static_cast<int>(text.size())}).size(), 4);
-    EXPECT_EQ(written(clients_devices_commands(json_slice{text, 0, static_cast<int>(text.size())}), 1 << 20), expected);
-    EXPECT_EQ(written(clients_devices_commands(json_slice{text, 0, static_cast<int>(text.size())}), 16), expected);
+    for (const int copies : {0, 1, 200}) {
+        QByteArrayList all;
+        for (int i = 0; i < copies; ++i)
+            all << elements;
+        const QByteArray text = "[" + all.join(',') + "]";
+        ASSERT_EQ(text.size() > clients_devices_commands::read_whole_bytes, copies > 1);
+        const json_slice slice{text, 0, static_cast<int>(text.size())};
+        const QByteArray expected = written(clients_devices_commands(QJsonDocument::fromJson(text).array()), 1 << 20);
+        EXPECT_EQ(clients_devices_commands(slice).size(), 4 * copies);
+        EXPECT_EQ(written(clients_devices_commands(slice), 1 << 20), expected);
+        EXPECT_EQ(written(clients_devices_commands(slice), 16), expected);
+    }
     qInstallMessageHandler(before);
 }
 
 TEST(ClientsDevicesPlan, LongClientIdsAreWrittenWhole)
 {
-    const QByteArray key(600, 'k');
-    const QByteArray entry = R"({"api_key":")" + key + R"(","modem_ids":[1]})";
-    EXPECT_EQ(plan(entry.constData()).first(), "SADD tmp:dev:clients:1 " + key);
+    for (const int size : {600, 5000}) {  // gathered with the rest, or written as it stands
+        const QByteArray key(size, 'k');
+        const QByteArray entry = R"({"api_key":")" + key + R"(","modem_ids":[1]})";
+        const QList<QByteArray> commands = plan(entry.constData());
+        EXPECT_EQ(commands.first(), "SADD tmp:dev:clients:1 " + key);
+        EXPECT_EQ(commands.last(), "RENAME tmp:client:devices:" + key + " client:devices:" + key);
+    }
 }
 
 TEST(ClientsDevicesPlan, TextIsLatin1WithQuestionMarksBeyondIt)

@@ -49,17 +49,47 @@ TEST(RedisProtocol, CommandsRoundTripAndRepliesStreamElementByElementAcrossAnySp
     EXPECT_EQ(redis::parse_commands(resp),
               (QList<redis::command>{{"SADD", "k", QByteArray("a\r\nb", 4), ""}, {"EXEC"}}));
 
-    const QByteArray replies = "+OK\r\n:5\r\n*3\r\n+QUEUED\r\n*2\r\n$1\r\nx\r\n$1\r\ny\r\n-ERR no\r\n*0\r\n*-1\r\n";
-    const QList<QByteArray> expected{
-        "reply OK0", "reply 5", "array 3", "element QUEUED", "element 2 nested", "element ERR no",
-        "end",       "array 0", "end",     "reply 0"};
-    record_sink whole, bytewise;
-    redis::reply_reader a, b;
+    // The common shapes are read directly, the rest (a nested array, a long line) by hiredis: any
+    // split between the two reads the same.
+    const QByteArray long_status = "+" + QByteArray(2000, 's') + "\r\n";
+    const QByteArray replies = "+OK\r\n:5\r\n*3\r\n+QUEUED\r\n*2\r\n$1\r\nx\r\n$1\r\ny\r\n-ERR no\r\n*0\r\n*-1\r\n"
+                               "$4\r\na\r\nb\r\n:-7\r\n*3\r\n:1\r\n$-1\r\n$2\r\nhi\r\n" +
+                               long_status + "$0\r\n\r\n";
+    const QList<QByteArray> expected{"reply OK0",
+                                     "reply 5",
+                                     "array 3",
+                                     "element QUEUED",
+                                     "element 2 nested",
+                                     "element ERR no",
+                                     "end",
+                                     "array 0",
+                                     "end",
+                                     "reply 0",
+                                     "reply a\r\nb0",
+                                     "reply -7",
+                                     "array 3",
+                                     "element ",
+                                     "element ",
+                                     "element hi",
+                                     "end",
+                                     "reply " + QByteArray(2000, 's') + "0",
+                                     "reply 0"};
+    record_sink whole;
+    redis::reply_reader a;
     ASSERT_TRUE(a.feed(replies.constData(), replies.size(), whole));
-    for (char c : replies)
-        ASSERT_TRUE(b.feed(&c, 1, bytewise));
     EXPECT_EQ(whole.events, expected);
-    EXPECT_EQ(bytewise.events, expected);
+    for (const int chunk : {1, 2, 3, 5, 7, 11}) {
+        record_sink split;
+        redis::reply_reader b;
+        for (int at = 0; at < replies.size(); at += chunk)
+            ASSERT_TRUE(b.feed(replies.constData() + at, std::min(chunk, int(replies.size()) - at), split));
+        EXPECT_EQ(split.events, expected) << "in pieces of " << chunk;
+    }
+    // A line hiredis has begun goes on there, whatever its next bytes look like.
+    record_sink odd;
+    ASSERT_TRUE(a.feed("-", 1, odd));
+    ASSERT_TRUE(a.feed("*1\r\n:2\r\n", 8, odd));
+    EXPECT_EQ(odd.events, (QList<QByteArray>{"reply *10", "reply 2"}));
     EXPECT_FALSE(a.feed("?bad\r\n", 6, whole));
 }
 
@@ -81,6 +111,10 @@ TEST(RedisProtocol, AReplyBeyondItsLimitIsRefusedBeforeItIsHeld)
         EXPECT_FALSE(r.feed(huge.constData(), huge.size(), sink));
         EXPECT_TRUE(r.error().contains("an array of 2000000000 elements")) << r.error().toStdString();
     }
+    redis::reply_reader short_one;
+    const QByteArray four = "*4\r\n:1\r\n:2\r\n:3\r\n:4\r\n";
+    EXPECT_FALSE(short_one.feed(four.constData(), four.size(), sink));
+    EXPECT_TRUE(short_one.error().contains("an array of 4 elements")) << short_one.error().toStdString();
     // A string is refused once what is buffered of it passes the limit, long before it is whole.
     redis::reply_reader r;
     ASSERT_TRUE(r.feed("$100000000\r\n", 13, sink));

@@ -235,16 +235,34 @@ bool client_commands::write(redis::command_writer& out)
     return _step == step::done;
 }
 
-clients_devices_commands::clients_devices_commands(json_slice clients) : _text(std::move(clients))
+clients_devices_commands::clients_devices_commands(json_slice clients) : _from(source::text), _text(std::move(clients))
 {
-    _size = _text.elements >= 0 ? _text.elements : json_scan(_text).count_elements(0);
     _scan.emplace(_text);
+    if (_text.size > read_whole_bytes) {
+        // Counted while the envelope was read, when it was read in place.
+        _size = _text.elements >= 0 ? _text.elements : json_scan(_text).count_elements(0);
+        return;
+    }
+    // The text was checked before: its elements are its entries.
+    _from = source::entries;
+    if (_scan->take('[') && !_scan->accept(']')) {
+        do
+            _entries.push_back(read_client_entry(*_scan));
+        while (_scan->accept(','));
+    }
+    _size = static_cast<int>(_entries.size());
 }
 
 client_entry clients_devices_commands::next_entry()
 {
-    if (!_scan)
+    switch (_from) {
+    case source::qt_array:
         return read_client_entry(_clients.at(_index++));
+    case source::entries:
+        return std::move(_entries[static_cast<std::size_t>(_index++)]);
+    case source::text:
+        break;
+    }
     if (_index++ == 0 ? !_scan->take('[') : !_scan->accept(','))
         return client_entry();
     return read_client_entry(*_scan);
@@ -259,8 +277,15 @@ bool clients_devices_commands::write(redis::command_writer& out)
             client_entry entry = next_entry();
             diagnostic::short_text line;
             line << "Put to redis: " << entry.modem_ids.size() << " modems " << entry.station_ids.size() << " bs ";
-            CORVEL_DEBUG_LINE(line.text() +
-                              diagnostic::quoted(QLatin1Char('(') + loggable(entry.api_key) + QLatin1Char(')')));
+            const QString client = loggable(entry.api_key);
+            QString named;  // "(client)", made in one piece
+            named.reserve(client.size() + 2);
+            named += QLatin1Char('(');
+            named += client;
+            named += QLatin1Char(')');
+            QString text = line.text();
+            text += diagnostic::quoted(named);
+            CORVEL_DEBUG_LINE(text);
             _current.emplace(std::move(entry));
         }
         if (_current->write(out))
@@ -274,6 +299,7 @@ void plan_client(const client_entry& entry, const std::function<void(const QList
     QByteArray resp;
     redis::command_writer writer(resp, INT_MAX);
     client_commands(entry).write(writer);
+    writer.flush();
     for (const redis::command& cmd : redis::parse_commands(resp))
         out(cmd);
 }

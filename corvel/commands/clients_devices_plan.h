@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 // The ids of one member of a client entry, read as they are needed: from a Qt array, or from the
 // text of an array (a command's body, checked before), which must outlive it.
@@ -104,20 +105,31 @@ private:
 
 // Every client entry of a clients_devices payload, one after another; each entry's "Put to
 // redis:" line is written as the entry begins. The payload is the text of its array or, for a
-// body only Qt reads (lax JSON), a Qt array.
+// body only Qt reads (lax JSON), a Qt array. A short text is read whole at once, its count
+// with it; a long one is counted first and read as it is written.
 class clients_devices_commands {
 public:
-    explicit clients_devices_commands(QJsonArray clients) : _clients(std::move(clients)), _size(_clients.size()) {}
+    explicit clients_devices_commands(QJsonArray clients)
+        : _from(source::qt_array),
+          _clients(std::move(clients)),
+          _size(_clients.size())
+    {
+    }
     explicit clients_devices_commands(json_slice clients);
     int size() const { return _size; }
     bool write(redis::command_writer& out);
 
+    static constexpr int read_whole_bytes = 16 * 1024;
+
 private:
+    enum class source { qt_array, text, entries };
     client_entry next_entry();
 
+    source _from;
     QJsonArray _clients;
     json_slice _text;
     std::optional<json_scan> _scan;
+    std::vector<client_entry> _entries;
     int _size = 0;
     int _index = 0;
     std::optional<client_commands> _current;

@@ -3,8 +3,6 @@
 #include "loggable.h"
 #include "store/store_access.h"
 
-#include <QElapsedTimer>
-
 #include <algorithm>
 
 namespace {
@@ -41,34 +39,70 @@ void log_failed_commands(const redis::transaction_result& result, logger& log, c
                               << " more Redis commands in the transaction failed";
 }
 
+namespace {
+
+// What becomes of the command once its transaction executed and reached the replicas waited for.
+void settle(const QString& failure, const QElapsedTimer& since_submit, QJsonObject reply,
+            const ICommandHandler::completion& finished)
+{
+    if (!failure.isEmpty()) {
+        ++stats.failed;
+        finished(command_result::retry(failure));
+        return;
+    }
+    stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
+    finished(command_result::done(std::move(reply)));
+}
+
+// SELECT of the store's database, the same for every command: written once.
+const redis::transaction::prelude& select_store()
+{
+    static const redis::transaction::prelude select(
+        QList<redis::command>{{"SELECT", QByteArray::number(store_database)}});
+    return select;
+}
+
+}  // namespace
+
+command_transaction::command_transaction(const store_write& where, body source, logger& log, const char* what,
+                                         QJsonObject reply, ICommandHandler::completion finished)
+    : transaction(select_store(), std::move(source), done_callback()),
+      _replicas(where.replicas),
+      _delivery_gone(where.delivery_gone),
+      _log(log),
+      _what(what),
+      _reply(std::move(reply)),
+      _finished(std::move(finished))
+{
+    _since_submit.start();
+}
+
+bool command_transaction::wanted() const
+{
+    return !_delivery_gone || !*_delivery_gone;
+}
+
+void command_transaction::done(redis::transaction_result&& result)
+{
+    if (!result.executed) {
+        ++stats.failed;
+        _finished(result.refused ? command_result::refused(result.error) : command_result::retry(result.error));
+        return;
+    }
+    log_failed_commands(result, _log, _what, command_failures);
+    if (!_replicas.enabled()) {
+        settle(QString(), _since_submit, std::move(_reply), _finished);
+        return;
+    }
+    _replicas.after_written([reply = std::move(_reply), finished = std::move(_finished),
+                             since_submit = _since_submit](const QString& failure) mutable {
+        settle(failure, since_submit, std::move(reply), finished);
+    });
+}
+
 void run_store_transaction(const store_write& where, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished)
 {
-    QElapsedTimer since_submit;
-    since_submit.start();
-    replica_wait& replicas = where.replicas;
-    auto done = [&log, &replicas, what, reply = std::move(reply), finished = std::move(finished),
-                 since_submit](redis::transaction_result&& result) mutable {
-        if (!result.executed) {
-            ++stats.failed;
-            finished(result.refused ? command_result::refused(result.error) : command_result::retry(result.error));
-            return;
-        }
-        log_failed_commands(result, log, what, command_failures);
-        replicas.after_written(
-            [reply = std::move(reply), finished = std::move(finished), since_submit](const QString& failure) {
-                if (!failure.isEmpty()) {
-                    ++stats.failed;
-                    finished(command_result::retry(failure));
-                    return;
-                }
-                stats.executed.observe(static_cast<double>(since_submit.nsecsElapsed()) / 1e9);
-                finished(command_result::done(reply));
-            });
-    };
-    auto job = std::make_unique<redis::transaction>(
-        QList<redis::command>{{"SELECT", QByteArray::number(store_database)}}, std::move(body), std::move(done));
-    if (where.delivery_gone)
-        job->only_while([gone = where.delivery_gone] { return !*gone; });
-    where.store.submit(std::move(job));
+    where.store.submit(std::make_unique<command_transaction>(where, std::move(body), log, what, std::move(reply),
+                                                             std::move(finished)));
 }

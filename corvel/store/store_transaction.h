@@ -7,6 +7,10 @@
 #include "store/latency_histogram.h"
 #include "store/replica_wait.h"
 
+#include <QElapsedTimer>
+
+#include <memory>
+
 // Where a command's transaction goes.
 struct store_write {
     redis::client& store;
@@ -15,10 +19,30 @@ struct store_write {
     std::shared_ptr<const bool> delivery_gone;
 };
 
-// Writes a command's transaction in the store's database (SELECT, MULTI, the body, EXEC) and
-// reports the command's outcome: done with reply once it executed (and reached the replicas
-// waited for), after logging at ERROR the commands that failed inside it; to be tried again when
-// it did not execute or did not reach them.
+// A command's transaction in the store's database (SELECT, MULTI, the body, EXEC); it reports the
+// command's outcome: done with reply once it executed (and reached the replicas waited for),
+// after logging at ERROR the commands that failed inside it; to be tried again when it did not
+// execute or did not reach them.
+class command_transaction : public redis::transaction {
+public:
+    // source: empty when a subclass writes the body (write_body).
+    command_transaction(const store_write& where, body source, logger& log, const char* what, QJsonObject reply,
+                        ICommandHandler::completion finished);
+
+private:
+    bool wanted() const override;
+    void done(redis::transaction_result&& result) override;
+
+    replica_wait& _replicas;
+    std::shared_ptr<const bool> _delivery_gone;
+    logger& _log;
+    const char* _what;
+    QJsonObject _reply;
+    ICommandHandler::completion _finished;
+    QElapsedTimer _since_submit;
+};
+
+// Submits a command's transaction of a body function.
 void run_store_transaction(const store_write& where, redis::transaction::body body, logger& log, const char* what,
                            QJsonObject reply, ICommandHandler::completion finished);
 

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace redis {
 
 namespace {
@@ -16,11 +18,14 @@ constexpr int read_budget = 1024 * 1024;
 constexpr int write_budget = 1024 * 1024;
 // Silence allowed beyond the limit per byte written since the last reply: 1 s per MB.
 constexpr std::uint64_t bytes_per_allowed_ms = 1024;
+// The output keeps its room between turns up to this much; a big job's is given back.
+constexpr int kept_out_room = 64 * 1024;
 
 }  // namespace
 
 client::client(connection_config config, QObject* parent) : QObject(parent), _config(std::move(config))
 {
+    empty_out();
     _flush.setSingleShot(true);
     _flush.setInterval(0);
     connect(&_flush, &QTimer::timeout, this, &client::pump);
@@ -80,12 +85,12 @@ void client::close_socket()
         ::close(_fd);
     _fd = -1;
     _reader.reset();
-    _out.clear();
-    _out_pos = 0;
+    empty_out();
     _outstanding = 0;
     _unanswered_bytes = 0;
     _writer = 0;
     _reading = 0;
+    _reading_entry = nullptr;
 }
 
 void client::fail(const QString& why)
@@ -143,10 +148,8 @@ void client::produce()
         entry& e = _jobs[_writer];
         if (e.waiting)
             break;
-        if (_out_pos > 0 && _out_pos == _out.size()) {
-            _out.clear();
-            _out_pos = 0;
-        }
+        if (_out_pos > 0 && _out_pos == _out.size())
+            empty_out();
         command_writer out(_out, _out_pos + write_bound, &_memo);
         const job::progress p = e.work->write(out);
         e.written += out.count();
@@ -160,6 +163,18 @@ void client::produce()
     }
     if (due_before == 0 && _outstanding > 0)
         _quiet.restart();
+}
+
+// Emptied with its room kept (reserved room survives resize(0)), so the commands of the next turn
+// are appended without growing it again.
+void client::empty_out()
+{
+    _out_pos = 0;
+    if (_out.capacity() > kept_out_room)
+        _out = QByteArray();
+    if (_out.capacity() < kept_out_room)
+        _out.reserve(kept_out_room);
+    _out.resize(0);
 }
 
 void client::write_out()
@@ -178,10 +193,8 @@ void client::write_out()
         _unanswered_bytes += r.bytes;
         _quiet.restart();
     }
-    if (_out_pos == _out.size()) {
-        _out.clear();
-        _out_pos = 0;
-    }
+    if (_out_pos == _out.size())
+        empty_out();
     _write_notifier->setEnabled(_transport->wants_write());
 }
 
@@ -221,28 +234,18 @@ void client::read_in()
     pump();
 }
 
-client::entry* client::reading_job()
+client::entry* client::find_reading_job()
 {
+    _reading_entry = nullptr;
     // Jobs fully answered stay until the end of the read; skip them once.
     for (; _reading < _jobs.size(); ++_reading) {
         entry& e = _jobs[_reading];
         if (e.answered < e.written || e.work->open_ended())
-            return &e;
+            return _reading_entry = &e;
         if (!e.writing_done)
             break;
     }
     return nullptr;
-}
-
-void client::reply_done()
-{
-    entry* e = reading_job();
-    ++_stats.replies;
-    if (e->answered == e->written)
-        return;  // a message of a subscription: nothing was due
-    ++e->answered;
-    --_outstanding;
-    e->waiting = false;
 }
 
 void client::on_reply(reply&& r)
@@ -254,13 +257,28 @@ void client::on_reply(reply&& r)
     }
     notice_demotion(r);
     e->work->on_reply(std::move(r));
-    reply_done();
+    reply_done(*e);
+}
+
+void client::on_reply_view(const reply_view& r)
+{
+    if (r.is_error()) {
+        on_reply(make_reply(r));  // looked at for a demotion
+        return;
+    }
+    entry* e = reading_job();
+    if (!e) {
+        _pending_failure = QStringLiteral("Redis sent a reply nobody asked for");
+        return;
+    }
+    e->work->on_reply_view(r);
+    reply_done(*e);
 }
 
 std::size_t client::reply_limit()
 {
     const entry* e = reading_job();
-    return e ? e->work->reply_limit(_reply_limit) : _reply_limit;
+    return e ? std::max(_reply_limit, e->work->reply_limit(_reply_limit)) : _reply_limit;
 }
 
 void client::on_array(long long count)
@@ -278,11 +296,19 @@ void client::on_element(reply&& element)
         e->work->on_element(std::move(element));
 }
 
+void client::on_element_view(const reply_view& element)
+{
+    if (element.is_error())
+        on_element(make_reply(element));
+    else if (entry* e = reading_job())
+        e->work->on_element_view(element);
+}
+
 void client::on_array_end()
 {
     if (entry* e = reading_job()) {
         e->work->on_array_end();
-        reply_done();
+        reply_done(*e);
     }
 }
 
@@ -292,6 +318,7 @@ void client::finish_answered_jobs()
            _jobs.front().answered == _jobs.front().written && !_jobs.front().work->open_ended()) {
         std::unique_ptr<job> done = std::move(_jobs.front().work);
         _jobs.pop_front();
+        _reading_entry = nullptr;
         --_writer;
         if (_reading > 0)
             --_reading;

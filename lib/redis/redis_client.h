@@ -78,7 +78,7 @@ public:
     // A connection fails when replies are due and none has come for this long.
     void set_silence_limit(int ms) { _silence_limit_ms = ms; }
     // A reply that would cost more (reply_cost_per_value) fails the connection, unless its job
-    // allows more (job::reply_limit).
+    // allows more (job::reply_limit; never less).
     void set_reply_limit(std::size_t bytes) { _reply_limit = bytes; }
     // Fails every job, as a fault of the connection would: for a deadline kept outside.
     void drop(const QString& why);
@@ -116,17 +116,36 @@ private:
     void pump();  // writes what the jobs have, as far as the socket takes it
     void produce();
     void write_out();
+    void empty_out();
     void read_in();
     void check_silence();
     void finish_answered_jobs();
 
-    void reply_done();
+    void reply_done(entry& e)
+    {
+        ++_stats.replies;
+        if (e.answered == e.written)
+            return;  // a message of a subscription: nothing was due
+        ++e.answered;
+        --_outstanding;
+        e.waiting = false;
+    }
     void on_reply(reply&& r) override;
     void on_array(long long count) override;
     void on_element(reply&& element) override;
     void on_array_end() override;
+    void on_reply_view(const reply_view& r) override;
+    void on_element_view(const reply_view& element) override;
     std::size_t reply_limit() override;
-    entry* reading_job();
+    std::size_t reply_limit_floor() override { return _reply_limit; }
+    // The job last found while replies to it are due (entries stay in place as jobs are added).
+    entry* reading_job()
+    {
+        if (_reading_entry && _reading_entry->answered < _reading_entry->written)
+            return _reading_entry;
+        return find_reading_job();
+    }
+    entry* find_reading_job();
 
     connection_config _config;
     state _state = state::disconnected;
@@ -143,9 +162,10 @@ private:
 
     connection_memo _memo;  // of the connection now made
     std::deque<entry> _jobs;
-    std::size_t _writer = 0;   // index of the job that writes now
-    std::size_t _reading = 0;  // index of the job that reads now, or before it
-    QByteArray _out;           // bytes not yet written, from _out_pos on
+    std::size_t _writer = 0;          // index of the job that writes now
+    std::size_t _reading = 0;         // index of the job that reads now, or before it
+    entry* _reading_entry = nullptr;  // the job at _reading, once found
+    QByteArray _out;                  // bytes not yet written, from _out_pos on
     int _out_pos = 0;
     std::uint64_t _outstanding = 0;       // replies due
     std::uint64_t _unanswered_bytes = 0;  // written since the last byte read

@@ -27,36 +27,84 @@ void job::on_array_end()
     _array = reply{};
 }
 
-void command_writer::add(std::initializer_list<std::string_view> arguments)
+namespace {
+// The most a header takes: a kind, 20 digits, CR LF.
+constexpr std::size_t header_room = 23;
+}  // namespace
+
+void command_writer::flush()
 {
-    char text[512];
-    std::size_t size = 16;
-    for (const std::string_view a : arguments)
-        size += a.size() + 16;
-    if (size > sizeof text) {
-        begin(static_cast<int>(arguments.size()));
-        for (const std::string_view a : arguments)
-            arg(a.data(), static_cast<int>(a.size()));
-        end();
+    if (_used == 0)
+        return;
+    _out.append(_gathered, static_cast<int>(_used));
+    _used = 0;
+}
+
+void command_writer::header(char kind, std::size_t count)
+{
+    if (_used + header_room > sizeof _gathered)
+        flush();
+    char* p = _gathered + _used;
+    *p++ = kind;
+    // Most counts and sizes have a digit or two.
+    if (count < 10) {
+        *p++ = static_cast<char>('0' + count);
+    } else if (count < 100) {
+        *p++ = static_cast<char>('0' + count / 10);
+        *p++ = static_cast<char>('0' + count % 10);
+    } else {
+        p = std::to_chars(p, p + 20, count).ptr;
+    }
+    *p++ = '\r';
+    *p++ = '\n';
+    _used = static_cast<std::size_t>(p - _gathered);
+}
+
+void command_writer::arg(std::string_view head, std::string_view tail)
+{
+    const std::size_t size = head.size() + tail.size();
+    const std::size_t room = header_room + size + 2;
+    if (room > sizeof _gathered) {
+        flush();
+        append_bulk(_out, head, tail);  // a long one as it stands
         return;
     }
-    char* p = text;
-    const auto header = [&p](char kind, std::size_t count) {
-        *p++ = kind;
-        p = std::to_chars(p, p + 20, count).ptr;
-        *p++ = '\r';
-        *p++ = '\n';
-    };
-    header('*', arguments.size());
-    for (const std::string_view a : arguments) {
-        header('$', a.size());
-        std::memcpy(p, a.data(), a.size());
-        p += a.size();
-        *p++ = '\r';
-        *p++ = '\n';
-    }
-    _out.append(text, static_cast<int>(p - text));
-    ++_count;
+    if (_used + room > sizeof _gathered)
+        flush();
+    header('$', size);
+    char* p = _gathered + _used;
+    if (!head.empty())
+        std::memcpy(p, head.data(), head.size());
+    p += head.size();
+    if (!tail.empty())
+        std::memcpy(p, tail.data(), tail.size());
+    p += tail.size();
+    *p++ = '\r';
+    *p++ = '\n';
+    _used = static_cast<std::size_t>(p - _gathered);
+}
+
+void command_writer::add(const command& cmd)
+{
+    begin(cmd.size());
+    for (const QByteArray& a : cmd)
+        arg(a);
+    end();
+}
+
+void command_writer::add(std::initializer_list<std::string_view> arguments)
+{
+    begin(static_cast<int>(arguments.size()));
+    for (const std::string_view a : arguments)
+        arg(std::string_view(), a);
+    end();
+}
+
+void command_writer::add_written(const QByteArray& resp, std::size_t commands)
+{
+    flush();
+    _out.append(resp);
+    _count += commands;
 }
 
 job::progress command_batch::write(command_writer& out)

@@ -21,39 +21,49 @@ struct connection_memo {
 };
 
 // Appends commands to a connection's output and counts them. A command may be written argument
-// by argument, so one with millions of arguments never exists whole.
+// by argument, so one with millions of arguments never exists whole. Small pieces are gathered
+// and appended to the output together: at flush(), when it is short of room, and at the end.
 class command_writer {
 public:
     command_writer(QByteArray& out, int bound, connection_memo* memo = nullptr) : _out(out), _bound(bound), _memo(memo)
     {
     }
+    ~command_writer() { flush(); }
+    command_writer(const command_writer&) = delete;
+    command_writer& operator=(const command_writer&) = delete;
 
-    void begin(int arguments) { append_header(_out, '*', arguments); }
-    void arg(const char* data, int size) { append_bulk(_out, data, size); }
+    void begin(int arguments) { header('*', static_cast<std::size_t>(arguments)); }
+    void arg(const char* data, int size)
+    {
+        arg(std::string_view(), std::string_view(data, static_cast<std::size_t>(size)));
+    }
     void arg(const QByteArray& a) { arg(a.constData(), a.size()); }
     // One argument made of two pieces, a key prefix and a name say.
-    void arg(std::string_view head, std::string_view tail) { append_bulk(_out, head, tail); }
+    void arg(std::string_view head, std::string_view tail);
     void end() { ++_count; }
 
-    void add(const command& cmd)
-    {
-        append_command(_out, cmd);
-        ++_count;
-    }
-    // A small command of arguments at hand, in one append: the per-key commands of the big
-    // transactions.
+    void add(const command& cmd);
+    // A small command of arguments at hand: the per-key commands of the big transactions.
     void add(std::initializer_list<std::string_view> arguments);
+    // Commands already in RESP, as append_command writes them.
+    void add_written(const QByteArray& resp, std::size_t commands);
     // The output holds enough for now: stop and go on when it has drained.
-    bool full() const { return _out.size() >= _bound; }
+    bool full() const { return _out.size() + static_cast<int>(_used) >= _bound; }
     std::size_t count() const { return _count; }
     // The connection's memo; null when the writer serves no connection.
     connection_memo* memo() const { return _memo; }
+    // What is gathered goes to the output.
+    void flush();
 
 private:
+    void header(char kind, std::size_t count);
+
     QByteArray& _out;
     int _bound;
     connection_memo* _memo;
     std::size_t _count = 0;
+    std::size_t _used = 0;  // of _gathered
+    char _gathered[1024];
 };
 
 // A piece of work on a connection: it writes its commands and reads their replies, in order;

@@ -1,9 +1,12 @@
 #include "redis_protocol.h"
 
+#include "redis_reply_scan.h"
+
 #include <hiredis.h>
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
@@ -117,8 +120,6 @@ struct reader_functions {
 
     static void* create_string(const redisReadTask* task, char* str, size_t len)
     {
-        static const QByteArray ok = QByteArrayLiteral("OK");
-        static const QByteArray queued = QByteArrayLiteral("QUEUED");
         reply value;
         value.type = task->type == REDIS_REPLY_ERROR    ? reply::kind::error
                      : task->type == REDIS_REPLY_STATUS ? reply::kind::status
@@ -127,14 +128,8 @@ struct reader_functions {
             reader_of(task).charge(reply_sink::unbounded, "a string of", static_cast<long long>(len), "bytes");
             return nullptr;
         }
-        // A transaction answers every command with one of these: share them rather than copy.
-        const std::string_view text(str, len);
-        if (value.type == reply::kind::status && text == "OK")
-            value.text = ok;
-        else if (value.type == reply::kind::status && text == "QUEUED")
-            value.text = queued;
-        else
-            value.text = QByteArray(str, static_cast<int>(len));
+        value.text = value.type == reply::kind::status ? scan::status_text(std::string_view(str, len))
+                                                       : QByteArray(str, static_cast<int>(len));
         return scalar(task, std::move(value));
     }
 
@@ -199,7 +194,16 @@ reply_reader::~reply_reader()
 bool reply_reader::feed(const char* data, std::size_t size, reply_sink& sink)
 {
     _sink = &sink;
-    if (redisReaderFeed(_reader, data, size) != REDIS_OK)
+    _floor = sink.reply_limit_floor();
+    const char* const end = data + size;
+    // hiredis goes on with an item it has begun; otherwise the common replies need none of it.
+    if (hiredis_idle()) {
+        if (!read_simple(data, end))
+            return false;
+        if (data == end)
+            return true;
+    }
+    if (redisReaderFeed(_reader, data, static_cast<std::size_t>(end - data)) != REDIS_OK)
         return false;
     for (;;) {
         void* r = nullptr;
@@ -207,9 +211,7 @@ bool reply_reader::feed(const char* data, std::size_t size, reply_sink& sink)
             return false;
         if (!r)
             break;
-        _nodes.clear();
-        _spent = 0;
-        _limit_known = false;
+        reply_read();
     }
     // What is buffered is the start of an item not yet whole: a long string, say.
     const std::size_t buffered = _reader->len - _reader->pos;
@@ -221,7 +223,72 @@ bool reply_reader::feed(const char* data, std::size_t size, reply_sink& sink)
     return true;
 }
 
-bool reply_reader::charge(std::size_t cost, const char* what, long long size, const char* unit)
+// Nothing of a reply held: every byte read, and no item begun (after a whole reply hiredis
+// starts the next one at once, which has not read its type byte yet).
+bool reply_reader::hiredis_idle() const
+{
+    return _reader->err == 0 && _reader->pos == _reader->len &&
+           (_reader->ridx == -1 || (_reader->ridx == 0 && _reader->rstack[0].type < 0));
+}
+
+// Charged as hiredis's way charges them (reader_functions), so a limit refuses the same replies.
+bool reply_reader::read_simple(const char*& p, const char* end)
+{
+    reply_view s;
+    while (p < end) {
+        long long count = 0;
+        const char* const elements = *p == '*' ? scan::array_header_at(p, end, count) : nullptr;
+        const char* next = nullptr;
+        if (!elements) {
+            next = scan::scalar_at(p, end, s);
+        } else if (count < 0) {
+            s = reply_view{};  // the nil array reads as a nil
+            next = elements;
+        }
+        if (next) {
+            if (!charge(s.text.size() + reply_cost_per_value, "a string of", static_cast<long long>(s.text.size()),
+                        "bytes"))
+                return false;
+            _sink->on_reply_view(s);
+        } else if (elements) {
+            // Only an array whole here and of scalars only; any other goes to hiredis whole. The
+            // elements of a short one are read once, those of a long one once more as they go.
+            const bool kept = count <= static_cast<long long>(std::size(_views));
+            next = elements;
+            for (long long i = 0; i < count && next; ++i)
+                next = scan::scalar_at(next, end, kept ? _views[i] : s);
+            if (!next)
+                return true;
+            const std::size_t cost =
+                static_cast<std::size_t>(count) * reply_cost_per_value + sizeof(node) + reply_cost_per_value;
+            if (!charge(cost, "an array of", count, "elements"))
+                return false;
+            _sink->on_array(count);
+            const char* again = elements;
+            for (long long i = 0; i < count; ++i) {
+                if (!kept)
+                    again = scan::scalar_at(again, end, s);
+                const reply_view& element = kept ? _views[i] : s;
+                if (!charge(element.text.size(), "a string of", static_cast<long long>(element.text.size()), "bytes"))
+                    return false;
+                _sink->on_element_view(element);
+            }
+            _sink->on_array_end();
+        } else {
+            return true;
+        }
+        reply_read();
+        p = next;
+    }
+    return true;
+}
+
+void reply_reader::drop_nodes()
+{
+    _nodes.clear();
+}
+
+bool reply_reader::charge_asking(std::size_t cost, const char* what, long long size, const char* unit)
 {
     if (!_limit_known) {
         _limit = _sink->reply_limit();

@@ -4,13 +4,22 @@
 
 namespace redis {
 
-transaction::transaction(QList<command> prelude, body source, done_callback done)
-    : _prelude(std::move(prelude)),
+transaction::prelude::prelude(const QList<command>& commands) : count(static_cast<std::size_t>(commands.size()))
+{
+    for (const command& c : commands)
+        append_command(wire, c);
+}
+
+transaction::transaction(QList<command> before, body source, done_callback done)
+    : transaction(prelude(before), std::move(source), std::move(done))
+{
+}
+
+transaction::transaction(prelude before, body source, done_callback done)
+    : _prelude(std::move(before)),
       _body(std::move(source)),
       _done(std::move(done))
 {
-    for (const command& c : _prelude)
-        append_command(_prelude_wire, c);
 }
 
 transaction::body transaction::of(QList<command> commands)
@@ -24,7 +33,7 @@ transaction::body transaction::of(QList<command> commands)
 
 job::progress transaction::write(command_writer& out)
 {
-    const bool unwanted = _wanted && !_wanted();
+    const bool unwanted = !wanted();
     if (_phase == phase::prelude && unwanted) {
         _refused = QStringLiteral("no longer wanted: nothing of it was written");
         _phase = phase::refused;
@@ -33,10 +42,9 @@ job::progress transaction::write(command_writer& out)
     if (unwanted)
         abandon(QStringLiteral("no longer wanted: DISCARD instead of EXEC"));
     if (_phase == phase::prelude) {
-        for (const command& c : _prelude)
-            out.add(c);
+        out.add_written(_prelude.wire, _prelude.count);
         _memo = out.memo();
-        const bool accepted_before = _prelude.isEmpty() || !_memo || _memo->accepted_preludes.contains(_prelude_wire);
+        const bool accepted_before = _prelude.count == 0 || !_memo || _memo->accepted_preludes.contains(_prelude.wire);
         _phase = accepted_before ? phase::body : phase::confirming;
         if (accepted_before)
             out.add({"MULTI"});
@@ -48,9 +56,9 @@ job::progress transaction::write(command_writer& out)
             _phase = phase::refused;  // nothing more goes out; finished() reports it
             return progress::complete;
         }
-        if (_replies < static_cast<std::size_t>(_prelude.size()))
+        if (_replies < _prelude.count)
             return progress::waiting;
-        _memo->accepted_preludes.insert(_prelude_wire);
+        _memo->accepted_preludes.insert(_prelude.wire);
         out.add({"MULTI"});
         _phase = phase::body;
     }
@@ -61,7 +69,7 @@ job::progress transaction::write(command_writer& out)
     }
     if (_phase == phase::body) {
         const std::size_t before = out.count();
-        const bool all = _body(out);
+        const bool all = write_body(out);
         _result.size += out.count() - before;
         if (!all)
             return progress::more;
@@ -95,7 +103,7 @@ std::size_t transaction::reply_limit(std::size_t usual) const
 
 transaction::reading transaction::next_reply() const
 {
-    const std::size_t prelude = static_cast<std::size_t>(_prelude.size());
+    const std::size_t prelude = _prelude.count;
     if (_replies < prelude)
         return reading::prelude;
     if (_replies == prelude)
@@ -124,7 +132,7 @@ void transaction::on_reply(reply&& r)
     case reading::body:
         if (r.is_error() && _queued_error.isEmpty()) {
             _queued_error = r.text;
-            _queued_error_index = _replies - static_cast<std::size_t>(_prelude.size()) - 1;
+            _queued_error_index = _replies - _prelude.count - 1;
         }
         break;
     case reading::exec:
@@ -149,6 +157,15 @@ void transaction::on_reply(reply&& r)
     ++_replies;
 }
 
+// Before EXEC's, a reply that is not an error is only counted.
+void transaction::on_reply_view(const reply_view& r)
+{
+    if (!r.is_error() && next_reply() != reading::exec)
+        ++_replies;
+    else
+        on_reply(make_reply(r));
+}
+
 void transaction::on_array(long long)
 {
     _result.executed = next_reply() == reading::exec;
@@ -165,6 +182,14 @@ void transaction::on_element(reply&& element)
         _result.failed.push_back({index, std::move(element.text)});
 }
 
+void transaction::on_element_view(const reply_view& element)
+{
+    if (element.is_error())
+        on_element(make_reply(element));
+    else
+        ++_exec_index;
+}
+
 void transaction::on_array_end()
 {
     _exec_read = _result.executed;
@@ -179,7 +204,7 @@ void transaction::finished()
         _result.error = _refused;
     }
     _phase = phase::done;
-    _done(std::move(_result));
+    done(std::move(_result));
 }
 
 void transaction::failed(const QString& why)
@@ -187,7 +212,7 @@ void transaction::failed(const QString& why)
     _result.executed = false;
     _result.error = why;
     _phase = phase::done;
-    _done(std::move(_result));
+    done(std::move(_result));
 }
 
 }  // namespace redis

@@ -46,15 +46,26 @@ public:
     using body = std::function<bool(command_writer&)>;
     using done_callback = std::function<void(transaction_result&&)>;
 
+    // The prelude as written on the wire: made once, shared by every transaction that uses it.
+    struct prelude {
+        prelude() = default;
+        explicit prelude(const QList<command>& commands);
+        QByteArray wire;
+        std::size_t count = 0;
+    };
+
     transaction(QList<command> prelude, body source, done_callback done);
+    transaction(prelude before, body source, done_callback done);
 
     // A body of commands already at hand.
     static body of(QList<command> commands);
 
     progress write(command_writer& out) override;
     void on_reply(reply&& r) override;
+    void on_reply_view(const reply_view& r) override;
     void on_array(long long count) override;
     void on_element(reply&& element) override;
+    void on_element_view(const reply_view& element) override;
     void on_array_end() override;
     void finished() override;
     void failed(const QString& why) override;
@@ -75,13 +86,19 @@ public:
     std::size_t reply_limit(std::size_t usual) const override;
     static constexpr std::size_t exec_allowance_bytes_per_command = reply_cost_per_value + 256;
 
+protected:
+    // A job made of a transaction may write its body, take its end and say whether it is still
+    // wanted here rather than through functions (left empty then).
+    virtual bool write_body(command_writer& out) { return _body(out); }
+    virtual void done(transaction_result&& result) { _done(std::move(result)); }
+    virtual bool wanted() const { return !_wanted || _wanted(); }
+
 private:
     enum class phase { prelude, confirming, body, exec, refused, done };
     enum class reading { prelude, multi, body, exec };
     reading next_reply() const;
 
-    QList<command> _prelude;
-    QByteArray _prelude_wire;  // as written, the key of connection_memo::accepted_preludes
+    prelude _prelude;  // its wire is the key of connection_memo::accepted_preludes
     connection_memo* _memo = nullptr;
     body _body;
     done_callback _done;
