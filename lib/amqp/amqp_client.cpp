@@ -1,6 +1,8 @@
 // The client's life: set-up, the channel objects it owns, and the timer that bounds each step.
 #include "amqp_client.h"
 
+#include <QAbstractEventDispatcher>
+
 namespace amqp {
 
 client::client(QObject* parent) : QObject(parent), _tls_mailbox(std::make_shared<tls_mailbox>())
@@ -13,6 +15,15 @@ client::client(QObject* parent) : QObject(parent), _tls_mailbox(std::make_shared
     _write_turn.setSingleShot(true);
     _write_turn.setInterval(0);  // once the turn of the event loop that gathered frames is over
     connect(&_write_turn, &QTimer::timeout, this, &client::flush_outbox);
+    // The turn is over when the loop is about to wait: writing then spares the loop a pass of its
+    // own for the timer. The timer stays for loops that never wait (processEvents() by hand).
+    if (auto* loop = QAbstractEventDispatcher::instance())
+        connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (_write_turn.isActive()) {
+                _write_turn.stop();
+                flush_outbox();
+            }
+        });
 }
 
 client::~client()

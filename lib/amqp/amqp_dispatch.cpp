@@ -31,6 +31,11 @@ void client::pump()
             QTimer::singleShot(0, this, &client::pump);
             return;
         }
+        // Once the library holds nothing more, the socket's notifier says when more comes: asking
+        // the library would cost a read that finds nothing and a poll. Not so over TLS, whose
+        // layer may hold decrypted input no notifier sees.
+        if (frames > 0 && !_tls_socket && !amqp_frames_enqueued(_state) && !amqp_data_in_buffer(_state))
+            break;
         amqp_frame_t frame;
         timeval none{0, 0};
         const int status = amqp_simple_wait_frame_noblock(_state, &frame, &none);

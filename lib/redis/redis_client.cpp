@@ -2,6 +2,8 @@
 
 #include "redis_transport.h"
 
+#include <QAbstractEventDispatcher>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +31,15 @@ client::client(connection_config config, QObject* parent) : QObject(parent), _co
     _flush.setSingleShot(true);
     _flush.setInterval(0);
     connect(&_flush, &QTimer::timeout, this, &client::pump);
+    // Jobs of a turn go out when the loop is about to wait, without a pass of the loop for the
+    // timer; the timer stays for loops that never wait (processEvents() by hand).
+    if (auto* loop = QAbstractEventDispatcher::instance())
+        connect(loop, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (_flush.isActive()) {
+                _flush.stop();
+                pump();
+            }
+        });
     _watchdog.setInterval(250);
     connect(&_watchdog, &QTimer::timeout, this, &client::check_silence);
     if (_config.source) {
