@@ -16,6 +16,9 @@ const char* const usage_line = "Usage: corvel [-c FILE] [--check-config] [--heal
 // Below this many descriptors a busy host can run out: say so at start-up.
 constexpr rlim_t few_descriptors = 4096;
 
+// Commands in flight from which gathering arrivals pays: below it, a hold would only add latency.
+constexpr std::size_t loop_pacing_in_flight = 8;
+
 const log_kind exception_kind(QStringLiteral("Exception dropped in event handling"));
 }
 
@@ -59,6 +62,11 @@ Application::Application(int& argc, char** argv)
             tell_status();
         });
     }
+    // Last: every connection that writes at the end of a turn is built by now (see loop_pacing).
+    const command_flow& flow = _engiene->flow();
+    _pacing = std::make_unique<loop_pacing>(
+        _env.get_load_hold(), [&flow] { return flow.unsettled() - flow.held_count() >= loop_pacing_in_flight; });
+    _pacing->start();
 }
 
 void Application::warn_of_few_descriptors()

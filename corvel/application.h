@@ -4,6 +4,7 @@
 #include "environment.h"
 #include "logger.h"
 #include "process/clean_stop.h"
+#include "process/loop_pacing.h"
 #include "process/signal_watch.h"
 #include "rabbit_api_man.h"
 #include "status/systemd_link.h"
@@ -61,4 +62,5 @@ private:
     std::unique_ptr<clean_stop> _stop;
     bool _ready = false;     // consumed once since start-up
     QTimer _systemd_status;  // with systemd only
+    std::unique_ptr<loop_pacing> _pacing;
 };

@@ -105,6 +105,7 @@ QStringList environment::check()
     });
     get_log_settings();  // its keys read, for known_keys(); what it cannot use is refused above
     collect([this] { get_shutdown_timeout_ms(); });
+    collect([this] { get_load_hold(); });
     collect([this] { get_http_listen(); });
     collect([this] { check_broker_tls_files(get_rabit_man_settings()._tls); });
     collect([this] { get_redis_settings(); });
@@ -227,6 +228,14 @@ int environment::get_shutdown_timeout_ms()
         general.number("SHUTDOWN_TIMEOUT_MS", default_shutdown_timeout_ms, 0, std::numeric_limits<int>::max()));
     general.throw_problems();
     return ms;
+}
+
+std::chrono::microseconds environment::get_load_hold()
+{
+    section_reader general(_settings, _read_keys, "GENERAL_SETTINGS");
+    const auto us = general.number("LOAD_HOLD_US", default_load_hold_us, 0, 10000);
+    general.throw_problems();
+    return std::chrono::microseconds(us);
 }
 
 std::optional<listen_address> environment::get_http_listen()

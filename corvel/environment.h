@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QSettings>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -67,8 +68,11 @@ public:
     // How long a stop may take before the process ends anyway; throws config_error unless a whole
     // number of milliseconds, 0 or more.
     int get_shutdown_timeout_ms();
+    // How long the loop lets arrivals gather under load; 0 never.
+    std::chrono::microseconds get_load_hold();
 
     static constexpr int default_shutdown_timeout_ms = 10000;
+    static constexpr int default_load_hold_us = 1000;
     // GENERAL_SETTINGS HTTP_LISTEN; nothing when absent or empty. Throws config_error for a bad value.
     std::optional<listen_address> get_http_listen();
 

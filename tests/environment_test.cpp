@@ -1,14 +1,17 @@
 #include "environment.h"
 #include "process/config_check.h"
+#include "process/loop_pacing.h"
 #include "store/store_access.h"
 
 #include "amqp_uri.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -138,6 +141,39 @@ TEST_F(EnvironmentTest, ShutdownTimeoutDefaultsToTenSecondsAndRefusesWhatIsNoDur
         environment env(write_ini(QByteArray("[GENERAL_SETTINGS]\nSHUTDOWN_TIMEOUT_MS=") + bad + "\n"));
         EXPECT_THROW(env.get_shutdown_timeout_ms(), config_error) << bad;
     }
+}
+
+// The hold under load: a millisecond unless said otherwise, and taken only by a loop with enough in
+// flight that is woken again soon after it waited.
+TEST_F(EnvironmentTest, LoadHoldDefaultsToAMillisecondAndHoldsOnlyABusyLoopWokenSoon)
+{
+    EXPECT_EQ(environment(write_ini("")).get_load_hold().count(), 1000);
+    EXPECT_EQ(environment(write_ini("[GENERAL_SETTINGS]\nLOAD_HOLD_US=0\n")).get_load_hold().count(), 0);
+    for (const char* bad : {"-1", "10001", "1ms"}) {
+        environment env(write_ini(QByteArray("[GENERAL_SETTINGS]\nLOAD_HOLD_US=") + bad + "\n"));
+        EXPECT_THROW(env.get_load_hold(), config_error) << bad;
+    }
+
+    bool busy = false;
+    loop_pacing pacing(std::chrono::microseconds(2000), [&busy] { return busy; });
+    pacing.start();
+    const auto turn_for = [](int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    QTimer wake;
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(1);  // the loop is woken 1 ms after it waited
+    turn_for(40);
+    EXPECT_EQ(pacing.holds(), 0u);  // too little in flight
+    busy = true;
+    turn_for(40);
+    EXPECT_GE(pacing.holds(), 5u);
+    wake.start(6);  // woken only well after the hold: nothing to gather
+    const quint64 before = pacing.holds();
+    turn_for(60);
+    EXPECT_LE(pacing.holds(), before + 2);  // the switch, and the last wake beside the end
 }
 
 TEST_F(EnvironmentTest, ValuesOfTheWrongTypeAreRefusedBySectionKeyAndValueAndCheckListsThemAll)
