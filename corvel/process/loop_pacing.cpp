@@ -25,7 +25,8 @@ void loop_pacing::about_to_wait()
     auto* loop = QAbstractEventDispatcher::instance();
     // Woken again sooner than the hold: arrivals come faster than the loop needs to wake for them.
     const bool woken_soon = _last_wait_ns >= 0 && _clock.nsecsElapsed() - _last_wait_ns < _hold_ns;
-    if (woken_soon && loop && !loop->hasPendingEvents() && _busy()) {
+    // Asked last: with glib underneath, whether anything is ready costs a poll of its own.
+    if (woken_soon && _busy() && loop && !loop->hasPendingEvents()) {
         std::this_thread::sleep_for(std::chrono::nanoseconds(_hold_ns));
         ++_holds;
     }
